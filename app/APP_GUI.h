@@ -1,0 +1,95 @@
+/*
+ * APP_GUI - the requests through which code on the worker thread reaches the GUI.
+ *
+ * The worker never touches a widget: it asks the main window, which implements this
+ * interface with queued signals (and, for the synchronous requests, waits on an event until
+ * the GUI thread has answered). Tests install a fake of their own. Without any GUI the
+ * requests fall back to standard output and the default answers.
+ */
+#pragma once
+
+#include <cstdint>
+
+class CHexEditor;
+struct DataImage;
+struct SYS_MUTEX;
+
+// State of a progress dialog: owned by the GUI thread, set from the worker under its lock.
+// After each change the setter calls pfNotify, which asks the dialog to refresh itself.
+struct ProgressDialogState {
+  SYS_MUTEX* pLock;
+  char acText1[256];
+  char acText2[256];
+  int Value;
+  int Min;
+  int Max;
+  bool Done;
+  bool Cancelled;
+  void (*pfNotify)(void* pUser);
+  void* pNotifyUser;
+};
+
+// The record behind every message box.
+struct MsgBoxRequest {
+  const char* sTitle;
+  const char* sText;
+  const char* sButton0;
+  const char* sButton1;
+  const char* sCheckBoxText;
+  int CheckState;
+  int DefaultResult;
+  int Icon;
+  int TimeoutMs;
+  int CheckResult; // out
+  int Result;      // out: 0 button 0, 1 button 1, else the default result
+  bool Rejected;   // out: dismissed with Escape
+};
+
+// One value of the value dialog.
+struct EditValueField {
+  int64_t Min;
+  int64_t Max;
+  int64_t* pValue;
+  const char* sLabel;
+  uint8_t IsHex;
+};
+
+enum { APP_STATUS_GENERAL = 0, APP_STATUS_CONNECTION = 1, APP_STATUS_COREID = 2, APP_STATUS_SPEED = 3 };
+
+class APP_GUI_REQUESTS {
+public:
+  virtual ~APP_GUI_REQUESTS() = default;
+  // Asynchronous requests
+  virtual void SetStartMode(int Mode) = 0; // 0 hide, 1 show, 2 minimised, 3 maximised
+  virtual void SetStatusField(int Index, const char* sText) = 0;
+  virtual void SetTitleText(const char* sText) = 0;
+  virtual void ReloadRecentMenus() = 0;
+  virtual void UpdateMenuBar(const uint8_t abState[12]) = 0;
+  virtual void EnableGUI(bool On) = 0;
+  virtual void EnableDataWindowCheck(bool On) = 0;
+  virtual void CloseDataWindow(CHexEditor* pWin) = 0;
+  virtual void CloseMainWindow() = 0;
+  virtual void StartupFinished() = 0;
+  // Appends a log line (any thread) to the log view.
+  virtual void AppendLog(const char* sLine) = 0;
+  // Gives the log view a routine that also receives every completed line, or removes it.
+  virtual void SetLogWriter(void (*pfWrite)(const char* sLine, int Len)) = 0;
+  // Synchronous requests: the worker waits until the GUI thread has answered.
+  virtual CHexEditor* CreateDataWindow(DataImage* pImage, const char* sTitle) = 0;
+  virtual void UpdateDataWindow(CHexEditor* pWin, DataImage* pImage) = 0;
+  virtual CHexEditor* GetCurDataWindow() = 0;
+  virtual ProgressDialogState* CreateProgressDlg(const char* sTitle, const char* sText, int Flags) = 0;
+  virtual void DeleteProgressDlg(ProgressDialogState** pp) = 0;
+  virtual int ShowEditValueDialog(const char* sTitle, EditValueField* paField, int NumFields) = 0;
+  virtual int ShowFileDialogOpen(char* sPath, int PathSize, const char* sTitle, const char* sFilter,
+                                 const char* sSelectedFilter) = 0;
+  virtual int ShowFileDialogSave(char* sPath, int PathSize, const char* sTitle, const char* sFilter,
+                                 const char* sSelectedFilter) = 0;
+  virtual void ShowMsgBox(MsgBoxRequest* pReq) = 0;
+};
+
+void APP_SetGUI(APP_GUI_REQUESTS* pGUI);
+APP_GUI_REQUESTS* APP_GetGUI(void);
+// True when nobody can use a window: the offscreen platform runs.
+bool APP_IsHeadless(void);
+void APP_SetHeadless(bool On);

@@ -1,0 +1,47 @@
+/*
+ * APP_Job - the job engine.
+ *
+ * Every user action, menu command and command-line option becomes a job: a context record
+ * with a job id and a parameter block, posted from the GUI thread into a ring of 32 slots and
+ * run strictly one at a time, in posting order, by the single worker thread "WORKER". The
+ * poster allocates context and parameters; after posting the engine owns them and the
+ * completion routine frees them. Posting the stop id (the last table entry) ends the worker.
+ */
+#pragma once
+
+#include <cstdint>
+
+struct JobContext;
+typedef void JOB_FUNC(JobContext* pContext);
+
+struct JobContext {
+  JOB_FUNC* pfCompletion; // called after the handler; normally frees params, then the context
+  void* pParams;          // the job's parameter block, or null
+  void* pRequester;       // the object that asked for the job, handed back to callbacks
+  uint32_t JobId;         // index into the job table
+  int32_t Result;         // 0 when posted; written by handlers whose result a completion reads
+};
+
+struct JobTableEntry {
+  JOB_FUNC* pfHandler; // null: nothing runs, the completion routine still does
+  const char* sName;
+};
+
+enum { APP_JOB_RING_SIZE = 32 };
+
+void APP_SetJobTable(const JobTableEntry* paTable, int NumEntries);
+int APP_PostJob(JobContext* pContext); // 0, or -1 when the engine has stopped (context not freed)
+// Allocates context and params with the tags "APP: <Tag> Job context" / "APP: <Tag> Job params"
+// and posts; shows "Insufficient memory!" and posts nothing when either allocation fails.
+// pParams (NumBytesParams bytes) is copied into the new parameter block. 0, or -1.
+int APP_CreateJob(uint32_t JobId, const char* sTag, const void* pParams, uint32_t NumBytesParams,
+                  void* pRequester, JOB_FUNC* pfCompletion);
+void APP_StdCompletion(JobContext* pContext); // frees params, then the context
+// The stop request: posted with a context on the poster's stack and a manual event as params.
+int APP_StopJobEngine(uint32_t StopJobId, int (*pfWaitStep)(void* pUser), void* pUser);
+bool APP_IsJobEngineStopped(void);
+bool APP_IsWorkerThread(void);
+// Number of contexts posted but not yet completed (ring and overflow); for tests.
+int APP_GetNumPendingJobs(void);
+// Allows a new engine after a stop; for tests only.
+void APP_ResetJobEngineForTest(void);
