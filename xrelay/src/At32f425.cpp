@@ -1,0 +1,744 @@
+#include "At32f425.h"
+
+#include "Util.h"
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace xr {
+
+namespace {
+
+constexpr uint32_t kFlashRegs = 0x40022000u, kCrmRegs = 0x40021000u, kWdtRegs = 0x40003000u;
+constexpr uint32_t kDebugRegs = 0xE0042000u, kScsRegs = 0xE000E000u;
+constexpr uint32_t kSysMemPage = 0x1FFFE000u; /* boot memory and user system data share it */
+
+constexpr uint32_t STS_BUSY = 1u << 0, STS_PRGMERR = 1u << 2, STS_EPPERR = 1u << 4, STS_ODF = 1u << 5;
+constexpr uint32_t CTRL_FPRGM = 1u << 0, CTRL_SECERS = 1u << 1, CTRL_BANKERS = 1u << 2, CTRL_USDPRGM = 1u << 4,
+                   CTRL_USDERS = 1u << 5, CTRL_ERSTR = 1u << 6, CTRL_OPLK = 1u << 7, CTRL_USDULKS = 1u << 9;
+constexpr uint32_t kKey1 = 0x45670123u, kKey2 = 0xCDEF89ABu;
+constexpr uint32_t kBkptInterrupt = 7; /* Unicorn's exception number of BKPT */
+constexpr uint32_t kCpuId = 0x410FC241u; /* Cortex-M4 r0p1 */
+constexpr double kHickHz = 8e6, kHextHz = 8e6, kLickHz = 40e3;
+constexpr int kSliceUs = 20000;       /* host time of one run slice */
+constexpr double kCyclesPerBusAccess = 12; /* estimate of the core's work between two bus accesses */
+
+bool InRange(uint32_t addr, uint32_t n, uint32_t base, uint32_t size) {
+  return addr >= base && n <= size && addr - base <= size - n;
+}
+
+} // namespace
+
+/* The callbacks that Unicorn calls, with its exact signatures. */
+struct CoreHooks {
+  static void Intr(uc_engine* uc, uint32_t intno, void* user) {
+    auto* t = static_cast<At32f425*>(user);
+    uint32_t pc = 0;
+    uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+    if (intno == kBkptInterrupt) {
+      if (t->cfg_.faults.coreNeverHalts) {
+        t->spinning_ = true; /* keeps "running" until halted */
+      } else {
+        t->stop_ = At32f425::Stop::Bkpt;
+      }
+    } else {
+      t->NoteFault(Format("Core stopped on exception %u at PC = 0x%08X", intno, pc));
+    }
+    uc_emu_stop(uc);
+  }
+  static void Code(uc_engine* uc, uint64_t addr, uint32_t, void* user) {
+    auto* t = static_cast<At32f425*>(user);
+    if (t->skipBpAtStart_ && addr == t->startPc_) {
+      t->skipBpAtStart_ = false;
+      return;
+    }
+    for (const auto& bp : t->bp_) {
+      if (bp.set && bp.addr == static_cast<uint32_t>(addr)) {
+        if (t->cfg_.faults.coreNeverHalts) {
+          t->spinning_ = true;
+        } else {
+          t->stop_ = At32f425::Stop::Breakpoint;
+        }
+        uc_emu_stop(uc);
+        return;
+      }
+    }
+  }
+  static bool Unmapped(uc_engine* uc, uc_mem_type type, uint64_t addr, int size, int64_t, void* user) {
+    auto* t = static_cast<At32f425*>(user);
+    uint32_t pc = 0;
+    uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+    const char* what = type == UC_MEM_FETCH_UNMAPPED ? "instruction fetch"
+                       : type == UC_MEM_WRITE_UNMAPPED ? "write"
+                                                       : "read";
+    t->NoteFault(Format("Bus fault: %s of %d byte(s) at 0x%08X (PC = 0x%08X)", what, size,
+                        static_cast<uint32_t>(addr), pc));
+    return false;
+  }
+  template <uint32_t Base>
+  static uint64_t MmioRead(uc_engine* uc, uint64_t offset, unsigned size, void* user) {
+    auto* t = static_cast<At32f425*>(user);
+    uint32_t addr = Base + static_cast<uint32_t>(offset), value = 0;
+    t->busAccesses_++;
+    if (!t->BusRead(addr, size, value)) {
+      uint32_t pc = 0;
+      uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+      t->NoteFault(Format("Bus fault: read of %u byte(s) at 0x%08X (PC = 0x%08X)", size, addr, pc));
+      uc_emu_stop(uc);
+    }
+    if (t->stop_ == At32f425::Stop::WatchdogReset) uc_emu_stop(uc);
+    return value;
+  }
+  template <uint32_t Base>
+  static void MmioWrite(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value, void* user) {
+    auto* t = static_cast<At32f425*>(user);
+    uint32_t addr = Base + static_cast<uint32_t>(offset);
+    t->busAccesses_++;
+    if (!t->BusWrite(addr, size, static_cast<uint32_t>(value))) {
+      uint32_t pc = 0;
+      uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+      t->NoteFault(Format("Bus fault: write of %u byte(s) at 0x%08X (PC = 0x%08X)", size, addr, pc));
+      uc_emu_stop(uc);
+    }
+    if (t->stop_ == At32f425::Stop::WatchdogReset) uc_emu_stop(uc);
+  }
+};
+
+At32f425::At32f425(const TargetConfig& config, VirtualClock& clock)
+    : cfg_(config), clock_(clock), main_(config.flashSize, 0xFF), boot_(kBootMemSize, 0xFF),
+      usd_(kUserDataSize, 0xFF), ram_(config.ramSize, 0) {}
+
+At32f425::~At32f425() {
+  if (uc_) uc_close(uc_);
+}
+
+int At32f425::Open(std::string& err) {
+  if (cfg_.flashSize == 0 || cfg_.flashSize % 0x1000 || cfg_.flashSize > 0x40000 || cfg_.ramSize == 0 ||
+      cfg_.ramSize % 0x1000 || cfg_.ramSize > 0x40000) {
+    err = Format("Unsupported target geometry: %u KB flash, %u KB RAM", cfg_.flashSize / 1024, cfg_.ramSize / 1024);
+    return -1;
+  }
+  /* UC_MODE_MCLASS would give a Cortex-M33: open as Thumb and choose the model. */
+  uc_err e = uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc_);
+  if (e == UC_ERR_OK) e = uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M4);
+  if (e != UC_ERR_OK) {
+    err = Format("Could not create the simulated core: %s", uc_strerror(e));
+    return -1;
+  }
+  int rc = 0;
+  MapMemory(err, rc);
+  if (rc != 0) return rc;
+  uc_hook h;
+  uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(&CoreHooks::Intr), this, 1, 0);
+  uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(&CoreHooks::Unmapped), this, 1, 0);
+  Reset(true);
+  return 0;
+}
+
+void At32f425::MapMemory(std::string& err, int& rc) {
+  auto check = [&](uc_err e, const char* what) {
+    if (e != UC_ERR_OK && rc == 0) {
+      err = Format("Could not map %s of the simulated target: %s", what, uc_strerror(e));
+      rc = -1;
+    }
+  };
+  check(uc_mem_map_ptr(uc_, kRamBase, ram_.size(), UC_PROT_ALL, ram_.data()), "SRAM");
+  check(uc_mmio_map(uc_, kFlashBase, main_.size(), &CoreHooks::MmioRead<kFlashBase>, this,
+                    &CoreHooks::MmioWrite<kFlashBase>, this),
+        "main flash");
+  check(uc_mmio_map(uc_, kSysMemPage, 0x2000, &CoreHooks::MmioRead<kSysMemPage>, this,
+                    &CoreHooks::MmioWrite<kSysMemPage>, this),
+        "system memory");
+  check(uc_mmio_map(uc_, kWdtRegs, 0x1000, &CoreHooks::MmioRead<kWdtRegs>, this, &CoreHooks::MmioWrite<kWdtRegs>,
+                    this),
+        "watchdog");
+  check(uc_mmio_map(uc_, kCrmRegs, 0x1000, &CoreHooks::MmioRead<kCrmRegs>, this, &CoreHooks::MmioWrite<kCrmRegs>,
+                    this),
+        "clock controller");
+  check(uc_mmio_map(uc_, kFlashRegs, 0x1000, &CoreHooks::MmioRead<kFlashRegs>, this,
+                    &CoreHooks::MmioWrite<kFlashRegs>, this),
+        "flash controller");
+  check(uc_mmio_map(uc_, kDebugRegs, 0x1000, &CoreHooks::MmioRead<kDebugRegs>, this,
+                    &CoreHooks::MmioWrite<kDebugRegs>, this),
+        "debug control");
+  check(uc_mmio_map(uc_, kScsRegs, 0x1000, &CoreHooks::MmioRead<kScsRegs>, this, &CoreHooks::MmioWrite<kScsRegs>,
+                    this),
+        "system control space");
+}
+
+bool At32f425::TakeFlashChanged() {
+  bool c = flashChanged_;
+  flashChanged_ = false;
+  return c;
+}
+
+void At32f425::NoteFault(const std::string& text) {
+  if (stop_ != Stop::Fault) fault_ = text;
+  stop_ = Stop::Fault;
+}
+
+std::string At32f425::TakeFault() {
+  std::string f = std::move(fault_);
+  fault_.clear();
+  return f;
+}
+
+bool At32f425::IsRam(uint32_t addr, uint32_t numBytes) const {
+  return InRange(addr, numBytes, kRamBase, static_cast<uint32_t>(ram_.size()));
+}
+
+void At32f425::InvalidateCode(uint32_t addr, uint32_t numBytes) {
+  /* Translated blocks of the old bytes would run otherwise. */
+  uc_ctl_remove_cache(uc_, addr, static_cast<uint64_t>(addr) + numBytes);
+}
+
+/* ---- bus ---------------------------------------------------------------------------- */
+
+bool At32f425::FlashCellsRead(uint32_t addr, unsigned size, uint32_t& value) {
+  const uint8_t* p = nullptr;
+  if (InRange(addr, size, kFlashBase, static_cast<uint32_t>(main_.size()))) p = &main_[addr - kFlashBase];
+  else if (InRange(addr, size, kBootMemBase, kBootMemSize)) p = &boot_[addr - kBootMemBase];
+  else if (InRange(addr, size, kUserDataBase, kUserDataSize)) p = &usd_[addr - kUserDataBase];
+  if (!p) return false;
+  value = 0;
+  memcpy(&value, p, size);
+  return true;
+}
+
+bool At32f425::BusRead(uint32_t addr, unsigned size, uint32_t& value) {
+  value = 0;
+  if (FlashCellsRead(addr, size, value)) return true;
+  if (IsRam(addr, size)) {
+    memcpy(&value, &ram_[addr - kRamBase], size);
+    return true;
+  }
+  uint32_t word = addr & ~3u, shift = (addr & 3u) * 8;
+  uint32_t reg = 0;
+  if (InRange(word, 4, kFlashRegs, 0x400)) {
+    reg = FlashRegRead(word - kFlashRegs);
+  } else if (InRange(word, 4, kCrmRegs, 0x400)) {
+    uint32_t off = word - kCrmRegs;
+    reg = off == 0 ? crmCtrl_ : off == 4 ? crmCfg_ : 0;
+  } else if (InRange(word, 4, kWdtRegs, 0x400)) {
+    uint32_t off = word - kWdtRegs;
+    reg = off == 4 ? wdtDiv_ : off == 8 ? wdtRld_ : 0; /* command reads 0, status: never updating */
+  } else if (InRange(word, 4, kDebugRegs, 0x400)) {
+    uint32_t off = word - kDebugRegs;
+    reg = off == 0 ? 0x50092087u : off == 4 ? dbgCtrl_ : 0;
+  } else if (InRange(word, 4, kScsRegs, 0x1000)) {
+    uint32_t off = word - kScsRegs;
+    reg = off == 0xD00 ? kCpuId : off == 0xD08 ? vtor_ : off == 0xDFC ? demcr_ : off == 0xDF0 ? 0x00000001u : 0;
+  } else {
+    return false;
+  }
+  value = (reg >> shift) & (size == 4 ? 0xFFFFFFFFu : (1u << (size * 8)) - 1u);
+  return true;
+}
+
+bool At32f425::BusWrite(uint32_t addr, unsigned size, uint32_t value) {
+  if (IsRam(addr, size)) {
+    memcpy(&ram_[addr - kRamBase], &value, size);
+    return true;
+  }
+  if (InRange(addr, size, kFlashBase, static_cast<uint32_t>(main_.size())) ||
+      InRange(addr, size, kBootMemBase, kBootMemSize) || InRange(addr, size, kUserDataBase, kUserDataSize)) {
+    FlashCellsWrite(addr, size, value);
+    return true;
+  }
+  uint32_t word = addr & ~3u, shift = (addr & 3u) * 8;
+  uint32_t v = size == 4 ? value : value << shift;
+  if (InRange(word, 4, kFlashRegs, 0x400)) FlashRegWrite(word - kFlashRegs, v);
+  else if (InRange(word, 4, kCrmRegs, 0x400)) CrmWrite(word - kCrmRegs, v);
+  else if (InRange(word, 4, kWdtRegs, 0x400)) WdtWrite(word - kWdtRegs, v);
+  else if (InRange(word, 4, kDebugRegs, 0x400)) {
+    if (word - kDebugRegs == 4) dbgCtrl_ = v;
+  } else if (InRange(word, 4, kScsRegs, 0x1000)) {
+    uint32_t off = word - kScsRegs;
+    if (off == 0xD08) vtor_ = v & ~0x7Fu;
+    else if (off == 0xDFC) demcr_ = v;
+    else if (off == 0xD0C && (v >> 16) == 0x05FA && (v & 4u)) stop_ = Stop::WatchdogReset; /* system reset request */
+  } else {
+    return false;
+  }
+  return true;
+}
+
+/* ---- flash controller ---------------------------------------------------------------- */
+
+void At32f425::FlashBusyFor(double us) {
+  clock_.us += us;
+  busyReads_ = cfg_.faults.flashNeverReady ? -1 : 1;
+  fSts_ |= STS_BUSY;
+}
+
+uint32_t At32f425::FlashRegRead(uint32_t off) {
+  switch (off) {
+  case 0x00: return fPsr_;
+  case 0x0C: {
+    uint32_t sts = fSts_;
+    if (sts & STS_BUSY) {
+      /* The first look sees the operation running; then it is over (its time is already on
+         the virtual clock), unless the controller is set to hang. */
+      if (busyReads_ > 0 && --busyReads_ == 0) {
+        fSts_ = (fSts_ & ~STS_BUSY) | STS_ODF;
+      }
+    }
+    return sts;
+  }
+  case 0x10: return fCtrl_;
+  case 0x14: return fAddr_;
+  case 0x1C: return fUsd_;
+  case 0x74: return fSlibSts_;
+  case 0x78: return fSlibRng_;
+  default: return 0;
+  }
+}
+
+void At32f425::FlashRegWrite(uint32_t off, uint32_t value) {
+  switch (off) {
+  case 0x00: fPsr_ = value & 0x37u; break;
+  case 0x04:
+    /* Two keys in order unlock; anything else locks the controller until the next reset. */
+    if (keyLockout_) break;
+    if (keyStage_ == 0 && value == kKey1) keyStage_ = 1;
+    else if (keyStage_ == 1 && value == kKey2) {
+      keyStage_ = 0;
+      fCtrl_ &= ~CTRL_OPLK;
+    } else {
+      keyStage_ = 0;
+      keyLockout_ = true;
+    }
+    break;
+  case 0x08:
+    if (fCtrl_ & CTRL_OPLK) break; /* the user system data unlocks only behind the main unlock */
+    if (usdKeyStage_ == 0 && value == kKey1) usdKeyStage_ = 1;
+    else if (usdKeyStage_ == 1 && value == kKey2) {
+      usdKeyStage_ = 0;
+      fCtrl_ |= CTRL_USDULKS;
+    } else {
+      usdKeyStage_ = 0;
+    }
+    break;
+  case 0x0C: fSts_ &= ~(value & (STS_PRGMERR | STS_EPPERR | STS_ODF)); break; /* write 1 to clear */
+  case 0x10:
+    if (fCtrl_ & CTRL_OPLK) break; /* locked: writes have no effect */
+    {
+      uint32_t keep = fCtrl_ & CTRL_USDULKS & value; /* the unlock bit can be cleared, not set */
+      fCtrl_ = (value & (CTRL_FPRGM | CTRL_SECERS | CTRL_BANKERS | CTRL_USDPRGM | CTRL_USDERS | CTRL_OPLK |
+                         (1u << 10) | (1u << 12))) |
+               keep;
+      if (value & CTRL_ERSTR) FlashStart();
+    }
+    break;
+  case 0x14: fAddr_ = value; break;
+  default: break; /* status and protection registers are read only */
+  }
+}
+
+bool At32f425::IsProtectedMainSector(uint32_t sector) const {
+  if ((fSlibSts_ & 0xCu) != 0x8u) return false;
+  uint32_t first = fSlibRng_ & 0x7FFu, last = fSlibRng_ >> 22;
+  return sector >= first && sector <= last;
+}
+
+void At32f425::FlashStart() {
+  const TargetFaults& f = cfg_.faults;
+  auto failsErase = [&](uint32_t first, uint32_t size) {
+    return f.eraseError && f.eraseErrorAddr >= first && f.eraseErrorAddr - first < size;
+  };
+  if (fCtrl_ & CTRL_SECERS) {
+    uint32_t a = fAddr_;
+    if (InRange(a, 1, kFlashBase, static_cast<uint32_t>(main_.size()))) {
+      uint32_t sector = (a - kFlashBase) / 0x400u, first = kFlashBase + sector * 0x400u;
+      FlashBusyFor(cfg_.sectorEraseUs);
+      if (IsProtectedMainSector(sector)) fSts_ |= STS_EPPERR;
+      else if (failsErase(first, 0x400)) fSts_ |= STS_PRGMERR;
+      else {
+        std::fill_n(main_.begin() + (first - kFlashBase), 0x400, 0xFF);
+        flashChanged_ = true;
+      }
+    } else if (InRange(a, 1, kBootMemBase, kBootMemSize)) {
+      /* The boot memory erases as one block, whichever of its addresses is given. */
+      FlashBusyFor(cfg_.sectorEraseUs);
+      if ((fSlibSts_ & 0xCu) == 0xCu) fSts_ |= STS_EPPERR;
+      else if (failsErase(kBootMemBase, kBootMemSize)) fSts_ |= STS_PRGMERR;
+      else {
+        std::fill(boot_.begin(), boot_.end(), 0xFF);
+        flashChanged_ = true;
+      }
+    } else {
+      FlashBusyFor(0);
+      fSts_ |= STS_PRGMERR;
+    }
+  } else if (fCtrl_ & CTRL_BANKERS) {
+    FlashBusyFor(cfg_.bankEraseUs);
+    if (fSlibSts_ & 1u) fSts_ |= STS_EPPERR; /* a protected area forbids the bank erase */
+    else if (failsErase(kFlashBase, static_cast<uint32_t>(main_.size())) || failsErase(kBootMemBase, kBootMemSize))
+      fSts_ |= STS_PRGMERR;
+    else {
+      std::fill(main_.begin(), main_.end(), 0xFF);
+      std::fill(boot_.begin(), boot_.end(), 0xFF);
+      flashChanged_ = true;
+    }
+  } else if (fCtrl_ & CTRL_USDERS) {
+    FlashBusyFor(cfg_.userDataEraseUs);
+    if (!(fCtrl_ & CTRL_USDULKS)) fSts_ |= STS_PRGMERR;
+    else if (failsErase(kUserDataBase, kUserDataSize)) fSts_ |= STS_PRGMERR;
+    else {
+      std::fill(usd_.begin(), usd_.end(), 0xFF);
+      flashChanged_ = true;
+    }
+  }
+}
+
+bool At32f425::FlashCellsWrite(uint32_t addr, unsigned size, uint32_t value) {
+  bool isUsd = InRange(addr, size, kUserDataBase, kUserDataSize);
+  uint32_t progBit = isUsd ? CTRL_USDPRGM : CTRL_FPRGM;
+  if ((fCtrl_ & CTRL_OPLK) || !(fCtrl_ & progBit) || (isUsd && !(fCtrl_ & CTRL_USDULKS))) {
+    return true; /* not programming: the write has no effect */
+  }
+  uint8_t* p;
+  if (isUsd) p = &usd_[addr - kUserDataBase];
+  else if (InRange(addr, size, kBootMemBase, kBootMemSize)) p = &boot_[addr - kBootMemBase];
+  else p = &main_[addr - kFlashBase];
+  FlashBusyFor(cfg_.programHalfwordUs * ((size + 1) / 2));
+  bool protectedCell = false;
+  if (InRange(addr, size, kFlashBase, static_cast<uint32_t>(main_.size())))
+    protectedCell = IsProtectedMainSector((addr - kFlashBase) / 0x400u);
+  else if (InRange(addr, size, kBootMemBase, kBootMemSize))
+    protectedCell = (fSlibSts_ & 0xCu) == 0xCu;
+  if (protectedCell) {
+    fSts_ |= STS_EPPERR;
+    return true;
+  }
+  const TargetFaults& f = cfg_.faults;
+  bool erased = std::all_of(p, p + size, [](uint8_t b) { return b == 0xFF; });
+  if (!erased || (f.programError && f.programErrorAddr >= addr && f.programErrorAddr - addr < size)) {
+    fSts_ |= STS_PRGMERR; /* the cell keeps what it holds */
+    return true;
+  }
+  memcpy(p, &value, size);
+  flashChanged_ = true;
+  return true;
+}
+
+/* ---- clock, watchdog ----------------------------------------------------------------- */
+
+uint32_t At32f425::SysClockHz() const {
+  switch ((crmCfg_ >> 2) & 3u) {
+  case 1: return static_cast<uint32_t>(kHextHz);
+  case 2: {
+    double src = (crmCfg_ & (1u << 16)) ? kHextHz : kHickHz / 2;
+    uint32_t field = ((crmCfg_ >> 18) & 0xFu) | (((crmCfg_ >> 29) & 3u) << 4);
+    uint32_t mult = field < 15 ? field + 2 : field == 15 ? 16 : field + 1;
+    return static_cast<uint32_t>(src * mult);
+  }
+  default: return static_cast<uint32_t>(kHickHz);
+  }
+}
+
+uint32_t At32f425::CpuClockHz() const {
+  uint32_t div = (crmCfg_ >> 4) & 0xFu;
+  static const uint32_t shifts[8] = {1, 2, 3, 4, 6, 7, 8, 9};
+  return div < 8 ? SysClockHz() : SysClockHz() >> shifts[div - 8];
+}
+
+void At32f425::CrmWrite(uint32_t off, uint32_t value) {
+  if (off == 0) {
+    crmCtrl_ = value & ~((1u << 1) | (1u << 17) | (1u << 25));
+    if (crmCtrl_ & (1u << 0)) crmCtrl_ |= 1u << 1;   /* HICK stable */
+    if (crmCtrl_ & (1u << 16)) crmCtrl_ |= 1u << 17; /* HEXT stable */
+    if (crmCtrl_ & (1u << 24)) crmCtrl_ |= 1u << 25; /* PLL locked */
+  } else if (off == 4) {
+    uint32_t sel = value & 3u, sts = (crmCfg_ >> 2) & 3u;
+    bool ready = sel == 0 || (sel == 1 && (crmCtrl_ & (1u << 17))) || (sel == 2 && (crmCtrl_ & (1u << 25)));
+    if (ready) sts = sel;
+    crmCfg_ = (value & ~0xCu) | (sts << 2);
+  }
+}
+
+void At32f425::WdtWrite(uint32_t off, uint32_t value) {
+  WdtCheck();
+  if (off == 0) {
+    switch (value & 0xFFFFu) {
+    case 0x5555: wdtAccess_ = true; break;
+    case 0xAAAA: wdtAccess_ = false; wdtReloadedAt_ = clock_.us; break;
+    case 0xCCCC: wdtEnabled_ = true; wdtReloadedAt_ = clock_.us; break;
+    default: break;
+    }
+  } else if (off == 4 && wdtAccess_) {
+    wdtDiv_ = value & 7u;
+  } else if (off == 8 && wdtAccess_) {
+    wdtRld_ = value & 0xFFFu;
+  }
+}
+
+void At32f425::WdtCheck() {
+  if (!wdtEnabled_) return;
+  double periodUs = 1e6 / (kLickHz / (4u << std::min<uint32_t>(wdtDiv_, 6)));
+  if (clock_.us - wdtReloadedAt_ > periodUs * (wdtRld_ + 1)) stop_ = Stop::WatchdogReset;
+}
+
+/* ---- reset and run control ----------------------------------------------------------- */
+
+void At32f425::ResetPeripherals() {
+  fPsr_ = 0;
+  fSts_ = 0;
+  fCtrl_ = CTRL_OPLK;
+  fAddr_ = 0;
+  keyStage_ = usdKeyStage_ = 0;
+  keyLockout_ = false;
+  busyReads_ = 0;
+  fSlibSts_ = cfg_.slibStatus;
+  fSlibRng_ = cfg_.slibRange;
+  /* The user system data register shows the loaded option bytes: FAP, then the SSB byte. */
+  fUsd_ = (usd_[0] != 0xA5 ? 1u << 1 : 0) | (static_cast<uint32_t>(usd_[2]) << 2);
+  crmCtrl_ = 0x3u;
+  crmCfg_ = 0;
+  dbgCtrl_ = 0;
+  vtor_ = 0;
+  wdtAccess_ = false;
+  wdtDiv_ = 0;
+  wdtRld_ = 0xFFF;
+  wdtEnabled_ = (usd_[2] & 1u) == 0; /* nWDT_ATO_EN clear: the watchdog runs from reset on */
+  wdtReloadedAt_ = clock_.us;
+}
+
+void At32f425::Reset(bool halt) {
+  ResetPeripherals();
+  uint32_t sp = 0, pc = 0;
+  memcpy(&sp, &main_[0], 4);
+  memcpy(&pc, &main_[4], 4);
+  uint32_t zero = 0, xpsr = 0x01000000u;
+  for (int r = UC_ARM_REG_R0; r <= UC_ARM_REG_R12; r++) uc_reg_write(uc_, r, &zero);
+  uc_reg_write(uc_, UC_ARM_REG_CONTROL, &zero);
+  uc_reg_write(uc_, UC_ARM_REG_PRIMASK, &zero);
+  uc_reg_write(uc_, UC_ARM_REG_BASEPRI, &zero);
+  uc_reg_write(uc_, UC_ARM_REG_FAULTMASK, &zero);
+  sp &= ~3u;
+  uc_reg_write(uc_, UC_ARM_REG_MSP, &sp);
+  uc_reg_write(uc_, UC_ARM_REG_SP, &sp);
+  uint32_t lr = 0xFFFFFFFFu;
+  uc_reg_write(uc_, UC_ARM_REG_LR, &lr);
+  uc_reg_write(uc_, UC_ARM_REG_XPSR, &xpsr);
+  pc &= ~1u;
+  uc_reg_write(uc_, UC_ARM_REG_PC, &pc);
+  stop_ = Stop::None;
+  running_ = !halt;
+  spinning_ = !halt; /* the application lives in flash and is not executed */
+}
+
+int At32f425::Go(std::string& err) {
+  if (running_) {
+    err = "CPU is already running";
+    return -1;
+  }
+  running_ = true;
+  spinning_ = false;
+  skipBpAtStart_ = true;
+  RunSlice();
+  return 0;
+}
+
+void At32f425::RunSlice() {
+  if (!running_ || spinning_) return;
+  uint32_t pc = 0;
+  uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
+  if (!IsRam(pc, 2)) {
+    spinning_ = true; /* application code in flash: let it "run" */
+    return;
+  }
+  startPc_ = pc;
+  stop_ = Stop::None;
+  uint64_t accessesBefore = busAccesses_;
+  uc_err e = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, kSliceUs, 0);
+  skipBpAtStart_ = false;
+  clock_.us += static_cast<double>(busAccesses_ - accessesBefore) * kCyclesPerBusAccess * 1e6 / CpuClockHz();
+  WdtCheck();
+  if (e != UC_ERR_OK && stop_ != Stop::Fault) {
+    uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
+    NoteFault(Format("Core stopped: %s (PC = 0x%08X)", uc_strerror(e), pc));
+  }
+  switch (stop_) {
+  case Stop::Bkpt:
+  case Stop::Breakpoint:
+  case Stop::Fault: running_ = false; break;
+  case Stop::WatchdogReset:
+    NoteFault(Format("Target reset by %s", "the watchdog or a system reset request"));
+    Reset(true);
+    running_ = false;
+    break;
+  case Stop::None: break; /* the slice is used up: still running */
+  }
+}
+
+int At32f425::PollHalted() {
+  if (running_) RunSlice();
+  return running_ ? 0 : 1;
+}
+
+void At32f425::Halt() {
+  running_ = false;
+  spinning_ = false;
+}
+
+int At32f425::SetBreakpoint(uint32_t index, uint32_t addr, std::string& err) {
+  if (index >= kMaxBreakpoints) {
+    err = Format("Invalid breakpoint index %u (0..%u)", index, kMaxBreakpoints - 1);
+    return -1;
+  }
+  Breakpoint& bp = bp_[index];
+  if (bp.set) {
+    uc_hook_del(uc_, bp.hook);
+    InvalidateCode(bp.addr, 2);
+  }
+  bp.addr = addr & ~1u;
+  uc_hook h = 0;
+  if (uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&CoreHooks::Code), this, bp.addr, bp.addr) !=
+      UC_ERR_OK) {
+    bp.set = false;
+    err = "Could not set the breakpoint";
+    return -1;
+  }
+  bp.hook = h;
+  bp.set = true;
+  InvalidateCode(bp.addr, 2);
+  return 0;
+}
+
+/* ---- probe access -------------------------------------------------------------------- */
+
+int At32f425::Read(uint32_t addr, uint32_t numBytes, uint8_t* data, std::string& err) {
+  const TargetFaults& f = cfg_.faults;
+  if (numBytes && f.readError && addr <= f.readErrorLast && f.readErrorFirst - addr < numBytes) {
+    err = Format("Failed to read memory @ 0x%08X: no answer from the target", std::max(addr, f.readErrorFirst));
+    return -1;
+  }
+  if (IsRam(addr, numBytes)) {
+    memcpy(data, &ram_[addr - kRamBase], numBytes);
+    return 0;
+  }
+  for (uint32_t i = 0; i < numBytes;) {
+    uint32_t a = addr + i, v = 0;
+    unsigned size = (a & 3u) == 0 && numBytes - i >= 4 ? 4 : 1;
+    if (a < addr || !BusRead(a, size, v)) {
+      err = Format("Failed to read memory @ 0x%08X: no memory there", a);
+      return -1;
+    }
+    memcpy(data + i, &v, size);
+    i += size;
+  }
+  return 0;
+}
+
+int At32f425::Write(uint32_t addr, uint32_t numBytes, const uint8_t* data, std::string& err) {
+  if (IsRam(addr, numBytes)) {
+    memcpy(&ram_[addr - kRamBase], data, numBytes);
+    InvalidateCode(addr, numBytes);
+    return 0;
+  }
+  for (uint32_t i = 0; i < numBytes;) {
+    uint32_t a = addr + i, v = 0;
+    unsigned size = (a & 3u) == 0 && numBytes - i >= 4 ? 4 : (a & 1u) == 0 && numBytes - i >= 2 ? 2 : 1;
+    memcpy(&v, data + i, size);
+    if (a < addr || !BusWrite(a, size, v)) {
+      err = Format("Failed to write memory @ 0x%08X: no memory there", a);
+      return -1;
+    }
+    i += size;
+  }
+  if (stop_ == Stop::WatchdogReset) Reset(!running_);
+  return 0;
+}
+
+/* ---- registers ----------------------------------------------------------------------- */
+
+namespace {
+constexpr uint32_t kXpsrApsr = 0xF80F0000u, kXpsrEpsr = 0x0700FC00u, kXpsrIpsr = 0x1FFu;
+}
+
+int At32f425::ReadReg(uint32_t index, uint32_t& value, std::string& err) {
+  if (running_) {
+    err = "Could not read CPU register: CPU is not halted";
+    return -1;
+  }
+  uint32_t xpsr = 0;
+  uc_reg_read(uc_, UC_ARM_REG_XPSR, &xpsr);
+  auto read = [&](int r) {
+    uint32_t v = 0;
+    uc_reg_read(uc_, r, &v);
+    return v;
+  };
+  if (index <= 12) value = read(UC_ARM_REG_R0 + static_cast<int>(index));
+  else if (index == 13) value = read(UC_ARM_REG_SP);
+  else if (index == 14) value = read(UC_ARM_REG_LR);
+  else if (index == 15) value = read(UC_ARM_REG_PC);
+  else if (index == 16) value = xpsr;
+  else if (index == 17) value = read(UC_ARM_REG_MSP);
+  else if (index == 18) value = read(UC_ARM_REG_PSP);
+  else if (index == 19) value = 0;
+  else if (index == 20)
+    value = (read(UC_ARM_REG_CONTROL) & 0xFFu) << 24 | (read(UC_ARM_REG_FAULTMASK) & 1u) << 16 |
+            (read(UC_ARM_REG_BASEPRI) & 0xFFu) << 8 | (read(UC_ARM_REG_PRIMASK) & 1u);
+  else if (index == 21) value = xpsr & kXpsrApsr;
+  else if (index == 22) value = xpsr & kXpsrEpsr;
+  else if (index == 23) value = xpsr & kXpsrIpsr;
+  else if (index == 24) value = read(UC_ARM_REG_PRIMASK) & 1u;
+  else if (index == 25 || index == 28) value = read(UC_ARM_REG_BASEPRI) & 0xFFu;
+  else if (index == 26) value = read(UC_ARM_REG_FAULTMASK) & 1u;
+  else if (index == 27) value = read(UC_ARM_REG_CONTROL) & 0x7u;
+  else if (index == 29) value = xpsr & (kXpsrApsr | kXpsrIpsr);
+  else if (index == 30) value = xpsr & (kXpsrApsr | kXpsrEpsr);
+  else if (index == 31) value = xpsr & (kXpsrIpsr | kXpsrEpsr);
+  else {
+    err = Format("Could not read CPU register: unknown register index %u", index);
+    return -1;
+  }
+  return 0;
+}
+
+int At32f425::WriteReg(uint32_t index, uint32_t value, std::string& err) {
+  if (running_) {
+    err = "Could not write CPU register: CPU is not halted";
+    return -1;
+  }
+  auto write = [&](int r, uint32_t v) { uc_reg_write(uc_, r, &v); };
+  uint32_t xpsr = 0;
+  uc_reg_read(uc_, UC_ARM_REG_XPSR, &xpsr);
+  auto writeXpsr = [&](uint32_t mask, uint32_t v) {
+    /* The core executes Thumb code only: the T bit stays set. */
+    write(UC_ARM_REG_XPSR, ((xpsr & ~mask) | (v & mask)) | 0x01000000u);
+  };
+  if (index <= 12) write(UC_ARM_REG_R0 + static_cast<int>(index), value);
+  else if (index == 13) write(UC_ARM_REG_SP, value & ~3u);
+  else if (index == 14) write(UC_ARM_REG_LR, value);
+  else if (index == 15) write(UC_ARM_REG_PC, value & ~1u);
+  else if (index == 16) writeXpsr(kXpsrApsr | kXpsrEpsr | kXpsrIpsr, value);
+  else if (index == 17) write(UC_ARM_REG_MSP, value & ~3u);
+  else if (index == 18) write(UC_ARM_REG_PSP, value & ~3u);
+  else if (index == 19) {
+  } else if (index == 20) {
+    write(UC_ARM_REG_PRIMASK, value & 1u);
+    write(UC_ARM_REG_BASEPRI, (value >> 8) & 0xFFu);
+    write(UC_ARM_REG_FAULTMASK, (value >> 16) & 1u);
+    write(UC_ARM_REG_CONTROL, (value >> 24) & 0x7u);
+  } else if (index == 21) writeXpsr(kXpsrApsr, value);
+  else if (index == 22) writeXpsr(kXpsrEpsr, value);
+  else if (index == 23) writeXpsr(kXpsrIpsr, value);
+  else if (index == 24) write(UC_ARM_REG_PRIMASK, value & 1u);
+  else if (index == 25 || index == 28) write(UC_ARM_REG_BASEPRI, value & 0xFFu);
+  else if (index == 26) write(UC_ARM_REG_FAULTMASK, value & 1u);
+  else if (index == 27) write(UC_ARM_REG_CONTROL, value & 0x7u);
+  else if (index == 29) writeXpsr(kXpsrApsr | kXpsrIpsr, value);
+  else if (index == 30) writeXpsr(kXpsrApsr | kXpsrEpsr, value);
+  else if (index == 31) writeXpsr(kXpsrIpsr | kXpsrEpsr, value);
+  else {
+    err = Format("Could not write CPU register: unknown register index %u", index);
+    return -1;
+  }
+  return 0;
+}
+
+} // namespace xr

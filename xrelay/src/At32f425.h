@@ -1,0 +1,167 @@
+/*
+ * At32f425.h - the simulated AT32F425: a Cortex-M4 core (Unicorn) with the chip's memory
+ * map, its flash cells and the blocks that the flash algorithms drive: flash controller,
+ * clock and reset controller, debug control and watchdog.
+ *
+ * The probe side (At32f425::Read/Write, registers, run control) and the core side (the
+ * core's bus accesses) reach one bus model, so a probe write to flash behaves exactly as a
+ * store of the core. Code runs from SRAM; code in flash counts as the user's application,
+ * which the simulator lets "run" without executing it. Time is virtual: flash operations take
+ * the chip's datasheet times on the VirtualClock, the core's work is estimated from its bus
+ * accesses at the modelled clock; the core itself completes them at once.
+ */
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct uc_struct;
+
+namespace xr {
+
+struct VirtualClock {
+  double us = 0;
+};
+
+struct TargetFaults {
+  bool programError = false;
+  uint32_t programErrorAddr = 0; /* programming a halfword here sets the programming error */
+  bool eraseError = false;
+  uint32_t eraseErrorAddr = 0;   /* erasing the sector (or bank) holding it fails */
+  bool coreNeverHalts = false;   /* breakpoints are never reached: the core keeps running */
+  bool flashNeverReady = false;  /* the flash controller stays busy after any start */
+  bool readError = false;
+  uint32_t readErrorFirst = 0, readErrorLast = 0; /* probe reads touching this range fail */
+};
+
+struct TargetConfig {
+  uint32_t flashSize = 0x10000; /* 16, 32 or 64 KB */
+  uint32_t ramSize = 0x5000;
+  uint32_t slibStatus = 0; /* preset of the protected-area status register (0x74) */
+  uint32_t slibRange = 0;  /* preset of the protected-area range register (0x78) */
+  double programHalfwordUs = 42;
+  double sectorEraseUs = 6500;
+  double bankEraseUs = 32000;
+  double userDataEraseUs = 6500;
+  TargetFaults faults;
+};
+
+class At32f425 {
+public:
+  static constexpr uint32_t kFlashBase = 0x08000000u;
+  static constexpr uint32_t kRamBase = 0x20000000u;
+  static constexpr uint32_t kBootMemBase = 0x1FFFE400u, kBootMemSize = 0x1000u;
+  static constexpr uint32_t kUserDataBase = 0x1FFFF800u, kUserDataSize = 0x200u;
+  static constexpr uint32_t kMaxBreakpoints = 6;
+
+  At32f425(const TargetConfig& config, VirtualClock& clock);
+  ~At32f425();
+  At32f425(const At32f425&) = delete;
+  At32f425& operator=(const At32f425&) = delete;
+
+  /* Creates the core and maps memory; 0, or negative with err. */
+  int Open(std::string& err);
+  const TargetConfig& Config() const { return cfg_; }
+
+  /* The flash cells: main flash, boot memory, user system data (erased cells are 0xFF). */
+  std::vector<uint8_t>& MainFlash() { return main_; }
+  std::vector<uint8_t>& BootMem() { return boot_; }
+  std::vector<uint8_t>& UserData() { return usd_; }
+  /* True once after any flash cell changed. */
+  bool TakeFlashChanged();
+
+  /* Probe access to target memory; 0, or negative with err naming the failed address. */
+  int Read(uint32_t addr, uint32_t numBytes, uint8_t* data, std::string& err);
+  int Write(uint32_t addr, uint32_t numBytes, const uint8_t* data, std::string& err);
+  /* 1 when [addr, addr + numBytes) lies in SRAM. */
+  bool IsRam(uint32_t addr, uint32_t numBytes) const;
+
+  /* Registers by the Cortex-M numbering of the interface; the core must be halted. */
+  int ReadReg(uint32_t index, uint32_t& value, std::string& err);
+  int WriteReg(uint32_t index, uint32_t value, std::string& err);
+
+  /* Chip reset: peripherals to their reset values, SP and PC from the vector table at the
+     boot address; the core halted (halt) or running. */
+  void Reset(bool halt);
+  /* Lets the core run from its PC; 0 or negative. */
+  int Go(std::string& err);
+  /* Runs the core a slice further when it runs; 1 halted, 0 running. */
+  int PollHalted();
+  void Halt();
+  bool IsRunning() const { return running_; }
+  int SetBreakpoint(uint32_t index, uint32_t addr, std::string& err);
+  /* The text of the last fault that stopped the core ("" when none) and clears it. */
+  std::string TakeFault();
+
+  /* The modelled core clock (HCLK) in Hz. */
+  uint32_t CpuClockHz() const;
+
+  /* Bus model shared by the core and the probe (size 1, 2 or 4). false: nothing answers there. */
+  bool BusRead(uint32_t addr, unsigned size, uint32_t& value);
+  bool BusWrite(uint32_t addr, unsigned size, uint32_t value);
+
+private:
+  enum class Stop { None, Breakpoint, Bkpt, Fault, WatchdogReset };
+
+  void ResetPeripherals();
+  void MapMemory(std::string& err, int& rc);
+  void RunSlice();
+  void NoteFault(const std::string& text);
+  void InvalidateCode(uint32_t addr, uint32_t numBytes);
+
+  /* flash controller */
+  uint32_t FlashRegRead(uint32_t off);
+  void FlashRegWrite(uint32_t off, uint32_t value);
+  void FlashStart();
+  bool FlashCellsWrite(uint32_t addr, unsigned size, uint32_t value);
+  bool FlashCellsRead(uint32_t addr, unsigned size, uint32_t& value);
+  bool IsProtectedMainSector(uint32_t sector) const;
+  void FlashBusyFor(double us);
+  /* clock, watchdog */
+  uint32_t SysClockHz() const;
+  void CrmWrite(uint32_t off, uint32_t value);
+  void WdtWrite(uint32_t off, uint32_t value);
+  void WdtCheck();
+
+  friend struct CoreHooks;
+
+  TargetConfig cfg_;
+  VirtualClock& clock_;
+  uc_struct* uc_ = nullptr;
+  std::vector<uint8_t> main_, boot_, usd_, ram_;
+  bool flashChanged_ = false;
+
+  /* run control */
+  bool running_ = false;
+  bool spinning_ = false; /* running without executing: application in flash, or a core that never halts */
+  Stop stop_ = Stop::None;
+  std::string fault_;
+  uint32_t startPc_ = 0;
+  bool skipBpAtStart_ = false;
+  struct Breakpoint {
+    bool set = false;
+    uint32_t addr = 0;
+    size_t hook = 0;
+  } bp_[kMaxBreakpoints];
+  uint64_t busAccesses_ = 0;
+
+  /* flash controller */
+  uint32_t fPsr_ = 0, fSts_ = 0, fCtrl_ = 0, fAddr_ = 0, fUsd_ = 0;
+  uint32_t fSlibSts_ = 0, fSlibRng_ = 0;
+  int keyStage_ = 0, usdKeyStage_ = 0;
+  bool keyLockout_ = false;
+  int busyReads_ = 0; /* status reads that still see the busy bit */
+  /* clock and reset controller */
+  uint32_t crmCtrl_ = 0, crmCfg_ = 0;
+  /* debug control */
+  uint32_t dbgCtrl_ = 0;
+  /* system control space */
+  uint32_t vtor_ = 0, demcr_ = 0;
+  /* watchdog */
+  bool wdtEnabled_ = false, wdtAccess_ = false;
+  uint32_t wdtDiv_ = 0, wdtRld_ = 0xFFF;
+  double wdtReloadedAt_ = 0;
+};
+
+} // namespace xr

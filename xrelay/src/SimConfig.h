@@ -1,0 +1,40 @@
+/*
+ * SimConfig.h - the probes of the simulator, read from the configuration file
+ * (XRELAY_SIM_CONFIG, else xrelay-sim.ini beside the library; without any file one default
+ * probe). Each "[Probe]" section is one probe on the next USB port. Keys are listed in
+ * xrelay/README.md.
+ */
+#pragma once
+
+#include "At32f425.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace xr {
+
+struct ProbeConfig {
+  uint32_t serialNo = 123456;
+  int productId = 28;
+  std::string firmware = "X-Relay Sim V1.00 compiled " __DATE__;
+  bool fileIo = true;
+  bool fileBrowse = true;
+  std::string nickname;
+  int gangModules = 0;
+  bool rs232 = false;
+  uint32_t vtargetMv = 3300;
+  std::string device = "AT32F425C8T7";
+  uint32_t maxSpeedKHz = 12000;
+  bool adaptive = false;
+  /* faults of the probe itself */
+  uint32_t lostAfterCalls = 0;    /* 0: never */
+  uint32_t voltageAfterCalls = 0; /* 0: never */
+  uint32_t voltageChangeMv = 0;
+  TargetConfig target; /* geometry filled from the device database at open */
+};
+
+/* 0, or negative with err; probes gets at least the default probe when the file is absent. */
+int LoadSimConfig(std::vector<ProbeConfig>& probes, std::string& path, std::string& err);
+
+} // namespace xr
