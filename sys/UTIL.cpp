@@ -49,10 +49,10 @@ int UTIL_stricmp(const char* s0, const char* s1) {
 }
 
 int UTIL_strnicmp(const char* s0, const char* s1, int n) {
-  for (int i = 0; i < n; i++) {
+  // Stops early at the end of the first string, so that a prefix compares equal.
+  for (int i = 0; i < n && s0[i]; i++) {
     char c0 = _Lower(s0[i]), c1 = _Lower(s1[i]);
     if (c0 != c1) return (unsigned char)c0 - (unsigned char)c1;
-    if (c0 == 0) return 0;
   }
   return 0;
 }

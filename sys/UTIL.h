@@ -16,7 +16,7 @@ void UTIL_strcat(char* sDest, const char* sSrc, int DestSize);
 void UTIL_strncat(char* sDest, const char* sSrc, int n, int DestSize);
 int UTIL_strlen(const char* s);
 int UTIL_stricmp(const char* s0, const char* s1);          // <0, 0, >0, ASCII letters folded
-int UTIL_strnicmp(const char* s0, const char* s1, int n);  // at most n characters
+int UTIL_strnicmp(const char* s0, const char* s1, int n);  // at most n; stops at the end of s0
 int UTIL_strchr(const char* s, char c);                    // index or -1
 void UTIL_ReplaceChar(char* s, char cOld, char cNew);
 void UTIL_ToUpper(char* s);
