@@ -1,1 +1,52 @@
-int main() { return 0; }
+/*
+ * Program entry: the Qt application, the main window and the exit code.
+ */
+#include <QApplication>
+#include <QWidget>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/APP.h"
+#include "app/APP_Log.h"
+#include "gui/MainWindow.h"
+#include "probe/PROBE.h"
+#include "sys/SYS.h"
+
+// A system message box: always on standard error (the layer below already wrote it there),
+// and as a box while somebody can see one.
+static void _ShowSystemBox(const char* sTitle, const char* sText) {
+  if (APP_IsHeadless() || APP_GetGUI() == nullptr) return;
+  MsgBoxRequest Req{};
+  Req.sTitle = sTitle;
+  Req.sText = sText;
+  Req.sButton0 = "O.K.";
+  Req.Icon = APP_ICON_WARNING;
+  APP_GetGUI()->ShowMsgBox(&Req);
+}
+
+int main(int argc, char** argv) {
+  // Without a display nobody can use a window: run on the offscreen platform and end after
+  // the command line as if -exit had been given.
+  const char* sPlatform = std::getenv("QT_QPA_PLATFORM");
+  bool HasDisplay = (std::getenv("DISPLAY") && *std::getenv("DISPLAY")) ||
+                    (std::getenv("WAYLAND_DISPLAY") && *std::getenv("WAYLAND_DISPLAY"));
+  if (!HasDisplay && !(sPlatform && *sPlatform)) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  int ShowCmd = 1;
+  QApplication* pApp = new QApplication(argc, argv);
+  QString Platform = QGuiApplication::platformName();
+  if (Platform == "offscreen" || Platform == "minimal") {
+    APP_SetHeadless(true);
+    APP_SetAutoExit(true);
+  }
+  SYS_SetAllocFailureHandler(_ShowSystemBox);
+  PROBE_SetMessageHandler(_ShowSystemBox);
+  MainWindow* pWin = new MainWindow(argc, argv, ShowCmd);
+  QApplication::setQuitOnLastWindowClosed(false);
+  QFont f = QApplication::font();
+  f.setPointSize(8);
+  QApplication::setFont(f, "QWidget");
+  pApp->exec();
+  delete pWin;
+  delete pApp;
+  return APP_GetExitCode();
+}
