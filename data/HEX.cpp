@@ -156,8 +156,10 @@ int HEX_Read(DataImage* pImage, const char* sPath, DataFileMsgFunc* pfMsg, void*
     }
     c = t[pos];
     if (c == '\r' || c == '\n') {
+      // CR LF and LF CR end one line; a second CR or LF of the same kind is a blank line of
+      // its own and is counted by the blank skipping, so that line numbers stay right.
       pos++;
-      if (t[pos] == '\r' || t[pos] == '\n') pos++;
+      if (t[pos] == (c == '\r' ? '\n' : '\r')) pos++;
       line++;
     } else if (!((c == 0 && pos >= w.NumChars) || c == 0x1A)) {
       w.Pos = pos;
