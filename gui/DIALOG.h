@@ -83,9 +83,7 @@ Q_SIGNALS:
 
 public Q_SLOTS:
   void _SlotOnUpdateGUI();
-
-protected:
-  void reject() override;
+  void reject() override; // "Cancel": sets the cancelled flag
 
 private:
   static void _Notify(void* pUser);

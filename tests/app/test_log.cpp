@@ -1,0 +1,255 @@
+// Log operations, levels, the summary and error boxes, formatting and the log file.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/APP.h"
+#include "app/APP_Log.h"
+#include "sys/SYS.h"
+
+namespace {
+
+// Records what the log routines ask of the GUI.
+class FakeGUI : public APP_GUI_REQUESTS {
+public:
+  std::vector<std::string> Lines;
+  std::vector<MsgBoxRequest> Boxes;
+  std::vector<std::string> BoxTexts;
+  void (*pfWriter)(const char*, int) = nullptr;
+  int BoxAnswer = -1; // -1: the default
+
+  void SetStartMode(int) override {}
+  void SetStatusField(int, const char*) override {}
+  void SetTitleText(const char*) override {}
+  void ReloadRecentMenus() override {}
+  void UpdateMenuBar(const uint8_t*) override {}
+  void EnableGUI(bool) override {}
+  void EnableDataWindowCheck(bool) override {}
+  void CloseDataWindow(CHexEditor*) override {}
+  void CloseMainWindow() override {}
+  void StartupFinished() override {}
+  void AppendLog(const char* s) override {
+    Lines.push_back(s);
+    if (pfWriter) {
+      char ac[1100];
+      APP_StripEscapes(ac, sizeof(ac), s);
+      std::string t(ac);
+      if (!t.empty() && t.back() == '\n') t.pop_back();
+      t += "\r\n";
+      pfWriter(t.data(), (int)t.size());
+    }
+  }
+  void SetLogWriter(void (*pf)(const char*, int)) override { pfWriter = pf; }
+  CHexEditor* CreateDataWindow(DataImage*, const char*) override { return nullptr; }
+  void UpdateDataWindow(CHexEditor*, DataImage*) override {}
+  CHexEditor* GetCurDataWindow() override { return nullptr; }
+  ProgressDialogState* CreateProgressDlg(const char*, const char*, int) override { return nullptr; }
+  void DeleteProgressDlg(ProgressDialogState**) override {}
+  int ShowEditValueDialog(const char*, EditValueField*, int) override { return -1; }
+  int ShowFileDialogOpen(char*, int, const char*, const char*, const char*) override { return -1; }
+  int ShowFileDialogSave(char*, int, const char*, const char*, const char*) override { return -1; }
+  void ShowMsgBox(MsgBoxRequest* p) override {
+    BoxTexts.push_back(p->sText);
+    Boxes.push_back(*p);
+    Boxes.back().sText = BoxTexts.back().c_str();
+    if (BoxAnswer >= 0) p->Result = BoxAnswer;
+  }
+};
+
+int _Level = 3;
+int _NumDisconnects = 0;
+
+class Log : public ::testing::Test {
+protected:
+  void SetUp() override {
+    _Level = 3;
+    _NumDisconnects = 0;
+    APP_SetLogLevelSource([] { return _Level; });
+    APP_SetDisconnectHandler([] { _NumDisconnects++; });
+    APP_SetGUI(&Gui);
+    APP_SetCmdLineActive(false);
+    APP_SetExitCode(0);
+  }
+  void TearDown() override {
+    APP_SetGUI(nullptr);
+    while (APP_GetLogDepth() > 0) APP_LogEnd(nullptr);
+  }
+  FakeGUI Gui;
+};
+
+TEST_F(Log, TwoErrorsGiveOneErrorBoxWithBothAndThenADisconnect) {
+  APP_LogBegin("Programming target (4 bytes, 1 range) ...");
+  APP_ErrorOut("Failed to erase sector 3\n");
+  APP_ErrorOut("Failed to program target");
+  APP_LogEnd(nullptr);
+  ASSERT_EQ(Gui.Boxes.size(), 1u);
+  EXPECT_STREQ(Gui.Boxes[0].sText, "Failed to erase sector 3\nFailed to program target");
+  EXPECT_STREQ(Gui.Boxes[0].sTitle, "T-Forge V7.92e Error");
+  EXPECT_STREQ(Gui.Boxes[0].sButton0, "O.K.");
+  EXPECT_EQ(Gui.Boxes[0].Icon, APP_ICON_WARNING);
+  EXPECT_EQ(_NumDisconnects, 1);
+  ASSERT_EQ(Gui.Lines.size(), 3u);
+  EXPECT_EQ(Gui.Lines[1], " - \x1b[1;31mERROR: Failed to erase sector 3\x1b[0m\n"); // final line feed removed
+  EXPECT_EQ(APP_GetLogDepth(), 0);
+}
+
+TEST_F(Log, SuccessShowsTheTimedSummaryInAnInformationBox) {
+  APP_LogBegin("Erasing chip ...");
+  APP_LogOut("Erasing bank 0");
+  APP_LogCompleted("Erase operation completed successfully");
+  APP_LogEnd(nullptr);
+  ASSERT_EQ(Gui.Boxes.size(), 1u);
+  std::regex Summary("Erase operation completed successfully - Completed after [0-9]+\\.[0-9]{3} sec");
+  EXPECT_TRUE(std::regex_match(Gui.Boxes[0].sText, Summary)) << Gui.Boxes[0].sText;
+  EXPECT_STREQ(Gui.Boxes[0].sButton0, "OK");
+  EXPECT_EQ(Gui.Boxes[0].Icon, APP_ICON_INFO);
+  EXPECT_EQ(_NumDisconnects, 0);
+  ASSERT_EQ(Gui.Lines.size(), 3u);
+  EXPECT_EQ(Gui.Lines[0], "Erasing chip ...\n");
+  EXPECT_EQ(Gui.Lines[1], " - Erasing bank 0\n");
+  EXPECT_TRUE(std::regex_match(Gui.Lines[2], std::regex(" - Erase operation completed successfully - Completed.*\n")));
+}
+
+TEST_F(Log, LevelsFilterLinesByDepth) {
+  struct Case {
+    int Level;
+    std::vector<std::string> Expected;
+  } aCase[] = {
+      // Level 1: plain detail lines inside an operation are not written, errors are.
+      {1, {"Op\n", " - \x1b[1;31mERROR: bad\x1b[0m\n"}},
+      // Level 3: at depth 1 plain lines and results, at depth 2 results only.
+      {3, {"Op\n", " - detail\n", " - Step\n", "  - result 2\n", " - \x1b[1;31mERROR: bad\x1b[0m\n"}},
+      {9, {"Op\n", " - detail\n", " - Step\n", "  - detail 2\n", "  - result 2\n", " - \x1b[1;31mERROR: bad\x1b[0m\n"}},
+  };
+  for (const Case& c : aCase) {
+    Gui.Lines.clear();
+    _Level = c.Level;
+    APP_LogBegin("Op");
+    APP_LogOut("detail");
+    APP_LogBegin("Step");
+    APP_LogOut("detail 2");
+    APP_LogResult("result 2");
+    APP_LogEnd(nullptr);
+    APP_ErrorOut("bad");
+    APP_LogEnd(nullptr);
+    EXPECT_EQ(Gui.Lines, c.Expected) << "level " << c.Level;
+  }
+  _Level = 0;
+  EXPECT_EQ(APP_GetLogLevel(), 1);
+  _Level = 12;
+  EXPECT_EQ(APP_GetLogLevel(), 9);
+}
+
+TEST_F(Log, WarningsAreWrittenAtEveryLevelAndNotCollected) {
+  _Level = 1;
+  APP_LogBegin("Op");
+  APP_LogBegin("Inner");
+  APP_WarnOut("Low voltage\n");
+  APP_LogEnd(nullptr);
+  APP_LogEnd(nullptr);
+  ASSERT_FALSE(Gui.Lines.empty());
+  EXPECT_EQ(Gui.Lines.back(), "  - \x1b[2;33mWARNING: Low voltage\x1b[0m\n");
+  ASSERT_EQ(Gui.Boxes.size(), 1u); // the warning box; no summary box
+  EXPECT_STREQ(Gui.Boxes[0].sTitle, "T-Forge V7.92e Warning");
+  EXPECT_EQ(APP_GetErrorCount(), 0);
+}
+
+TEST_F(Log, WhileTheCommandLineRunsBoxesBecomeLogLinesAndErrorsSetTheExitCode) {
+  APP_SetCmdLineActive(true);
+  Gui.BoxAnswer = 1;
+  EXPECT_EQ(APP_MsgBox("Save changes?", "Yes", "No", 0, APP_ICON_QUESTION, 1), 0); // the default answer
+  APP_ErrorBox("Could not open file");
+  APP_SetCmdLineActive(false);
+  EXPECT_TRUE(Gui.Boxes.empty());
+  ASSERT_EQ(Gui.Lines.size(), 2u);
+  EXPECT_EQ(Gui.Lines[0], "T-Forge V7.92e: Save changes?\n");
+  EXPECT_EQ(Gui.Lines[1], "T-Forge V7.92e Error: Could not open file\n");
+  EXPECT_EQ(APP_GetExitCode(), 1);
+}
+
+TEST_F(Log, MessageBoxResultsAndEscape) {
+  Gui.BoxAnswer = 1;
+  EXPECT_EQ(APP_MsgBox("Overwrite?", "Yes", "No", 0, APP_ICON_QUESTION, 7), 1);
+  int Check = 1;
+  APP_ShowMsgBox("Title", "Suffix", "Text", "A", nullptr, 0, "Don't ask again", &Check, 0, 0, 0);
+  EXPECT_STREQ(Gui.Boxes.back().sTitle, "Title Suffix");
+  EXPECT_EQ(Gui.Boxes.back().CheckState, 1);
+}
+
+TEST(Format, Sizes) {
+  struct Case {
+    uint32_t Bytes;
+    const char* sText;
+  } aCase[] = {{0, ""},          {1536, "1536 Bytes"},        {2048, "2 KB"},
+               {0x100000, "1024 KB"}, {0xA00000, "10 MB"},    {0xA00400, "10241 KB"}};
+  for (const Case& c : aCase) {
+    char ac[32];
+    APP_FormatSize(ac, sizeof(ac), c.Bytes);
+    EXPECT_STREQ(ac, c.sText) << c.Bytes;
+  }
+}
+
+TEST(Format, LibraryVersions) {
+  struct Case {
+    int Version;
+    const char* sText;
+  } aCase[] = {{79205, "V7.92e"}, {79200, "V7.92"}, {80126, "V8.01z"}, {79230, "V7.92z04"}, {10001, "V1.00a"}};
+  for (const Case& c : aCase) {
+    char ac[32];
+    APP_FormatLibraryVersion(ac, sizeof(ac), c.Version);
+    EXPECT_STREQ(ac, c.sText) << c.Version;
+  }
+}
+
+TEST(Format, FileErrors) {
+  char ac[600];
+  SYS_FILE_Open("/tmp/tforge-no-such-file-here", 0x01);
+  EXPECT_EQ(APP_FormatFileError("/tmp/tforge-no-such-file-here", "open", ac, sizeof(ac)), 0);
+  EXPECT_STREQ(ac, "Could not open file [/tmp/tforge-no-such-file-here]\nFile not found!");
+  SYS_FILE_Open("/tmp/tforge-no-such-dir/x.hex", 0x01);
+  APP_FormatFileError("/tmp/tforge-no-such-dir/x.hex", "open", ac, sizeof(ac));
+  EXPECT_STREQ(ac, "Could not open file [/tmp/tforge-no-such-dir/x.hex]\nPath not found!");
+  std::string Long = "/tmp/" + std::string(300, 'x');
+  SYS_FILE_Open(Long.c_str(), 0x01);
+  APP_FormatFileError("n", "create", ac, sizeof(ac));
+  EXPECT_STREQ(ac, "Could not create file [n]\nThe filename syntax is incorrect!");
+  SYS_SetLastError(SYS_ERR_OTHER);
+  APP_FormatFileError("n", "write", ac, sizeof(ac));
+  EXPECT_STREQ(ac, "Could not write file [n]!");
+}
+
+TEST_F(Log, LogFileMirrorsTheLogWithoutEscapes) {
+  char acDir[] = "/tmp/tforge-log-XXXXXX";
+  std::string Dir = mkdtemp(acDir);
+  std::string Path = Dir + "/run.log";
+  APP_SetLogFileOverride(Path.c_str());
+  APP_SetLogFileOn(true);
+  ASSERT_TRUE(APP_IsLogFileOn());
+  EXPECT_NE(Gui.pfWriter, nullptr);
+  APP_LogOut("first");
+  APP_LogBegin("Op");
+  APP_ErrorOut("bad");
+  APP_LogEnd(nullptr);
+  APP_SetLogFileOn(false);
+  EXPECT_EQ(Gui.pfWriter, nullptr);
+  APP_LogOut("after");
+  std::ifstream f(Path);
+  std::string Text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(Text, "first\r\nOp\r\n - ERROR: bad\r\n");
+  APP_SetLogFileOverride("");
+  std::system(("rm -rf " + Dir).c_str());
+}
+
+TEST_F(Log, AnUnwritableLogFileIsReportedOnceInAWarningBox) {
+  APP_SetLogFileOverride("/tmp/tforge-no-such-dir/x/run.log");
+  APP_SetLogFileOn(true);
+  EXPECT_FALSE(APP_IsLogFileOn());
+  ASSERT_EQ(Gui.Boxes.size(), 1u);
+  EXPECT_STREQ(Gui.Boxes[0].sText, "Could not open file [/tmp/tforge-no-such-dir/x/run.log]\nPath not found!");
+  APP_SetLogFileOverride("");
+}
+
+} // namespace
