@@ -24,7 +24,15 @@ static void _ShowSystemBox(const char* sTitle, const char* sText) {
   APP_GetGUI()->ShowMsgBox(&Req);
 }
 
+// The offscreen platform's notes about window hints and the runtime folder are no news to a
+// script: they are dropped, everything else goes to standard error as usual.
+static void _QtMessage(QtMsgType Type, const QMessageLogContext&, const QString& Text) {
+  if (Type == QtWarningMsg && (Text.contains("propagateSizeHints") || Text.startsWith("QStandardPaths:"))) return;
+  std::fprintf(stderr, "%s\n", Text.toLocal8Bit().constData());
+}
+
 int main(int argc, char** argv) {
+  qInstallMessageHandler(_QtMessage);
   // Without a display nobody can use a window: run on the offscreen platform and end after
   // the command line as if -exit had been given.
   const char* sPlatform = std::getenv("QT_QPA_PLATFORM");
