@@ -107,11 +107,39 @@ struct CoreHooks {
 };
 
 At32f425::At32f425(const TargetConfig& config, VirtualClock& clock)
-    : cfg_(config), clock_(clock), main_(config.flashSize, 0xFF), boot_(kBootMemSize, 0xFF),
-      usd_(kUserDataSize, 0xFF), ram_(config.ramSize, 0) {}
+    : cfg_(config), clock_(clock), ownCells_(CellBytes(config.flashSize), 0xFF), ram_(config.ramSize, 0) {
+  UseCells(ownCells_.data());
+}
+
+void At32f425::UseCells(uint8_t* cells) {
+  main_ = std::span<uint8_t>(cells, cfg_.flashSize);
+  boot_ = std::span<uint8_t>(cells + cfg_.flashSize, kBootMemSize);
+  usd_ = std::span<uint8_t>(cells + cfg_.flashSize + kBootMemSize, kUserDataSize);
+}
 
 At32f425::~At32f425() {
+  if (sliceTimer_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lk(sliceMu_);
+      sliceTimerQuit_ = true;
+    }
+    sliceCv_.notify_all();
+    sliceTimer_.join();
+  }
   if (uc_) uc_close(uc_);
+}
+
+void At32f425::SliceTimerLoop() {
+  std::unique_lock<std::mutex> lk(sliceMu_);
+  while (!sliceTimerQuit_) {
+    if (!sliceArmed_) {
+      sliceCv_.wait(lk);
+    } else if (sliceCv_.wait_until(lk, sliceDeadline_) == std::cv_status::timeout && sliceArmed_ &&
+               std::chrono::steady_clock::now() >= sliceDeadline_) {
+      uc_emu_stop(uc_);
+      sliceArmed_ = false;
+    }
+  }
 }
 
 int At32f425::Open(std::string& err) {
@@ -134,6 +162,7 @@ int At32f425::Open(std::string& err) {
   uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(&CoreHooks::Intr), this, 1, 0);
   uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(&CoreHooks::Unmapped), this, 1, 0);
   Reset(true);
+  sliceTimer_ = std::thread(&At32f425::SliceTimerLoop, this);
   return 0;
 }
 
@@ -166,12 +195,6 @@ void At32f425::MapMemory(std::string& err, int& rc) {
   check(uc_mmio_map(uc_, kScsRegs, 0x1000, &CoreHooks::MmioRead<kScsRegs>, this, &CoreHooks::MmioWrite<kScsRegs>,
                     this),
         "system control space");
-}
-
-bool At32f425::TakeFlashChanged() {
-  bool c = flashChanged_;
-  flashChanged_ = false;
-  return c;
 }
 
 void At32f425::NoteFault(const std::string& text) {
@@ -357,7 +380,6 @@ void At32f425::FlashStart() {
       else if (failsErase(first, 0x400)) fSts_ |= STS_PRGMERR;
       else {
         std::fill_n(main_.begin() + (first - kFlashBase), 0x400, 0xFF);
-        flashChanged_ = true;
       }
     } else if (InRange(a, 1, kBootMemBase, kBootMemSize)) {
       /* The boot memory erases as one block, whichever of its addresses is given. */
@@ -366,7 +388,6 @@ void At32f425::FlashStart() {
       else if (failsErase(kBootMemBase, kBootMemSize)) fSts_ |= STS_PRGMERR;
       else {
         std::fill(boot_.begin(), boot_.end(), 0xFF);
-        flashChanged_ = true;
       }
     } else {
       FlashBusyFor(0);
@@ -380,7 +401,6 @@ void At32f425::FlashStart() {
     else {
       std::fill(main_.begin(), main_.end(), 0xFF);
       std::fill(boot_.begin(), boot_.end(), 0xFF);
-      flashChanged_ = true;
     }
   } else if (fCtrl_ & CTRL_USDERS) {
     FlashBusyFor(cfg_.userDataEraseUs);
@@ -388,7 +408,6 @@ void At32f425::FlashStart() {
     else if (failsErase(kUserDataBase, kUserDataSize)) fSts_ |= STS_PRGMERR;
     else {
       std::fill(usd_.begin(), usd_.end(), 0xFF);
-      flashChanged_ = true;
     }
   }
 }
@@ -420,7 +439,6 @@ bool At32f425::FlashCellsWrite(uint32_t addr, unsigned size, uint32_t value) {
     return true;
   }
   memcpy(p, &value, size);
-  flashChanged_ = true;
   return true;
 }
 
@@ -553,7 +571,17 @@ void At32f425::RunSlice() {
   startPc_ = pc;
   stop_ = Stop::None;
   uint64_t accessesBefore = busAccesses_;
-  uc_err e = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, kSliceUs, 0);
+  {
+    std::lock_guard<std::mutex> lk(sliceMu_);
+    sliceArmed_ = true;
+    sliceDeadline_ = std::chrono::steady_clock::now() + std::chrono::microseconds(kSliceUs);
+  }
+  sliceCv_.notify_one();
+  uc_err e = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, 0, 0);
+  {
+    std::lock_guard<std::mutex> lk(sliceMu_);
+    sliceArmed_ = false;
+  }
   skipBpAtStart_ = false;
   clock_.us += static_cast<double>(busAccesses_ - accessesBefore) * kCyclesPerBusAccess * 1e6 / CpuClockHz();
   WdtCheck();
@@ -666,6 +694,7 @@ int At32f425::ReadReg(uint32_t index, uint32_t& value, std::string& err) {
   }
   uint32_t xpsr = 0;
   uc_reg_read(uc_, UC_ARM_REG_XPSR, &xpsr);
+  xpsr |= 0x01000000u; /* Unicorn keeps the Thumb state apart; this core is never without it */
   auto read = [&](int r) {
     uint32_t v = 0;
     uc_reg_read(uc_, r, &v);

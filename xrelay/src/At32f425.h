@@ -12,8 +12,13 @@
  */
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct uc_struct;
@@ -64,12 +69,14 @@ public:
   int Open(std::string& err);
   const TargetConfig& Config() const { return cfg_; }
 
-  /* The flash cells: main flash, boot memory, user system data (erased cells are 0xFF). */
-  std::vector<uint8_t>& MainFlash() { return main_; }
-  std::vector<uint8_t>& BootMem() { return boot_; }
-  std::vector<uint8_t>& UserData() { return usd_; }
-  /* True once after any flash cell changed. */
-  bool TakeFlashChanged();
+  /* Bytes of flash cells of a chip: main flash, then boot memory, then user system data. */
+  static uint32_t CellBytes(uint32_t flashSize) { return flashSize + kBootMemSize + kUserDataSize; }
+  /* Makes the chip keep its flash cells in memory of the caller (CellBytes long), such as a
+     mapped state file; before Open. Without it the cells live in the target, erased. */
+  void UseCells(uint8_t* cells);
+  std::span<uint8_t> MainFlash() { return main_; }
+  std::span<uint8_t> BootMem() { return boot_; }
+  std::span<uint8_t> UserData() { return usd_; }
 
   /* Probe access to target memory; 0, or negative with err naming the failed address. */
   int Read(uint32_t addr, uint32_t numBytes, uint8_t* data, std::string& err);
@@ -126,11 +133,20 @@ private:
 
   friend struct CoreHooks;
 
+  /* Ends a run slice after its host time. One thread for the target's life: Unicorn's own
+     time-out starts a thread for every run and costs milliseconds each. */
+  void SliceTimerLoop();
+  std::thread sliceTimer_;
+  std::mutex sliceMu_;
+  std::condition_variable sliceCv_;
+  bool sliceArmed_ = false, sliceTimerQuit_ = false;
+  std::chrono::steady_clock::time_point sliceDeadline_;
+
   TargetConfig cfg_;
   VirtualClock& clock_;
   uc_struct* uc_ = nullptr;
-  std::vector<uint8_t> main_, boot_, usd_, ram_;
-  bool flashChanged_ = false;
+  std::vector<uint8_t> ownCells_, ram_;
+  std::span<uint8_t> main_, boot_, usd_;
 
   /* run control */
   bool running_ = false;

@@ -10,6 +10,7 @@
 
 #include "At32f425.h"
 #include "DeviceDb.h"
+#include "FlashStore.h"
 #include "ProgFs.h"
 #include "SimConfig.h"
 #include "Util.h"
@@ -59,6 +60,7 @@ struct Session {
   int probe = -1;
   uint32_t calls = 0;
   uint32_t vtargetMv = 0;
+  FlashStore store; /* declared before the target, which keeps pointers into it */
   std::unique_ptr<At32f425> target;
   std::string stateDir;
   ProgFs fs;
@@ -83,10 +85,10 @@ struct Session {
   std::string firmwareCopy;
 
   ~Session() {
-    SaveState();
+    target.reset();
+    store.Close();
     if (log) fclose(log);
   }
-  void SaveState();
 };
 
 Session& S() {
@@ -147,49 +149,6 @@ std::string StateRoot() {
   if (const char* x = getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/KORVEN/xrelay-sim";
   const char* home = getenv("HOME");
   return std::string(home && *home ? home : "/tmp") + "/.local/state/KORVEN/xrelay-sim";
-}
-
-constexpr char kFlashMagic[8] = {'X', 'R', 'S', 'I', 'M', 'F', 'L', '1'};
-
-/* flash.bin: magic, sizes of main flash, boot memory and user system data, then their cells. */
-void LoadFlash(At32f425& t, const std::string& dir) {
-  std::vector<uint8_t> data;
-  if (!ReadFile(dir + "/flash.bin", data) || data.size() < 20 || memcmp(data.data(), kFlashMagic, 8) != 0) return;
-  uint32_t sizes[3];
-  memcpy(sizes, &data[8], sizeof sizes);
-  std::vector<uint8_t>* areas[3] = {&t.MainFlash(), &t.BootMem(), &t.UserData()};
-  size_t pos = 20;
-  for (int i = 0; i < 3; i++) {
-    if (pos + sizes[i] > data.size()) return;
-    /* A chip of another size keeps what fits. */
-    memcpy(areas[i]->data(), &data[pos], std::min<size_t>(sizes[i], areas[i]->size()));
-    pos += sizes[i];
-  }
-  t.TakeFlashChanged();
-}
-
-void Session::SaveState() {
-  if (!target || stateDir.empty()) return;
-  std::vector<uint8_t> out(kFlashMagic, kFlashMagic + 8);
-  std::vector<uint8_t>* areas[3] = {&target->MainFlash(), &target->BootMem(), &target->UserData()};
-  for (auto* a : areas) {
-    uint32_t n = static_cast<uint32_t>(a->size());
-    out.insert(out.end(), reinterpret_cast<uint8_t*>(&n), reinterpret_cast<uint8_t*>(&n) + 4);
-  }
-  for (auto* a : areas) out.insert(out.end(), a->begin(), a->end());
-  std::string err;
-  if (MakeDirs(stateDir) != 0) {
-    Fail(Format("Could not create the simulator state folder \"%s\"", stateDir.c_str()));
-    return;
-  }
-  if (WriteFileAtomic(stateDir + "/flash.bin", out.data(), out.size(), err) != 0) Fail(err);
-}
-
-/* Saves the flash cells whenever the last call changed them, so that a later process (or a
-   crash of this one) finds what was programmed. */
-void PersistIfChanged() {
-  Session& s = S();
-  if (s.target && s.target->TakeFlashChanged()) s.SaveState();
 }
 
 int LoadDb() {
@@ -281,9 +240,14 @@ int OpenProbe() {
   tc.ramSize = d->ramSize;
   auto target = std::make_unique<At32f425>(tc, s.clock);
   std::string err;
-  if (target->Open(err) != 0) return Fail(err);
   s.stateDir = StateRoot() + "/" + std::to_string(p.serialNo) + (s.module ? "/module" + std::to_string(s.module) : "");
-  LoadFlash(*target, s.stateDir);
+  if (s.store.Open(s.stateDir, tc.flashSize, At32f425::kBootMemSize, At32f425::kUserDataSize, err) != 0)
+    return Fail(err);
+  target->UseCells(s.store.Cells());
+  if (target->Open(err) != 0) {
+    s.store.Close();
+    return Fail(err);
+  }
   target->Reset(false); /* power-up: the application runs */
   s.fs.SetRoot(s.stateDir + "/files");
   s.target = std::move(target);
@@ -301,8 +265,8 @@ int OpenProbe() {
 
 void CloseProbe() {
   Session& s = S();
-  s.SaveState();
   s.target.reset();
+  s.store.Close();
   s.open = false;
   s.connected = false;
   s.lost = false;
@@ -449,7 +413,7 @@ int ExecOne(const std::string& cmd, std::string& err) {
     int port = s.open ? s.probe : s.selectedPort;
     int modules = port >= 0 && port < static_cast<int>(s.probes.size()) ? s.probes[port].gangModules : 0;
     if (!needNumber(24)) return -1;
-    if (v > static_cast<uint32_t>(modules)) {
+    if (v != 0 && v > static_cast<uint32_t>(modules)) { /* 0: the unit itself, on any probe */
       err = modules ? Format("Gang programmer module #%u does not exist (1..%d)", v, modules)
                     : std::string("The selected probe is not a gang programmer");
       return -1;
@@ -509,7 +473,6 @@ int WriteTarget(const char* what, uint32_t addr, uint32_t numBytes, const void* 
   std::string err;
   AccountTransfer(numBytes);
   int rc = S().target->Write(addr, numBytes, static_cast<const uint8_t*>(data), err);
-  PersistIfChanged();
   if (rc != 0) return Fail(err);
   return 0;
 }
@@ -562,7 +525,6 @@ int RunCommon(const char* what) {
   if (NeedHalted(what) != 0) return -1;
   std::string err;
   if (S().target->Go(err) != 0) return Fail(err);
-  PersistIfChanged();
   return 0;
 }
 
@@ -1003,7 +965,6 @@ int XRELAYARM_IsHalted(void) {
   CALL("%s", "");
   if (NeedConnected("IsHalted") != 0) return call_.Ret(-1);
   int halted = S().target->PollHalted();
-  PersistIfChanged();
   std::string fault = S().target->TakeFault();
   if (!fault.empty()) Fail(fault);
   return call_.Ret(halted);

@@ -1,0 +1,571 @@
+/* The probe library's C interface: bad calls, command strings, run control, registers,
+   memory, the device database, the programmer's files, state across processes. */
+#include "SimHarness.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sys/stat.h>
+
+using namespace xrt;
+
+namespace {
+
+class ProbeInterface : public SimTest {};
+
+/* ---- calls that cannot succeed ------------------------------------------------------- */
+
+struct BadCall {
+  const char* name;
+  std::function<int()> call;
+};
+
+TEST_F(ProbeInterface, CallsBeforeOpenFailWithAText) {
+  uint8_t buf[16];
+  uint32_t v = 0;
+  XRELAYARM_HW_STATUS st;
+  const BadCall calls[] = {
+      {"Connect", [] { return XRELAYARM_Connect(); }},
+      {"ReadMem", [&] { return XRELAYARM_ReadMem(0x20000000, 4, buf); }},
+      {"WriteU32", [] { return XRELAYARM_WriteU32(0x20000000, 1); }},
+      {"ReadReg", [&] { return XRELAYARM_ReadReg(0, &v); }},
+      {"Go", [] { return XRELAYARM_Go(); }},
+      {"IsHalted", [] { return XRELAYARM_IsHalted(); }},
+      {"Reset", [] { return XRELAYARM_Reset(); }},
+      {"GetHWStatus", [&] { return XRELAYARM_GetHWStatus(&st); }},
+      {"GetSN", [] { return XRELAYARM_GetSN(); }},
+      {"EMU_FILE_GetSize", [] { return XRELAYARM_EMU_FILE_GetSize("Stamper.cfg"); }},
+      {"MeasureCPUSpeed", [] { return XRELAYARM_MeasureCPUSpeed(0x20000000, 0); }},
+  };
+  for (const auto& c : calls) {
+    ErrorTexts().clear();
+    EXPECT_LT(c.call(), 0) << c.name;
+    EXPECT_EQ(ErrorTexts().size(), 1u) << c.name;
+  }
+  EXPECT_EQ(XRELAYARM_IsOpen(), 0);
+  EXPECT_EQ(XRELAYARM_GetId(), 0u);
+}
+
+TEST_F(ProbeInterface, BadArgumentsAfterConnectFailWithAText) {
+  OpenAndConnect();
+  uint8_t buf[16];
+  uint32_t v = 0;
+  const uint32_t idx[] = {0, 99};
+  uint32_t vals[2] = {0, 0};
+  uint8_t status[2] = {9, 9};
+  const BadCall calls[] = {
+      {"null read buffer", [] { return XRELAYARM_ReadMem(0x20000000, 4, nullptr); }},
+      {"null write data", [] { return XRELAYARM_WriteMem(0x20000000, 4, nullptr); }},
+      {"beyond RAM", [&] { return XRELAYARM_ReadMem(0x20004FFC, 8, buf); }},
+      {"unmapped", [&] { return XRELAYARM_ReadMem(0x60000000, 4, buf); }},
+      {"huge size", [&] { return XRELAYARM_ReadMem(0x20000000, 0xFFFFFFFFu, buf); }},
+      {"wrapping", [&] { return XRELAYARM_ReadMem(0xFFFFFFFEu, 4, buf); }},
+      {"write unmapped", [] { return XRELAYARM_WriteU32(0x30000000, 1); }},
+      {"unaligned U32", [] { return XRELAYARM_WriteU32(0x20000002, 1); }},
+      {"register index", [&] { return XRELAYARM_ReadReg(32, &v); }},
+      {"null register out", [] { return XRELAYARM_ReadReg(0, nullptr); }},
+      {"register list", [&] { return XRELAYARM_ReadRegs(idx, vals, status, 2); }},
+      {"breakpoint index", [] { return XRELAYARM_SetBP(6, 0x20000000); }},
+      {"CP15", [&] { return XRELAYARM_CP15_ReadReg(2, &v); }},
+      {"ICE", [] { return XRELAYARM_WriteICEReg(12, 0, 1); }},
+      {"big endian", [] { return XRELAYARM_SetEndian(1); }},
+      {"measure outside RAM", [] { return XRELAYARM_MeasureCPUSpeed(0x08000000, 0); }},
+      {"null status", [] { return XRELAYARM_GetHWStatus(nullptr); }},
+      {"null device record", [] { return XRELAYARM_DEVICE_GetInfo(0, nullptr); }},
+      {"null id data", [] { return XRELAYARM_GetIdData(nullptr); }},
+      {"indicator list", [] { return XRELAYARM_INDICATORS_SetState(nullptr, 1); }},
+      {"config memory range", [&] { return XRELAYARM_ReadEmuConfigMem(buf, 250, 16); }},
+      {"TCP/IP", [] { return XRELAYARM_SelectIP("192.0.2.1", 0); }},
+      {"interface", [] { return XRELAYARM_TIF_Select(5); }},
+  };
+  for (const auto& c : calls) {
+    ErrorTexts().clear();
+    EXPECT_LT(c.call(), 0) << c.name;
+    ASSERT_EQ(ErrorTexts().size(), 1u) << c.name;
+    EXPECT_FALSE(ErrorTexts()[0].empty()) << c.name;
+  }
+  EXPECT_EQ(status[0], 0) << "the good register of the list is read";
+  EXPECT_EQ(status[1], 1);
+}
+
+TEST_F(ProbeInterface, ReadFailureNamesTheFirstAddressThatFailed) {
+  OpenAndConnect();
+  uint8_t buf[8];
+  EXPECT_LT(XRELAYARM_ReadMem(0x20004FFC, 8, buf), 0);
+  ASSERT_FALSE(ErrorTexts().empty());
+  EXPECT_NE(ErrorTexts().back().find("0x20005000"), std::string::npos) << ErrorTexts().back();
+}
+
+TEST_F(ProbeInterface, StatusBytesMarkTheItemsThatFailed) {
+  OpenAndConnect();
+  uint32_t data[3] = {1, 1, 1};
+  uint8_t status[3] = {7, 7, 7};
+  EXPECT_LT(XRELAYARM_ReadMemU32(0x20004FFC, 3, data, status), 0);
+  EXPECT_EQ(status[0], 0);
+  EXPECT_EQ(status[1], 1);
+  EXPECT_EQ(status[2], 1);
+  uint16_t h = 0;
+  EXPECT_EQ(XRELAYARM_ReadMemU16(0x40022010, 1, &h, status), 1);
+  EXPECT_EQ(h, 0x80) << "the flash controller starts locked";
+}
+
+/* ---- command strings ----------------------------------------------------------------- */
+
+TEST_F(ProbeInterface, EveryCommandTheProgramSendsIsUnderstood) {
+  std::string script = dir_ + "/setup.xrs";
+  std::ofstream(script) << "// nothing\n";
+  const std::string commands[] = {
+      "SetIsTForge", "EnableFlashDL", "DisableFlashDL", "SupplyPower = 1", "DisablePowerSupplyOnClose",
+      "SetVTrefTmp 3300", "Device = AT32F425C8T7", "ExcludeFlashCacheRange 0x0-0xFFFFFFFF",
+      "SetEnableMemCache  0", "SetAllowFlashCache 0", "SetRXIDCode = 00112233445566778899AABBCCDDEEFF",
+      "SetCheckModeAfterRead = 0", "SetCheckModeAfterRead = 1", "SetAllowRemoteRead = 1",
+      "SetAllowRemoteWrite = 0", "SelectModule = 0", "SetMSGBoxTimeout = 0", "SetMSGBoxTimeout = -1",
+      "SuppressEmuUSBDialog", "XRelayDevicesXMLPath = " + ProgramDir() + "/xrelay-devices.ini",
+      "SetOnlyFreeMCUDBOnDLLUnload = 1", "scriptfile = \"" + script + "\""};
+  for (const auto& c : commands) {
+    char err[256] = "x";
+    EXPECT_EQ(XRELAYARM_ExecCommand(c.c_str(), err, sizeof err), 0) << c << ": " << err;
+    EXPECT_STREQ(err, "") << c;
+  }
+}
+
+TEST_F(ProbeInterface, BadCommandsAnswerWithAnErrorText) {
+  const char* commands[] = {"NoSuchCommand", "Device = NoSuchChip", "SupplyPower = maybe",
+                            "SetRXIDCode = 00112233445566778899AABBCCDDEEFF00", "SelectModule = 3",
+                            "scriptfile = /no/quotes", "scriptfile = \"/does/not/exist.xrs\"",
+                            "ExcludeFlashCacheRange 0x10-0x0", "XRelayDevicesXMLPath = /no/such/file.ini",
+                            "SetIsTForge = 1", ""};
+  for (const char* c : commands) {
+    char err[256] = "";
+    EXPECT_LT(XRELAYARM_ExecCommand(c, err, sizeof err), 0) << c;
+    EXPECT_STRNE(err, "") << c;
+  }
+  char small[8];
+  EXPECT_LT(XRELAYARM_ExecCommand("NoSuchCommand", small, sizeof small), 0);
+  EXPECT_EQ(strlen(small), 7u) << "the text is cut to the buffer";
+  EXPECT_LT(XRELAYARM_ExecCommand(nullptr, nullptr, 0), 0);
+  EXPECT_GE(XRELAYARM_DEVICE_GetIndex("AT32F425C8T7"), 0) << "a failed database path keeps the old database";
+}
+
+/* ---- probes ---------------------------------------------------------------------------- */
+
+TEST_F(ProbeInterface, DefaultProbeDescribesItself) {
+  unsetenv("XRELAY_SIM_CONFIG"); /* the configuration shipped beside the library */
+  EXPECT_EQ(XRELAYARM_EMU_SelectByUSBSN(123456), 0);
+  EXPECT_EQ(XRELAYARM_EMU_SelectByUSBSN(654321), -1);
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  EXPECT_EQ(XRELAYARM_IsOpen(), 1);
+  EXPECT_EQ(XRELAYARM_GetSN(), 123456);
+  XRELAYARM_HW_STATUS st{};
+  ASSERT_EQ(XRELAYARM_GetHWStatus(&st), 0);
+  EXPECT_EQ(st.VTarget, 3300);
+  char fw[320];
+  EXPECT_GT(XRELAYARM_GetFirmwareString(fw, sizeof fw), 0);
+  EXPECT_EQ(XRELAYARM_EMU_HasCapEx(XRELAYARM_CAP_EX_FILE_IO), 1);
+  EXPECT_EQ(XRELAYARM_EMU_HasCapEx(XRELAYARM_CAP_EX_FILE_BROWSE), 1);
+  EXPECT_EQ(XRELAYARM_EMU_HasCapEx(3), 0);
+  ASSERT_EQ(XRELAYARM_TIF_Select(XRELAYARM_TIF_SWD), 0);
+  ASSERT_EQ(XRELAYARM_Connect(), 0);
+  XRELAYARM_ID_DATA id{};
+  ASSERT_EQ(XRELAYARM_GetIdData(&id), 0);
+  EXPECT_EQ(id.NumDevices, 1);
+  EXPECT_EQ(id.aId[0] & 1u, 1u) << "a valid core ID is odd";
+  EXPECT_EQ(XRELAYARM_GetId(), id.aId[0]);
+  EXPECT_EQ(XRELAYARM_GetDeviceFamily(), 14);
+  char name[64];
+  ASSERT_GT(XRELAYARM_Core2CoreName(14, name, sizeof name), 0);
+  EXPECT_STREQ(name, "Cortex-M4");
+}
+
+TEST_F(ProbeInterface, ProbesFromTheConfiguration) {
+  Configure("ProductId = 41\nNickname = Line 3\nGangModules = 2\nCapabilities = FileIO\nMaxSpeed = 2000",
+            "[Probe]\nSerialNumber = 777\nProductId = 14\nRS232 = 1\nVTarget = 1800\nAdaptiveClocking = 1\n");
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  EXPECT_EQ(XRELAYARM_EMU_GetProductId(), 41);
+  EXPECT_EQ(XRELAYARM_EMU_HasCapEx(XRELAYARM_CAP_EX_FILE_BROWSE), 0);
+  uint8_t nick[32];
+  ASSERT_EQ(XRELAYARM_ReadEmuConfigMem(nick, 80, 32), 0);
+  EXPECT_STREQ(reinterpret_cast<char*>(nick), "Line 3");
+  ASSERT_EQ(XRELAYARM_SetMaxSpeed(), 0);
+  EXPECT_EQ(XRELAYARM_GetSpeed(), 2000);
+  EXPECT_LT(XRELAYARM_SetSpeed(XRELAYARM_SPEED_ADAPTIVE), 0) << "no adaptive clocking on this probe";
+  EXPECT_EQ(XRELAYARM_GetSpeed(), 2000);
+  EXPECT_LT(XRELAYARM_ExecCommand("SelectModule = 2", nullptr, 0), 0) << "not while open";
+  XRELAYARM_Close();
+  EXPECT_EQ(XRELAYARM_ExecCommand("SelectModule = 2", nullptr, 0), 0);
+  EXPECT_LT(XRELAYARM_ExecCommand("SelectModule = 3", nullptr, 0), 0);
+
+  EXPECT_EQ(XRELAYARM_EMU_SelectByUSBSN(777), 1);
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  EXPECT_EQ(XRELAYARM_GetSN(), 777);
+  EXPECT_EQ(XRELAYARM_EMU_GetProductId(), 14);
+  const XRELAYARM_INDICATOR_STATE on = {1, 1, 3, 1, 0};
+  EXPECT_EQ(XRELAYARM_INDICATORS_SetState(&on, 1), 0);
+  ASSERT_EQ(XRELAYARM_SetSpeed(XRELAYARM_SPEED_ADAPTIVE), 0);
+  EXPECT_EQ(XRELAYARM_GetSpeed(), -1);
+  uint8_t none[32];
+  ASSERT_EQ(XRELAYARM_ReadEmuConfigMem(none, 80, 32), 0);
+  EXPECT_EQ(none[0], 0xFF) << "no nickname set";
+}
+
+TEST_F(ProbeInterface, GangModulesKeepTargetsOfTheirOwn) {
+  Configure("ProductId = 42\nGangModules = 2");
+  ASSERT_EQ(XRELAYARM_ExecCommand("SelectModule = 1", nullptr, 0), 0);
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  ASSERT_GE(XRELAYARM_EMU_FILE_Write("Stamper.cfg", reinterpret_cast<const uint8_t*>("m1"), 0, 2), 0);
+  XRELAYARM_Close();
+  ASSERT_EQ(XRELAYARM_ExecCommand("SelectModule = 2", nullptr, 0), 0);
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  EXPECT_LT(XRELAYARM_EMU_FILE_GetSize("Stamper.cfg"), 0);
+  XRELAYARM_Close();
+  ASSERT_EQ(XRELAYARM_ExecCommand("SelectModule = 0", nullptr, 0), 0);
+}
+
+TEST_F(ProbeInterface, LowTargetVoltageRefusesTheConnection) {
+  Configure("VTarget = 0");
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  EXPECT_LT(XRELAYARM_Connect(), 0);
+  EXPECT_TRUE(ErrorContains("voltage"));
+  XRELAYARM_ID_DATA id{};
+  ASSERT_EQ(XRELAYARM_GetIdData(&id), 0);
+  EXPECT_EQ(id.NumDevices, 0);
+}
+
+TEST_F(ProbeInterface, SupplyVoltageChangesAfterTheConfiguredCalls) {
+  Configure("FaultVoltageAfterCalls = 5\nFaultVoltage = 900");
+  OpenAndConnect();
+  XRELAYARM_HW_STATUS st{};
+  int changedAt = -1;
+  for (int i = 0; i < 10 && changedAt < 0; i++) {
+    ASSERT_EQ(XRELAYARM_GetHWStatus(&st), 0);
+    if (st.VTarget == 900) changedAt = i;
+  }
+  EXPECT_GE(changedAt, 0);
+  uint8_t b;
+  EXPECT_LT(XRELAYARM_ReadMem(0x20000000, 1, &b), 0) << "the target has lost its supply";
+}
+
+TEST_F(ProbeInterface, ConnectRefusesACoreTheTargetDoesNotHave) {
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  ASSERT_EQ(XRELAYARM_CORE_Select(0x070001FF), 0);
+  EXPECT_LT(XRELAYARM_Connect(), 0);
+  ASSERT_EQ(XRELAYARM_CORE_Select(0x060000FF), 0);
+  EXPECT_EQ(XRELAYARM_Connect(), 0) << "a generic Cortex-M connects";
+}
+
+/* ---- run control, registers, memory ----------------------------------------------------- */
+
+/* Thumb code: r1 = [r0]; r2 = r1 + 1; bkpt. */
+const uint16_t kLoadAndBreak[] = {0x6801, 0x1c4a, 0xbe00};
+
+TEST_F(ProbeInterface, RunsToABreakpointInstruction) {
+  OpenAndConnect();
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, sizeof kLoadAndBreak, kLoadAndBreak), 0);
+  ASSERT_EQ(XRELAYARM_WriteU32(0x20000100, 41), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(0, 0x20000100), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(15, 0x20000000), 0);
+  ASSERT_EQ(XRELAYARM_Go(), 0);
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+  EXPECT_EQ(Reg(15), 0x20000004u);
+  EXPECT_EQ(Reg(2), 42u);
+  /* New code at the same place runs, not the translation of the old. */
+  const uint16_t other[] = {0x2263, 0xbf00, 0xbe00}; /* movs r2, #99; nop; bkpt */
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, sizeof other, other), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(15, 0x20000000), 0);
+  ASSERT_EQ(XRELAYARM_GoIntDis(), 0);
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+  EXPECT_EQ(Reg(2), 99u);
+}
+
+TEST_F(ProbeInterface, HardwareBreakpointStopsBeforeTheInstruction) {
+  OpenAndConnect();
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, sizeof kLoadAndBreak, kLoadAndBreak), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(0, 0x20000100), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(2, 0), 0);
+  ASSERT_EQ(XRELAYARM_SetBP(0, 0x20000002), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(15, 0x20000000), 0);
+  ASSERT_EQ(XRELAYARM_Go(), 0);
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+  EXPECT_EQ(Reg(15), 0x20000002u);
+  EXPECT_EQ(Reg(2), 0u);
+  ASSERT_EQ(XRELAYARM_Go(), 0) << "continues from the breakpoint";
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+  EXPECT_EQ(Reg(15), 0x20000004u);
+}
+
+TEST_F(ProbeInterface, AccessToUnmappedMemoryIsABusFault) {
+  OpenAndConnect();
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, sizeof kLoadAndBreak, kLoadAndBreak), 0);
+  const uint32_t addrs[] = {0x60000000u, 0x40003400u, 0x1FFFF400u};
+  for (uint32_t addr : addrs) {
+    ErrorTexts().clear();
+    ASSERT_EQ(XRELAYARM_WriteReg(0, addr), 0);
+    ASSERT_EQ(XRELAYARM_WriteReg(15, 0x20000000), 0);
+    ASSERT_EQ(XRELAYARM_Go(), 0);
+    EXPECT_EQ(XRELAYARM_IsHalted(), 1) << std::hex << addr;
+    EXPECT_TRUE(ErrorContains("Bus fault")) << std::hex << addr;
+    EXPECT_NE(Reg(15), 0x20000004u) << "the breakpoint is not reached";
+    EXPECT_EQ(XRELAYARM_HasError(), 1);
+  }
+}
+
+TEST_F(ProbeInterface, RegistersByTheirCortexMNumbers) {
+  OpenAndConnect();
+  for (uint32_t r = 0; r <= 12; r++) ASSERT_EQ(XRELAYARM_WriteReg(r, 0x1000 + r), 0);
+  const uint32_t idx[] = {0, 12, 13, 17, 24, 25, 27, 20};
+  ASSERT_EQ(XRELAYARM_WriteReg(13, 0x20004000), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(24, 1), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(25, 0x40), 0);
+  uint32_t v[8];
+  uint8_t st[8];
+  ASSERT_EQ(XRELAYARM_ReadRegs(idx, v, st, 8), 0);
+  EXPECT_EQ(v[0], 0x1000u);
+  EXPECT_EQ(v[1], 0x100Cu);
+  EXPECT_EQ(v[2], 0x20004000u);
+  EXPECT_EQ(v[3], 0x20004000u) << "SP is the main stack pointer after reset";
+  EXPECT_EQ(v[4], 1u);
+  EXPECT_EQ(v[5], 0x40u);
+  EXPECT_EQ(v[6], 0u);
+  EXPECT_EQ(v[7], 0x00004001u) << "CFBP packs CONTROL, FAULTMASK, BASEPRI, PRIMASK";
+  uint64_t wide[2];
+  ASSERT_EQ(XRELAY_ReadRegs_64(idx, wide, nullptr, 2), 0);
+  EXPECT_EQ(wide[1], 0x100Cu);
+  EXPECT_EQ(Reg(16) & 0x01000000u, 0x01000000u) << "the Thumb bit";
+}
+
+TEST_F(ProbeInterface, ResetTakesStackAndEntryFromTheVectorTable) {
+  const uint32_t vectors[2] = {0x20005000, 0x08000101};
+  SeedFlash(123456, 0x10000, 0xFF);
+  {
+    std::string path = dir_ + "/state/123456/flash.bin";
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(20);
+    f.write(reinterpret_cast<const char*>(vectors), 8);
+  }
+  OpenAndConnect();
+  ASSERT_EQ(XRELAYARM_Reset(), 0);
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+  EXPECT_EQ(Reg(13), 0x20005000u);
+  EXPECT_EQ(Reg(15), 0x08000100u);
+  ASSERT_EQ(XRELAYARM_ResetNoHalt(), 0);
+  EXPECT_EQ(XRELAYARM_IsHalted(), 0) << "the application runs";
+  uint32_t v;
+  EXPECT_LT(XRELAYARM_ReadReg(0, &v), 0) << "no registers while running";
+  ASSERT_EQ(XRELAYARM_Halt(), 0);
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+}
+
+TEST_F(ProbeInterface, WorkAreaIsRestoredAsItWasSaved) {
+  OpenAndConnect();
+  std::vector<uint8_t> before(256);
+  for (size_t i = 0; i < before.size(); i++) before[i] = static_cast<uint8_t>(i);
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, 256, before.data()), 0);
+  ASSERT_EQ(XRELAYARM_WA_AddRange(0x20000000, 64), 0);
+  ASSERT_EQ(XRELAYARM_WA_AddRange(0x20000020, 224), 0);
+  std::vector<uint8_t> junk(256, 0xEE);
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, 256, junk.data()), 0);
+  ASSERT_EQ(XRELAYARM_WA_Restore(), 0);
+  EXPECT_EQ(Read(0x20000000, 256), before);
+  EXPECT_LT(XRELAYARM_WA_AddRange(0x60000000, 64), 0);
+}
+
+TEST_F(ProbeInterface, VirtualClockCountsTheChipsProgramTime) {
+  OpenAndConnect();
+  DownloadAlgorithm("flm_main_64k.flm", 0x20000000);
+  ASSERT_EQ(Call("Init"), 0);
+  int64_t t0 = XRELAYARM_SIM_GetVirtualTimeUs();
+  std::vector<uint8_t> page(0x400, 0x5A);
+  ASSERT_EQ(XRELAYARM_WriteMem(BufferAddr(), 0x400, page.data()), 0);
+  ASSERT_EQ(Call("ProgramPage", 0x08000000, 0x400, BufferAddr()), 0);
+  int64_t spent = XRELAYARM_SIM_GetVirtualTimeUs() - t0;
+  EXPECT_GE(spent, 512 * 42) << "512 halfwords of 42 us each";
+  EXPECT_LT(spent, 512 * 42 * 2);
+}
+
+/* ---- device database --------------------------------------------------------------------- */
+
+TEST_F(ProbeInterface, DeviceDatabaseHoldsTheAt32f425Variants) {
+  int n = XRELAYARM_DEVICE_GetInfo(-1, nullptr);
+  ASSERT_GT(n, 4);
+  struct Variant {
+    const char* name;
+    uint32_t mainSectors;
+    const char* loader;
+  } const variants[] = {{"AT32F425C4T7", 16, "flm_main_16k.flm"},
+                        {"ArteryTek AT32F425C6T7", 32, "flm_main_32k.flm"},
+                        {"at32f425c8t7", 64, "flm_main_64k.flm"}};
+  auto* loaderDesc = reinterpret_cast<XRELAY_LOADER_DESC_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_LOADER_DESC));
+  ASSERT_NE(loaderDesc, nullptr);
+  for (const auto& v : variants) {
+    int idx = XRELAYARM_DEVICE_GetIndex(v.name);
+    ASSERT_GE(idx, 0) << v.name;
+    XRELAYARM_DEVICE_INFO info{};
+    info.SizeOfStruct = XRELAYARM_DEVICE_INFO_SIZE;
+    ASSERT_EQ(XRELAYARM_DEVICE_GetInfo(idx, &info), 0);
+    EXPECT_EQ(info.Core, 0x0E0000FFu);
+    EXPECT_EQ(info.RAMAddr, 0x20000000u);
+    ASSERT_EQ(info.NumBanks, 3u) << v.name;
+    EXPECT_EQ(info.aFlashBank[3].paSectors, nullptr) << "the bank list ends";
+    const uint32_t bases[3] = {0x08000000, 0x1FFFE400, 0x1FFFF800};
+    const XRELAYARM_SECTOR_REGION regions[3] = {{v.mainSectors, 0x400, 0}, {4, 0x400, 0}, {1, 0x200, 0}};
+    for (int b = 0; b < 3; b++) {
+      EXPECT_EQ(info.aFlashBank[b].BaseAddr, bases[b]);
+      EXPECT_EQ(info.aFlashBank[b].LoaderKind, 8u);
+      EXPECT_EQ(info.aFlashBank[b].paSectors[0].NumSectors, regions[b].NumSectors);
+      EXPECT_EQ(info.aFlashBank[b].paSectors[0].SectorSize, regions[b].SectorSize);
+      EXPECT_EQ(info.aFlashBank[b].paSectors[1].NumSectors, 0u);
+      XRELAYARM_LOADER_DESC desc{};
+      desc.SizeOfStruct = sizeof desc;
+      ASSERT_EQ(loaderDesc(idx, bases[b], 0, "Default", &desc), 0);
+      EXPECT_EQ(desc.LoaderKind, 8u);
+      struct stat st{};
+      EXPECT_EQ(stat(desc.sAlgoFile, &st), 0) << desc.sAlgoFile;
+    }
+    XRELAYARM_LOADER_DESC desc{};
+    desc.SizeOfStruct = sizeof desc;
+    ASSERT_EQ(loaderDesc(idx, 0x08000000, 0, "Default", &desc), 0);
+    std::string file = desc.sAlgoFile;
+    EXPECT_EQ(file.substr(file.rfind('/') + 1), v.loader);
+    const char* first = XRELAY_DEVICE_GetLoaderName(idx, 0x08000000, 0, 0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(loaderDesc(idx, 0x08000000, 0, first, &desc), 0) << "the enumerated name is accepted";
+    EXPECT_LT(loaderDesc(idx, 0x08000000, 0, "No such loader", &desc), 0);
+    EXPECT_LT(loaderDesc(idx, 0x08001000, 0, "Default", &desc), 0) << "no bank there";
+  }
+  XRELAYARM_DEVICE_INFO small{};
+  small.SizeOfStruct = 100;
+  EXPECT_LT(XRELAYARM_DEVICE_GetInfo(0, &small), 0);
+  XRELAYARM_DEVICE_INFO past{};
+  past.SizeOfStruct = XRELAYARM_DEVICE_INFO_SIZE;
+  EXPECT_NE(XRELAYARM_DEVICE_GetInfo(n, &past), 0);
+}
+
+TEST_F(ProbeInterface, DeviceDatabaseHasCoreOnlyDevicesAndCurrentNamesOfFormerOnes) {
+  const char* names[] = {"Cortex-M0",          "Cortex-M3",       "Cortex-M4",         "Atmel ATSAM3S4C",
+                         "Atmel ATSAM3A2C",    "NXP LPC2148",     "Infineon XMC1201-0016", "Xilinx XC7Z020",
+                         "IDT ZAMC4100",       "Realtek RTL8762A", "Itron TRIFECTA (info blocks)"};
+  for (const char* name : names) {
+    int idx = XRELAYARM_DEVICE_GetIndex(name);
+    ASSERT_GE(idx, 0) << name;
+    XRELAYARM_DEVICE_INFO info{};
+    info.SizeOfStruct = XRELAYARM_DEVICE_INFO_SIZE;
+    ASSERT_EQ(XRELAYARM_DEVICE_GetInfo(idx, &info), 0);
+    EXPECT_EQ(info.NumBanks, 0u) << name;
+    EXPECT_EQ(info.aFlashBank[0].paSectors, nullptr) << name;
+  }
+  EXPECT_EQ(XRELAYARM_DEVICE_GetIndex("Atmel AT91SAM3S4C"), -1) << "former names are the program's to map";
+  char core[64];
+  XRELAYARM_Core2CoreName(0x070001FF, core, sizeof core);
+  EXPECT_STREQ(core, "ARM7TDMI-S");
+}
+
+TEST_F(ProbeInterface, OtherFunctionIndicesAreNotSupported) {
+  EXPECT_NE(XRELAY_GetpFunc(XRELAY_PFUNC_FOLDER_LIST), nullptr);
+  EXPECT_NE(XRELAY_GetpFunc(XRELAY_PFUNC_FILE_MOVE), nullptr);
+  for (int i : {-1, 0, 14, 15, 17, 19, 20, 26, 27, 56, 61, 62, 63, 64, 65, 70, 1000})
+    EXPECT_EQ(XRELAY_GetpFunc(i), nullptr) << i;
+}
+
+/* ---- programmer files ----------------------------------------------------------------- */
+
+TEST_F(ProbeInterface, ProgrammerFilesFoldersMoveAndRename) {
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  auto* list = reinterpret_cast<XRELAY_FOLDER_LIST_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_FOLDER_LIST));
+  auto* move = reinterpret_cast<XRELAY_FILE_MOVE_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_FILE_MOVE));
+  ASSERT_EQ(XRELAYARM_EMU_FILE_Write("Stamper.cfg", nullptr, 0, 0), 0) << "creates the file";
+  EXPECT_EQ(XRELAYARM_EMU_FILE_GetSize("Stamper.cfg"), 0);
+  const uint8_t data[] = "0123456789";
+  EXPECT_EQ(XRELAYARM_EMU_FILE_Write("Stamper.cfg", data, 0, 6), 6);
+  EXPECT_EQ(XRELAYARM_EMU_FILE_Write("Stamper.cfg", data + 6, 6, 4), 4);
+  EXPECT_LT(XRELAYARM_EMU_FILE_Write("Stamper.cfg", data, 20, 1), 0) << "no holes";
+  uint8_t back[16] = {};
+  EXPECT_EQ(XRELAYARM_EMU_FILE_Read("Stamper.cfg", back, 2, 16), 8);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(back), 8), "23456789");
+
+  ASSERT_EQ(XRELAYARM_EMU_FILE_Write("Lot7\\tmp.txt", data, 0, 1), 1);
+  ASSERT_EQ(XRELAYARM_EMU_FILE_Delete("Lot7\\tmp.txt"), 0);
+  ASSERT_EQ(move("Stamper.cfg", "Lot7\\Stamper.cfg"), 0);
+  EXPECT_LT(XRELAYARM_EMU_FILE_GetSize("Stamper.cfg"), 0);
+  EXPECT_EQ(XRELAYARM_EMU_FILE_GetSize("Lot7/Stamper.cfg"), 10);
+  ASSERT_EQ(move("Lot7", "Lot8"), 0) << "folders rename too";
+  EXPECT_LT(move("Lot8", "Lot8\\inner"), 0);
+
+  XRELAYARM_FOLDER_ENTRY entries[4];
+  ASSERT_EQ(list("\\", entries, 4), 3);
+  EXPECT_STREQ(entries[0].acName, ".");
+  EXPECT_STREQ(entries[1].acName, "..");
+  EXPECT_STREQ(entries[2].acName, "Lot8");
+  EXPECT_EQ(entries[2].Attributes & XRELAYARM_FILE_ATTR_FOLDER, 1u);
+  ASSERT_EQ(list("Lot8", entries, 2), 3) << "the count of all entries, more than fit";
+  ASSERT_EQ(list("Lot8", entries, 4), 3);
+  EXPECT_STREQ(entries[2].acName, "Stamper.cfg");
+  EXPECT_EQ(entries[2].Size, 10u);
+  EXPECT_GE(entries[2].Year, 2024);
+
+  EXPECT_EQ(XRELAYARM_EMU_FILE_Delete("Lot8"), 0) << "a folder goes with what it holds";
+  EXPECT_LT(XRELAYARM_EMU_FILE_GetSize("Lot8\\Stamper.cfg"), 0);
+  const char* outside[] = {"..\\escape.txt", "a/../../b", "", "\\", nullptr};
+  for (const char* p : outside) EXPECT_LT(XRELAYARM_EMU_FILE_Write(p, data, 0, 1), 0) << (p ? p : "null");
+  EXPECT_LT(list("..", entries, 4), 0);
+}
+
+TEST_F(ProbeInterface, FileFunctionsNeedTheCapabilities) {
+  Configure("Capabilities = FileIO");
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  auto* list = reinterpret_cast<XRELAY_FOLDER_LIST_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_FOLDER_LIST));
+  XRELAYARM_FOLDER_ENTRY e[2];
+  EXPECT_EQ(list("\\", e, 2), XRELAYARM_ERR_NOT_SUPPORTED);
+  EXPECT_GE(XRELAYARM_EMU_FILE_Write("Serial.txt", reinterpret_cast<const uint8_t*>("1"), 0, 1), 0);
+  XRELAYARM_Close();
+  Configure("Capabilities =");
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  EXPECT_LT(XRELAYARM_EMU_FILE_Write("Serial.txt", reinterpret_cast<const uint8_t*>("1"), 0, 1), 0);
+}
+
+/* ---- log, state ----------------------------------------------------------------------- */
+
+TEST_F(ProbeInterface, LogFileRecordsEveryCallWithArgumentsAndResult) {
+  std::string log = dir_ + "/probe.log";
+  XRELAYARM_SetLogFile(log.c_str());
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  XRELAYARM_WriteU32(0x20000000, 0x1234);
+  XRELAYARM_Connect();
+  XRELAYARM_WriteU32(0x20000000, 0xCAFE);
+  XRELAYARM_SetLogFile(nullptr);
+  std::ifstream in(log);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("XRELAYARM_OpenEx("), std::string::npos);
+  EXPECT_NE(text.find("XRELAYARM_WriteU32(0x20000000, 0x00001234) returns -1"), std::string::npos) << text;
+  EXPECT_NE(text.find("not connected"), std::string::npos) << "the error text too";
+  EXPECT_NE(text.find("XRELAYARM_Connect() returns 0"), std::string::npos) << text;
+  EXPECT_NE(text.find("XRELAYARM_WriteU32(0x20000000, 0x0000CAFE) returns 0"), std::string::npos);
+}
+
+TEST_F(ProbeInterface, AnotherProcessSeesWhatWasProgrammed) {
+  OpenAndConnect();
+  DownloadAlgorithm("flm_main_64k.flm", 0x20000000);
+  ASSERT_EQ(Call("Init"), 0);
+  ASSERT_EQ(Call("EraseSector", 0x08003000), 0);
+  const uint8_t data[8] = {0xDE, 0xAD, 0xBE, 0xEF, 0x01, 0x23, 0x45, 0x67};
+  ASSERT_EQ(XRELAYARM_WriteMem(BufferAddr(), 8, data), 0);
+  ASSERT_EQ(Call("ProgramPage", 0x08003000, 8, BufferAddr()), 0);
+  /* No Close: a crash after programming must not lose it either. */
+  std::string cmd = std::string(XRELAY_READFLASH_TOOL) + " 0x08003000 10";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char out[128] = {};
+  size_t n = fread(out, 1, sizeof out - 1, p);
+  EXPECT_EQ(pclose(p), 0) << cmd;
+  EXPECT_EQ(std::string(out, n), "DEADBEEF01234567FFFF\n");
+}
+
+TEST_F(ProbeInterface, DamagedStateFileStartsFromAnErasedChip) {
+  std::string d = dir_ + "/state/123456";
+  ASSERT_EQ(system(("mkdir -p '" + d + "'").c_str()), 0);
+  std::ofstream(d + "/flash.bin") << "XRSIMFL1 truncated";
+  OpenAndConnect();
+  EXPECT_EQ(Read(0x08000000, 16), std::vector<uint8_t>(16, 0xFF));
+}
+
+} // namespace
