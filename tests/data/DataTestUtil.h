@@ -82,8 +82,8 @@ struct ImageDeleter {
 using ImagePtr = std::unique_ptr<DataImage, ImageDeleter>;
 
 // Output of a shell command, and its exit status.
-inline int Run(const std::string& sCmd, std::string* pOut = nullptr) {
-  std::string cmd = sCmd + " 2>&1";
+inline int RunCmd(const std::string& sCmd, std::string* pOut = nullptr) {
+  std::string cmd = "( " + sCmd + " ) 2>&1";
   FILE* f = popen(cmd.c_str(), "r");
   if (f == nullptr) return -1;
   std::string out;
@@ -95,7 +95,7 @@ inline int Run(const std::string& sCmd, std::string* pOut = nullptr) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-inline bool HaveTool(const char* sName) { return Run(std::string("command -v ") + sName + " >/dev/null") == 0; }
+inline bool HaveTool(const char* sName) { return RunCmd(std::string("command -v ") + sName + " >/dev/null") == 0; }
 
 // A scratch directory per test, removed afterwards.
 class TempDirTest : public ::testing::Test {
