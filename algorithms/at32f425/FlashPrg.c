@@ -14,13 +14,13 @@
 #define REG16(addr) (*(volatile uint16_t*)(addr))
 
 /* Flash controller */
-#define FLASH_PSR REG32(0x40022000u)     /* access control */
-#define FLASH_UNLOCK REG32(0x40022004u)  /* main flash unlock keys */
-#define FLASH_USDKEY REG32(0x40022008u)  /* user system data unlock keys */
-#define FLASH_STS REG32(0x4002200Cu)     /* status */
-#define FLASH_CTRL REG32(0x40022010u)    /* control */
-#define FLASH_ADDR REG32(0x40022014u)    /* erase address */
-#define FLASH_USD REG32(0x4002201Cu)     /* user system data as loaded */
+#define FLASH_PSR REG32(0x40022000u)      /* access control */
+#define FLASH_UNLOCK REG32(0x40022004u)   /* main flash unlock keys */
+#define FLASH_USDKEY REG32(0x40022008u)   /* user system data unlock keys */
+#define FLASH_STS REG32(0x4002200Cu)      /* status */
+#define FLASH_CTRL REG32(0x40022010u)     /* control */
+#define FLASH_ADDR REG32(0x40022014u)     /* erase address */
+#define FLASH_USD REG32(0x4002201Cu)      /* user system data as loaded */
 #define FLASH_SLIB_STS REG32(0x40022074u) /* protected area status */
 #define FLASH_SLIB_RNG REG32(0x40022078u) /* protected area sector range */
 
@@ -73,7 +73,9 @@
 
 #define NOINLINE __attribute__((noinline))
 
-static inline void FeedWatchdog(void) { WDT_CMD = WDT_CMD_RELOAD; }
+static inline void FeedWatchdog(void) {
+  WDT_CMD = WDT_CMD_RELOAD;
+}
 
 static inline void WaitWhileBusy(void) {
   while (FLASH_STS & STS_BUSY) {
@@ -195,7 +197,9 @@ int ProgramPage(uint32_t adr, uint32_t sz, const uint8_t* buf) {
   return ProgramHalfwords(CTRL_FPRGM, adr, sz, buf);
 }
 
-static int BankErase(void) { return RunErase(CTRL_BANKERS, 0, 0); }
+static int BankErase(void) {
+  return RunErase(CTRL_BANKERS, 0, 0);
+}
 
 #endif
 
@@ -257,14 +261,18 @@ int EraseChip(void) {
 
 #elif defined(AT32_AREA_USERSYS)
 
-static int UserSysErase(void) { return RunErase(CTRL_USDERS, 0, 0); }
+static int UserSysErase(void) {
+  return RunErase(CTRL_USDERS, 0, 0);
+}
 
 int EraseSector(uint32_t adr) {
   (void)adr;
   return UserSysErase();
 }
 
-int EraseChip(void) { return UserSysErase(); }
+int EraseChip(void) {
+  return UserSysErase();
+}
 
 int ProgramPage(uint32_t adr, uint32_t sz, const uint8_t* buf) {
   return ProgramHalfwords(CTRL_USDPRGM, adr, sz, buf);

@@ -20,8 +20,7 @@ struct Image {
   std::vector<std::pair<std::string, uint32_t>> functions;
 };
 
-template <typename T>
-T Get(const std::vector<uint8_t>& f, size_t off) {
+template <typename T> T Get(const std::vector<uint8_t>& f, size_t off) {
   T v{};
   if (off + sizeof(T) <= f.size()) memcpy(&v, &f[off], sizeof(T));
   return v;
@@ -103,7 +102,8 @@ void BM_EraseAndProgram64KB(benchmark::State& state) {
   }
   Runner run(img);
   std::vector<uint8_t> data(0x10000);
-  for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>(i * 13 + (i >> 9));
+  for (size_t i = 0; i < data.size(); i++)
+    data[i] = static_cast<uint8_t>(i * 13 + (i >> 9));
   double virtualUs = 0;
   for (auto _ : state) {
     int64_t t0 = XRELAYARM_SIM_GetVirtualTimeUs();

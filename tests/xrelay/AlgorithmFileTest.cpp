@@ -34,7 +34,8 @@ std::string RunCommand(const std::string& cmd) {
   if (!p) return out;
   char buf[4096];
   size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+    out.append(buf, n);
   pclose(p);
   return out;
 }
@@ -45,14 +46,17 @@ TEST_P(AlgorithmLayout, ReadelfShowsTheSectionsSegmentsAndSymbols) {
   ASSERT_NE(out.find("Section Headers"), std::string::npos) << out;
   std::smatch m;
   /* [Nr] Name Type Addr Off Size ES Flg ... */
-  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(PrgCode\s+PROGBITS\s+00000000\s+\w+\s+(\w+)\s+\w+\s+AX\b)")))
+  ASSERT_TRUE(
+      std::regex_search(out, m, std::regex(R"(PrgCode\s+PROGBITS\s+00000000\s+\w+\s+(\w+)\s+\w+\s+AX\b)")))
       << out;
   uint32_t codeSize = static_cast<uint32_t>(std::stoul(m[1], nullptr, 16));
-  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(PrgData\s+PROGBITS\s+(\w+)\s+\w+\s+000004\s+\w+\s+WA\b)")))
+  ASSERT_TRUE(
+      std::regex_search(out, m, std::regex(R"(PrgData\s+PROGBITS\s+(\w+)\s+\w+\s+000004\s+\w+\s+WA\b)")))
       << out;
   uint32_t dataAddr = static_cast<uint32_t>(std::stoul(m[1], nullptr, 16));
   EXPECT_EQ(dataAddr, (codeSize + 3) & ~3u) << "PrgData follows PrgCode";
-  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(DevDscr\s+PROGBITS\s+(\w+)\s+\w+\s+0010a0\s+\w+\s+A\b)")))
+  ASSERT_TRUE(
+      std::regex_search(out, m, std::regex(R"(DevDscr\s+PROGBITS\s+(\w+)\s+\w+\s+0010a0\s+\w+\s+A\b)")))
       << out;
   EXPECT_EQ(std::stoul(m[1], nullptr, 16), dataAddr + 4) << "DevDscr follows PrgData";
   EXPECT_EQ(out.find(".data"), std::string::npos);
@@ -62,9 +66,10 @@ TEST_P(AlgorithmLayout, ReadelfShowsTheSectionsSegmentsAndSymbols) {
   EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n\s+00\s+PrgCode PrgData\s*\n)"))) << out;
   EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n\s+01\s+DevDscr\s*\n)"))) << out;
 
-  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\s4256 OBJECT\s+GLOBAL\s+DEFAULT\s+\d+ FlashDevice\n)"))) << out;
-  std::vector<std::string> functions = {"init_clk", "uninit_clk", "Init", "UnInit", "EraseChip", "EraseSector",
-                                        "ProgramPage"};
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\s4256 OBJECT\s+GLOBAL\s+DEFAULT\s+\d+ FlashDevice\n)")))
+      << out;
+  std::vector<std::string> functions = {"init_clk",  "uninit_clk",  "Init",       "UnInit",
+                                        "EraseChip", "EraseSector", "ProgramPage"};
   for (const auto& f : functions)
     EXPECT_TRUE(std::regex_search(out, std::regex("FUNC\\s+GLOBAL\\s+DEFAULT\\s+\\d+ " + f + "\n"))) << f;
   EXPECT_EQ(std::regex_search(out, std::regex(R"(FUNC\s+GLOBAL\s+DEFAULT\s+\d+ BlankCheck\n)")),
@@ -115,8 +120,10 @@ long Unpack(const uint8_t* in, size_t inSize, uint8_t* out, size_t cap) {
   auto bits = [&](int k) {
     uint32_t v = 0;
     for (int i = 0; i < k; i++, pos++) {
-      if (pos >= inSize * 8) short_ = true;
-      else v |= static_cast<uint32_t>((in[pos / 8] >> (pos % 8)) & 1) << i;
+      if (pos >= inSize * 8)
+        short_ = true;
+      else
+        v |= static_cast<uint32_t>((in[pos / 8] >> (pos % 8)) & 1) << i;
     }
     return v;
   };
@@ -132,8 +139,10 @@ long Unpack(const uint8_t* in, size_t inSize, uint8_t* out, size_t cap) {
       continue;
     }
     uint32_t len;
-    if (bits(1) == 0) len = 2 + bits(1);
-    else if (bits(1) == 1) len = 4 + bits(1);
+    if (bits(1) == 0)
+      len = 2 + bits(1);
+    else if (bits(1) == 1)
+      len = 4 + bits(1);
     else {
       uint32_t value = 0, weight = 1;
       for (;;) {
@@ -145,12 +154,15 @@ long Unpack(const uint8_t* in, size_t inSize, uint8_t* out, size_t cap) {
     }
     if (len == 259) return static_cast<long>(n);
     uint32_t c = bits(3);
-    long dist = c == 0 ? prev : c == 1 ? static_cast<long>(bits(W)) + 1 : (1L << (c + W - 2)) + bits(c + W - 2) + 1;
+    long dist = c == 0   ? prev
+                : c == 1 ? static_cast<long>(bits(W)) + 1
+                         : (1L << (c + W - 2)) + bits(c + W - 2) + 1;
     if (short_) return -101;
     if (dist <= 0 || static_cast<size_t>(dist) > n) return -105;
     prev = dist;
     if (len > cap - n) return -100;
-    for (uint32_t i = 0; i < len; i++, n++) out[n] = out[n - dist];
+    for (uint32_t i = 0; i < len; i++, n++)
+      out[n] = out[n - dist];
   }
 }
 
@@ -182,7 +194,8 @@ TEST(PackedLoader, DeviceHandsOverAnImageThatUnpacksToTheAlgorithm) {
   EXPECT_LT(desc.ImageSize, size) << "the stream is smaller than what it unpacks to";
 
   std::vector<uint8_t> unpacked(size);
-  ASSERT_EQ(Unpack(img + 32 + 4 * n, desc.ImageSize - 32 - 4 * n, unpacked.data(), size), static_cast<long>(size));
+  ASSERT_EQ(Unpack(img + 32 + 4 * n, desc.ImageSize - 32 - 4 * n, unpacked.data(), size),
+            static_cast<long>(size));
   std::vector<uint8_t> head(unpacked.begin(), unpacked.begin() + static_cast<long>(elf.image.size()));
   EXPECT_EQ(head, elf.image);
   EXPECT_EQ(std::vector<uint8_t>(unpacked.begin() + devOff, unpacked.end()), elf.flashDeviceBytes);

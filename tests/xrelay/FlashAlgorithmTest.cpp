@@ -13,7 +13,8 @@ constexpr uint32_t kFlashSts = 0x4002200Cu, kFlashCtrl = 0x40022010u;
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
   std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
+  for (size_t i = 0; i < n; i++)
+    v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
   return v;
 }
 
@@ -228,18 +229,20 @@ TEST_P(FlashFault, TheAlgorithmReportsTheFailedStep) {
   std::string fn = GetParam().function;
   int64_t rc = fn == "ProgramPage" ? Call("EraseSector", GetParam().addr & ~0x3FFu) : 0;
   ASSERT_EQ(rc, 0);
-  rc = fn == "ProgramPage" ? Program(GetParam().addr - 4, {1, 2, 3, 4, 5, 6, 7, 8})
+  rc = fn == "ProgramPage"   ? Program(GetParam().addr - 4, {1, 2, 3, 4, 5, 6, 7, 8})
        : fn == "EraseSector" ? Call("EraseSector", GetParam().addr)
                              : Call("EraseChip");
   EXPECT_EQ(rc, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    At32f425, FlashFault,
-    ::testing::Values(InjectedFault{"ProgramError", "FaultProgramErrorAt = 0x08001004", "ProgramPage", 0x08001004},
-                      InjectedFault{"EraseError", "FaultEraseErrorAt = 0x08002010", "EraseSector", 0x08002000},
-                      InjectedFault{"ChipEraseError", "FaultEraseErrorAt = 0x08002010", "EraseChip", 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(At32f425, FlashFault,
+                         ::testing::Values(InjectedFault{"ProgramError", "FaultProgramErrorAt = 0x08001004",
+                                                         "ProgramPage", 0x08001004},
+                                           InjectedFault{"EraseError", "FaultEraseErrorAt = 0x08002010",
+                                                         "EraseSector", 0x08002000},
+                                           InjectedFault{"ChipEraseError", "FaultEraseErrorAt = 0x08002010",
+                                                         "EraseChip", 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FlashAlgorithm, CoreThatNeverHaltsIsStoppedByTheHost) {
   Configure("FaultCoreNeverHalts = 1");
@@ -268,7 +271,8 @@ TEST_F(FlashAlgorithm, LostProbeFailsEveryLaterCall) {
   OpenAndConnect();
   DownloadAlgorithm("flm_main_64k.flm", 0x20000000);
   int64_t rc = 0;
-  for (int i = 0; i < 20 && rc == 0; i++) rc = Call("Init");
+  for (int i = 0; i < 20 && rc == 0; i++)
+    rc = Call("Init");
   EXPECT_LT(rc, -1000);
   EXPECT_EQ(XRELAYARM_IsOpen(), 0);
   EXPECT_TRUE(ErrorContains("USB connection lost"));

@@ -115,14 +115,28 @@ TEST_F(ProbeInterface, StatusBytesMarkTheItemsThatFailed) {
 TEST_F(ProbeInterface, EveryCommandTheProgramSendsIsUnderstood) {
   std::string script = dir_ + "/setup.xrs";
   std::ofstream(script) << "// nothing\n";
-  const std::string commands[] = {
-      "SetIsTForge", "EnableFlashDL", "DisableFlashDL", "SupplyPower = 1", "DisablePowerSupplyOnClose",
-      "SetVTrefTmp 3300", "Device = AT32F425C8T7", "ExcludeFlashCacheRange 0x0-0xFFFFFFFF",
-      "SetEnableMemCache  0", "SetAllowFlashCache 0", "SetRXIDCode = 00112233445566778899AABBCCDDEEFF",
-      "SetCheckModeAfterRead = 0", "SetCheckModeAfterRead = 1", "SetAllowRemoteRead = 1",
-      "SetAllowRemoteWrite = 0", "SelectModule = 0", "SetMSGBoxTimeout = 0", "SetMSGBoxTimeout = -1",
-      "SuppressEmuUSBDialog", "XRelayDevicesXMLPath = " + ProgramDir() + "/xrelay-devices.ini",
-      "SetOnlyFreeMCUDBOnDLLUnload = 1", "scriptfile = \"" + script + "\""};
+  const std::string commands[] = {"SetIsTForge",
+                                  "EnableFlashDL",
+                                  "DisableFlashDL",
+                                  "SupplyPower = 1",
+                                  "DisablePowerSupplyOnClose",
+                                  "SetVTrefTmp 3300",
+                                  "Device = AT32F425C8T7",
+                                  "ExcludeFlashCacheRange 0x0-0xFFFFFFFF",
+                                  "SetEnableMemCache  0",
+                                  "SetAllowFlashCache 0",
+                                  "SetRXIDCode = 00112233445566778899AABBCCDDEEFF",
+                                  "SetCheckModeAfterRead = 0",
+                                  "SetCheckModeAfterRead = 1",
+                                  "SetAllowRemoteRead = 1",
+                                  "SetAllowRemoteWrite = 0",
+                                  "SelectModule = 0",
+                                  "SetMSGBoxTimeout = 0",
+                                  "SetMSGBoxTimeout = -1",
+                                  "SuppressEmuUSBDialog",
+                                  "XRelayDevicesXMLPath = " + ProgramDir() + "/xrelay-devices.ini",
+                                  "SetOnlyFreeMCUDBOnDLLUnload = 1",
+                                  "scriptfile = \"" + script + "\""};
   for (const auto& c : commands) {
     char err[256] = "x";
     EXPECT_EQ(XRELAYARM_ExecCommand(c.c_str(), err, sizeof err), 0) << c << ": " << err;
@@ -131,11 +145,17 @@ TEST_F(ProbeInterface, EveryCommandTheProgramSendsIsUnderstood) {
 }
 
 TEST_F(ProbeInterface, BadCommandsAnswerWithAnErrorText) {
-  const char* commands[] = {"NoSuchCommand", "Device = NoSuchChip", "SupplyPower = maybe",
-                            "SetRXIDCode = 00112233445566778899AABBCCDDEEFF00", "SelectModule = 3",
-                            "scriptfile = /no/quotes", "scriptfile = \"/does/not/exist.xrs\"",
-                            "ExcludeFlashCacheRange 0x10-0x0", "XRelayDevicesXMLPath = /no/such/file.ini",
-                            "SetIsTForge = 1", ""};
+  const char* commands[] = {"NoSuchCommand",
+                            "Device = NoSuchChip",
+                            "SupplyPower = maybe",
+                            "SetRXIDCode = 00112233445566778899AABBCCDDEEFF00",
+                            "SelectModule = 3",
+                            "scriptfile = /no/quotes",
+                            "scriptfile = \"/does/not/exist.xrs\"",
+                            "ExcludeFlashCacheRange 0x10-0x0",
+                            "XRelayDevicesXMLPath = /no/such/file.ini",
+                            "SetIsTForge = 1",
+                            ""};
   for (const char* c : commands) {
     char err[256] = "";
     EXPECT_LT(XRELAYARM_ExecCommand(c, err, sizeof err), 0) << c;
@@ -312,7 +332,8 @@ TEST_F(ProbeInterface, AccessToUnmappedMemoryIsABusFault) {
 
 TEST_F(ProbeInterface, RegistersByTheirCortexMNumbers) {
   OpenAndConnect();
-  for (uint32_t r = 0; r <= 12; r++) ASSERT_EQ(XRELAYARM_WriteReg(r, 0x1000 + r), 0);
+  for (uint32_t r = 0; r <= 12; r++)
+    ASSERT_EQ(XRELAYARM_WriteReg(r, 0x1000 + r), 0);
   const uint32_t idx[] = {0, 12, 13, 17, 24, 25, 27, 20};
   ASSERT_EQ(XRELAYARM_WriteReg(13, 0x20004000), 0);
   ASSERT_EQ(XRELAYARM_WriteReg(24, 1), 0);
@@ -359,7 +380,8 @@ TEST_F(ProbeInterface, ResetTakesStackAndEntryFromTheVectorTable) {
 TEST_F(ProbeInterface, WorkAreaIsRestoredAsItWasSaved) {
   OpenAndConnect();
   std::vector<uint8_t> before(256);
-  for (size_t i = 0; i < before.size(); i++) before[i] = static_cast<uint8_t>(i);
+  for (size_t i = 0; i < before.size(); i++)
+    before[i] = static_cast<uint8_t>(i);
   ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, 256, before.data()), 0);
   ASSERT_EQ(XRELAYARM_WA_AddRange(0x20000000, 64), 0);
   ASSERT_EQ(XRELAYARM_WA_AddRange(0x20000020, 224), 0);
@@ -419,7 +441,7 @@ TEST_F(ProbeInterface, DeviceDatabaseHoldsTheAt32f425Variants) {
       desc.SizeOfStruct = sizeof desc;
       ASSERT_EQ(loaderDesc(idx, bases[b], 0, "Default", &desc), 0);
       EXPECT_EQ(desc.LoaderKind, 8u);
-      struct stat st{};
+      struct stat st {};
       EXPECT_EQ(stat(desc.sAlgoFile, &st), 0) << desc.sAlgoFile;
     }
     XRELAYARM_LOADER_DESC desc{};
@@ -442,9 +464,17 @@ TEST_F(ProbeInterface, DeviceDatabaseHoldsTheAt32f425Variants) {
 }
 
 TEST_F(ProbeInterface, DeviceDatabaseHasCoreOnlyDevicesAndCurrentNamesOfFormerOnes) {
-  const char* names[] = {"Cortex-M0",          "Cortex-M3",       "Cortex-M4",         "Atmel ATSAM3S4C",
-                         "Atmel ATSAM3A2C",    "NXP LPC2148",     "Infineon XMC1201-0016", "Xilinx XC7Z020",
-                         "IDT ZAMC4100",       "Realtek RTL8762A", "Itron TRIFECTA (info blocks)"};
+  const char* names[] = {"Cortex-M0",
+                         "Cortex-M3",
+                         "Cortex-M4",
+                         "Atmel ATSAM3S4C",
+                         "Atmel ATSAM3A2C",
+                         "NXP LPC2148",
+                         "Infineon XMC1201-0016",
+                         "Xilinx XC7Z020",
+                         "IDT ZAMC4100",
+                         "Realtek RTL8762A",
+                         "Itron TRIFECTA (info blocks)"};
   for (const char* name : names) {
     int idx = XRELAYARM_DEVICE_GetIndex(name);
     ASSERT_GE(idx, 0) << name;
@@ -506,7 +536,8 @@ TEST_F(ProbeInterface, ProgrammerFilesFoldersMoveAndRename) {
   EXPECT_EQ(XRELAYARM_EMU_FILE_Delete("Lot8"), 0) << "a folder goes with what it holds";
   EXPECT_LT(XRELAYARM_EMU_FILE_GetSize("Lot8\\Stamper.cfg"), 0);
   const char* outside[] = {"..\\escape.txt", "a/../../b", "", "\\", nullptr};
-  for (const char* p : outside) EXPECT_LT(XRELAYARM_EMU_FILE_Write(p, data, 0, 1), 0) << (p ? p : "null");
+  for (const char* p : outside)
+    EXPECT_LT(XRELAYARM_EMU_FILE_Write(p, data, 0, 1), 0) << (p ? p : "null");
   EXPECT_LT(list("..", entries, 4), 0);
 }
 

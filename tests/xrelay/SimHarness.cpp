@@ -15,8 +15,7 @@ std::string ProgramDir() {
 }
 
 namespace {
-template <typename T>
-T Get(const std::vector<uint8_t>& f, size_t off) {
+template <typename T> T Get(const std::vector<uint8_t>& f, size_t off) {
   T v{};
   if (off + sizeof(T) <= f.size()) memcpy(&v, &f[off], sizeof(T));
   return v;
@@ -37,7 +36,9 @@ Algorithm Algorithm::Load(const std::string& path) {
   uint32_t shoff = Get<uint32_t>(f, 32);
   uint16_t shnum = Get<uint16_t>(f, 48), shstrndx = Get<uint16_t>(f, 50);
   auto sh = [&](int i, int field) { return Get<uint32_t>(f, shoff + 40u * i + 4u * field); };
-  auto name = [&](uint32_t strtab, uint32_t off) { return std::string(reinterpret_cast<const char*>(&f[strtab + off])); };
+  auto name = [&](uint32_t strtab, uint32_t off) {
+    return std::string(reinterpret_cast<const char*>(&f[strtab + off]));
+  };
   uint32_t shstr = sh(shstrndx, 4), end = 0;
   int symtab = -1;
   for (int i = 1; i < shnum; i++) {
@@ -71,7 +72,9 @@ std::vector<std::string>& ErrorTexts() {
   return texts;
 }
 
-void CollectError(const char* text) { ErrorTexts().push_back(text ? text : ""); }
+void CollectError(const char* text) {
+  ErrorTexts().push_back(text ? text : "");
+}
 
 void SimTest::SetUp() {
   char tmpl[] = "/tmp/xrelay-test-XXXXXX";
@@ -99,13 +102,15 @@ void SimTest::TearDown() {
 void SimTest::Configure(const std::string& probeLines, const std::string& extraProbes) {
   std::string path = dir_ + "/sim.ini";
   std::ofstream out(path);
-  out << "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n" << probeLines << "\n"
+  out << "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n"
+      << probeLines << "\n"
       << extraProbes;
   out.close();
   setenv("XRELAY_SIM_CONFIG", path.c_str(), 1);
 }
 
-void SimTest::SeedFlash(uint32_t sn, uint32_t mainSize, uint8_t mainValue, uint8_t bootValue, uint8_t userValue) {
+void SimTest::SeedFlash(uint32_t sn, uint32_t mainSize, uint8_t mainValue, uint8_t bootValue,
+                        uint8_t userValue) {
   std::string d = dir_ + "/state/" + std::to_string(sn);
   ASSERT_EQ(system(("mkdir -p '" + d + "'").c_str()), 0);
   std::vector<uint8_t> out = {'X', 'R', 'S', 'I', 'M', 'F', 'L', '1'};
@@ -114,8 +119,8 @@ void SimTest::SeedFlash(uint32_t sn, uint32_t mainSize, uint8_t mainValue, uint8
   out.insert(out.end(), mainSize, mainValue);
   out.insert(out.end(), 0x1000, bootValue);
   out.insert(out.end(), 0x200, userValue);
-  std::ofstream(d + "/flash.bin", std::ios::binary).write(reinterpret_cast<const char*>(out.data()),
-                                                           static_cast<std::streamsize>(out.size()));
+  std::ofstream(d + "/flash.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
 }
 
 void SimTest::OpenAndConnect() {
@@ -144,8 +149,14 @@ int64_t SimTest::Call(const std::string& function, uint32_t r0, uint32_t r1, uin
   int32_t entry = algo_.Entry(function);
   if (entry < 0) return -1001;
   const uint32_t regs[] = {0, 1, 2, 9, 13, 14, 15, 16};
-  const uint32_t values[] = {r0, r1, r2, base_ + algo_.prgData, breakpoint_, breakpoint_ | 1u,
-                             base_ + static_cast<uint32_t>(entry), 0x01000000u};
+  const uint32_t values[] = {r0,
+                             r1,
+                             r2,
+                             base_ + algo_.prgData,
+                             breakpoint_,
+                             breakpoint_ | 1u,
+                             base_ + static_cast<uint32_t>(entry),
+                             0x01000000u};
   if (XRELAYARM_WriteRegs(regs, values, nullptr, 8) != 0) return -1002;
   if (XRELAYARM_GoIntDis() != 0) return -1003;
   int polls = 0;

@@ -22,7 +22,7 @@ std::string ProgramDir(); /* where the library and the algorithms are */
 struct Algorithm {
   std::vector<uint8_t> image; /* PrgCode, PrgData and the FlashDevice head */
   uint32_t prgData = 0;
-  uint32_t flashDevice = 0; /* offset of FlashDevice in the image */
+  uint32_t flashDevice = 0;              /* offset of FlashDevice in the image */
   std::vector<uint8_t> flashDeviceBytes; /* all 4256 bytes */
   std::vector<std::pair<std::string, uint32_t>> functions;
   int32_t Entry(const std::string& name) const; /* -1 when absent */

@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
   }
   std::vector<uint8_t> data(n);
   if (XRELAYARM_Connect() != 0 || XRELAYARM_ReadMem(addr, n, data.data()) != 0) return 1;
-  for (uint8_t b : data) printf("%02X", b);
+  for (uint8_t b : data)
+    printf("%02X", b);
   printf("\n");
   XRELAYARM_Close();
   return 0;

@@ -55,8 +55,8 @@ typedef struct {
 #define XRELAYARM_SPEED_ADAPTIVE 0xFFFFu
 
 /* Capabilities for XRELAYARM_EMU_HasCapEx. */
-#define XRELAYARM_CAP_EX_FILE_IO 26      /* the programmer has a file system */
-#define XRELAYARM_CAP_EX_FILE_BROWSE 54  /* ... with folders, listing and move */
+#define XRELAYARM_CAP_EX_FILE_IO 26     /* the programmer has a file system */
+#define XRELAYARM_CAP_EX_FILE_BROWSE 54 /* ... with folders, listing and move */
 
 /* One run of equal sectors of a flash bank; a list ends at NumSectors 0 (at most 8 runs). */
 typedef struct {
@@ -74,9 +74,9 @@ typedef struct {
   const XRELAYARM_SECTOR_REGION* paSectors; /* sector layout, ends at NumSectors 0 */
   const char* sName;                        /* "Main flash", "Boot memory", ... */
   uint32_t BaseAddr;
-  uint32_t LoaderKind; /* of the default loader */
-  uint32_t NumRegions; /* entries of paSectors before the end entry */
-  uint32_t Flags;      /* reserved, 0 */
+  uint32_t LoaderKind;       /* of the default loader */
+  uint32_t NumRegions;       /* entries of paSectors before the end entry */
+  uint32_t Flags;            /* reserved, 0 */
 } XRELAYARM_FLASH_BANK_INFO; /* 32 bytes */
 
 #define XRELAYARM_MAX_FLASH_BANKS 16
@@ -85,16 +85,16 @@ typedef struct {
 /* One device of the database. The caller sets SizeOfStruct (1672); the library fills the rest. */
 typedef struct {
   uint32_t SizeOfStruct;
-  uint32_t Core;          /* core word; the top byte is the core family */
-  const char* sName;      /* without the manufacturer, e.g. "AT32F425C8T7" */
-  const char* sManu;      /* e.g. "ArteryTek" */
-  uint32_t FlashAddr;     /* base of the first bank (0 without banks) */
-  uint32_t FlashSize;     /* bytes of the first bank */
+  uint32_t Core;      /* core word; the top byte is the core family */
+  const char* sName;  /* without the manufacturer, e.g. "AT32F425C8T7" */
+  const char* sManu;  /* e.g. "ArteryTek" */
+  uint32_t FlashAddr; /* base of the first bank (0 without banks) */
+  uint32_t FlashSize; /* bytes of the first bank */
   uint32_t RAMAddr;
   uint32_t RAMSize;
-  uint32_t EndianMode;    /* 0 little endian, 1 big endian */
+  uint32_t EndianMode; /* 0 little endian, 1 big endian */
   uint32_t NumBanks;
-  const char* sFamily;    /* device family text shown in the device view, "" when none */
+  const char* sFamily; /* device family text shown in the device view, "" when none */
   XRELAYARM_FLASH_BANK_INFO aFlashBank[XRELAYARM_MAX_FLASH_BANKS];
   uint8_t aReserved[1104]; /* zero */
 } XRELAYARM_DEVICE_INFO;
@@ -112,8 +112,8 @@ typedef struct {
   const uint8_t* pCompiledScript;           /* compiled loader script, or null */
   const void* pAlgoInfo;                    /* algorithm information of other kinds, or null */
   uint32_t CompiledScriptSize;
-  uint32_t Flags; /* byte 68: bit 0 the bank has a loader of its own, bit 1 reserved */
-} XRELAYARM_LOADER_DESC;     /* 72 bytes */
+  uint32_t Flags;        /* byte 68: bit 0 the bank has a loader of its own, bit 1 reserved */
+} XRELAYARM_LOADER_DESC; /* 72 bytes */
 
 /* Folder entry of the programmer's file system (XRELAY_GetpFunc 50). */
 typedef struct {
@@ -139,7 +139,7 @@ typedef struct {
 typedef struct {
   uint32_t SizeOfStruct; /* 20 (32-bit layout) or sizeof(this record) */
   uint32_t IRLen;
-  uint32_t IRPrint;      /* 0 */
+  uint32_t IRPrint; /* 0 */
   uint32_t Id;
   const char* sName;
 } XRELAYARM_JTAG_DEVICE_CONF;
@@ -149,11 +149,11 @@ typedef struct {
 /* What the probe found on the target interface (XRELAYARM_GetIdData). */
 typedef struct {
   int32_t NumDevices;
-  uint32_t ScanLen;                  /* sum of the IR lengths */
+  uint32_t ScanLen; /* sum of the IR lengths */
   uint32_t aId[XRELAYARM_MAX_JTAG_DEVICES];
   uint8_t aIRLen[XRELAYARM_MAX_JTAG_DEVICES];
-  uint32_t CoreId;                   /* ID of the selected core, 0 when none */
-  uint32_t IsARM9;                   /* for family 0 cores: 1 ARM9, 0 ARM7 */
+  uint32_t CoreId; /* ID of the selected core, 0 when none */
+  uint32_t IsARM9; /* for family 0 cores: 1 ARM9, 0 ARM7 */
 } XRELAYARM_ID_DATA;
 
 /* Register numbers of Cortex-M cores. */
@@ -344,10 +344,12 @@ XRELAY_API int XRELAYARM_ReadReg(uint32_t RegIndex, uint32_t* pData);
 XRELAY_API int XRELAYARM_WriteReg(uint32_t RegIndex, uint32_t Data);
 /* Reads / writes NumRegs registers; per register a status byte (0 ok) when paStatus is given.
    0, or negative when any failed. */
-XRELAY_API int XRELAYARM_ReadRegs(const uint32_t* paRegIndex, uint32_t* paData, uint8_t* paStatus, uint32_t NumRegs);
+XRELAY_API int XRELAYARM_ReadRegs(const uint32_t* paRegIndex, uint32_t* paData, uint8_t* paStatus,
+                                  uint32_t NumRegs);
 XRELAY_API int XRELAYARM_WriteRegs(const uint32_t* paRegIndex, const uint32_t* paData, uint8_t* paStatus,
                                    uint32_t NumRegs);
-XRELAY_API int XRELAY_ReadRegs_64(const uint32_t* paRegIndex, uint64_t* paData, uint8_t* paStatus, uint32_t NumRegs);
+XRELAY_API int XRELAY_ReadRegs_64(const uint32_t* paRegIndex, uint64_t* paData, uint8_t* paStatus,
+                                  uint32_t NumRegs);
 XRELAY_API int XRELAY_WriteRegs_64(const uint32_t* paRegIndex, const uint64_t* paData, uint8_t* paStatus,
                                    uint32_t NumRegs);
 /* EmbeddedICE register of ARM7/ARM9 cores; 0 or negative (not present on Cortex-M). */
@@ -376,7 +378,8 @@ XRELAY_API const char* XRELAY_DEVICE_GetLoaderName(int DeviceIndex, uint32_t Ban
  */
 
 /* Writes NumBytes at Offset (null data, offset = size, count 0: create); the number written or negative. */
-XRELAY_API int XRELAYARM_EMU_FILE_Write(const char* sFile, const uint8_t* pData, uint32_t Offset, uint32_t NumBytes);
+XRELAY_API int XRELAYARM_EMU_FILE_Write(const char* sFile, const uint8_t* pData, uint32_t Offset,
+                                        uint32_t NumBytes);
 /* Reads at most NumBytes from Offset; the number read, or negative. */
 XRELAY_API int XRELAYARM_EMU_FILE_Read(const char* sFile, uint8_t* pData, uint32_t Offset, uint32_t NumBytes);
 /* Size of a file; negative when the name is not a file. */

@@ -16,13 +16,14 @@ constexpr uint32_t kDebugRegs = 0xE0042000u, kScsRegs = 0xE000E000u;
 constexpr uint32_t kSysMemPage = 0x1FFFE000u; /* boot memory and user system data share it */
 
 constexpr uint32_t STS_BUSY = 1u << 0, STS_PRGMERR = 1u << 2, STS_EPPERR = 1u << 4, STS_ODF = 1u << 5;
-constexpr uint32_t CTRL_FPRGM = 1u << 0, CTRL_SECERS = 1u << 1, CTRL_BANKERS = 1u << 2, CTRL_USDPRGM = 1u << 4,
-                   CTRL_USDERS = 1u << 5, CTRL_ERSTR = 1u << 6, CTRL_OPLK = 1u << 7, CTRL_USDULKS = 1u << 9;
+constexpr uint32_t CTRL_FPRGM = 1u << 0, CTRL_SECERS = 1u << 1, CTRL_BANKERS = 1u << 2,
+                   CTRL_USDPRGM = 1u << 4, CTRL_USDERS = 1u << 5, CTRL_ERSTR = 1u << 6, CTRL_OPLK = 1u << 7,
+                   CTRL_USDULKS = 1u << 9;
 constexpr uint32_t kKey1 = 0x45670123u, kKey2 = 0xCDEF89ABu;
-constexpr uint32_t kBkptInterrupt = 7; /* Unicorn's exception number of BKPT */
+constexpr uint32_t kBkptInterrupt = 7;   /* Unicorn's exception number of BKPT */
 constexpr uint32_t kCpuId = 0x410FC241u; /* Cortex-M4 r0p1 */
 constexpr double kHickHz = 8e6, kHextHz = 8e6, kLickHz = 40e3;
-constexpr int kSliceUs = 20000;       /* host time of one run slice */
+constexpr int kSliceUs = 20000;            /* host time of one run slice */
 constexpr double kCyclesPerBusAccess = 12; /* estimate of the core's work between two bus accesses */
 
 bool InRange(uint32_t addr, uint32_t n, uint32_t base, uint32_t size) {
@@ -70,7 +71,7 @@ struct CoreHooks {
     auto* t = static_cast<At32f425*>(user);
     uint32_t pc = 0;
     uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-    const char* what = type == UC_MEM_FETCH_UNMAPPED ? "instruction fetch"
+    const char* what = type == UC_MEM_FETCH_UNMAPPED   ? "instruction fetch"
                        : type == UC_MEM_WRITE_UNMAPPED ? "write"
                                                        : "read";
     t->NoteFault(Format("Bus fault: %s of %d byte(s) at 0x%08X (PC = 0x%08X)", what, size,
@@ -145,7 +146,8 @@ void At32f425::SliceTimerLoop() {
 int At32f425::Open(std::string& err) {
   if (cfg_.flashSize == 0 || cfg_.flashSize % 0x1000 || cfg_.flashSize > 0x40000 || cfg_.ramSize == 0 ||
       cfg_.ramSize % 0x1000 || cfg_.ramSize > 0x40000) {
-    err = Format("Unsupported target geometry: %u KB flash, %u KB RAM", cfg_.flashSize / 1024, cfg_.ramSize / 1024);
+    err = Format("Unsupported target geometry: %u KB flash, %u KB RAM", cfg_.flashSize / 1024,
+                 cfg_.ramSize / 1024);
     return -1;
   }
   /* UC_MODE_MCLASS would give a Cortex-M33: open as Thumb and choose the model. */
@@ -180,11 +182,11 @@ void At32f425::MapMemory(std::string& err, int& rc) {
   check(uc_mmio_map(uc_, kSysMemPage, 0x2000, &CoreHooks::MmioRead<kSysMemPage>, this,
                     &CoreHooks::MmioWrite<kSysMemPage>, this),
         "system memory");
-  check(uc_mmio_map(uc_, kWdtRegs, 0x1000, &CoreHooks::MmioRead<kWdtRegs>, this, &CoreHooks::MmioWrite<kWdtRegs>,
-                    this),
+  check(uc_mmio_map(uc_, kWdtRegs, 0x1000, &CoreHooks::MmioRead<kWdtRegs>, this,
+                    &CoreHooks::MmioWrite<kWdtRegs>, this),
         "watchdog");
-  check(uc_mmio_map(uc_, kCrmRegs, 0x1000, &CoreHooks::MmioRead<kCrmRegs>, this, &CoreHooks::MmioWrite<kCrmRegs>,
-                    this),
+  check(uc_mmio_map(uc_, kCrmRegs, 0x1000, &CoreHooks::MmioRead<kCrmRegs>, this,
+                    &CoreHooks::MmioWrite<kCrmRegs>, this),
         "clock controller");
   check(uc_mmio_map(uc_, kFlashRegs, 0x1000, &CoreHooks::MmioRead<kFlashRegs>, this,
                     &CoreHooks::MmioWrite<kFlashRegs>, this),
@@ -192,8 +194,8 @@ void At32f425::MapMemory(std::string& err, int& rc) {
   check(uc_mmio_map(uc_, kDebugRegs, 0x1000, &CoreHooks::MmioRead<kDebugRegs>, this,
                     &CoreHooks::MmioWrite<kDebugRegs>, this),
         "debug control");
-  check(uc_mmio_map(uc_, kScsRegs, 0x1000, &CoreHooks::MmioRead<kScsRegs>, this, &CoreHooks::MmioWrite<kScsRegs>,
-                    this),
+  check(uc_mmio_map(uc_, kScsRegs, 0x1000, &CoreHooks::MmioRead<kScsRegs>, this,
+                    &CoreHooks::MmioWrite<kScsRegs>, this),
         "system control space");
 }
 
@@ -221,9 +223,12 @@ void At32f425::InvalidateCode(uint32_t addr, uint32_t numBytes) {
 
 bool At32f425::FlashCellsRead(uint32_t addr, unsigned size, uint32_t& value) {
   const uint8_t* p = nullptr;
-  if (InRange(addr, size, kFlashBase, static_cast<uint32_t>(main_.size()))) p = &main_[addr - kFlashBase];
-  else if (InRange(addr, size, kBootMemBase, kBootMemSize)) p = &boot_[addr - kBootMemBase];
-  else if (InRange(addr, size, kUserDataBase, kUserDataSize)) p = &usd_[addr - kUserDataBase];
+  if (InRange(addr, size, kFlashBase, static_cast<uint32_t>(main_.size())))
+    p = &main_[addr - kFlashBase];
+  else if (InRange(addr, size, kBootMemBase, kBootMemSize))
+    p = &boot_[addr - kBootMemBase];
+  else if (InRange(addr, size, kUserDataBase, kUserDataSize))
+    p = &usd_[addr - kUserDataBase];
   if (!p) return false;
   value = 0;
   memcpy(&value, p, size);
@@ -252,7 +257,11 @@ bool At32f425::BusRead(uint32_t addr, unsigned size, uint32_t& value) {
     reg = off == 0 ? 0x50092087u : off == 4 ? dbgCtrl_ : 0;
   } else if (InRange(word, 4, kScsRegs, 0x1000)) {
     uint32_t off = word - kScsRegs;
-    reg = off == 0xD00 ? kCpuId : off == 0xD08 ? vtor_ : off == 0xDFC ? demcr_ : off == 0xDF0 ? 0x00000001u : 0;
+    reg = off == 0xD00   ? kCpuId
+          : off == 0xD08 ? vtor_
+          : off == 0xDFC ? demcr_
+          : off == 0xDF0 ? 0x00000001u
+                         : 0;
   } else {
     return false;
   }
@@ -272,16 +281,22 @@ bool At32f425::BusWrite(uint32_t addr, unsigned size, uint32_t value) {
   }
   uint32_t word = addr & ~3u, shift = (addr & 3u) * 8;
   uint32_t v = size == 4 ? value : value << shift;
-  if (InRange(word, 4, kFlashRegs, 0x400)) FlashRegWrite(word - kFlashRegs, v);
-  else if (InRange(word, 4, kCrmRegs, 0x400)) CrmWrite(word - kCrmRegs, v);
-  else if (InRange(word, 4, kWdtRegs, 0x400)) WdtWrite(word - kWdtRegs, v);
+  if (InRange(word, 4, kFlashRegs, 0x400))
+    FlashRegWrite(word - kFlashRegs, v);
+  else if (InRange(word, 4, kCrmRegs, 0x400))
+    CrmWrite(word - kCrmRegs, v);
+  else if (InRange(word, 4, kWdtRegs, 0x400))
+    WdtWrite(word - kWdtRegs, v);
   else if (InRange(word, 4, kDebugRegs, 0x400)) {
     if (word - kDebugRegs == 4) dbgCtrl_ = v;
   } else if (InRange(word, 4, kScsRegs, 0x1000)) {
     uint32_t off = word - kScsRegs;
-    if (off == 0xD08) vtor_ = v & ~0x7Fu;
-    else if (off == 0xDFC) demcr_ = v;
-    else if (off == 0xD0C && (v >> 16) == 0x05FA && (v & 4u)) stop_ = Stop::WatchdogReset; /* system reset request */
+    if (off == 0xD08)
+      vtor_ = v & ~0x7Fu;
+    else if (off == 0xDFC)
+      demcr_ = v;
+    else if (off == 0xD0C && (v >> 16) == 0x05FA && (v & 4u))
+      stop_ = Stop::WatchdogReset; /* system reset request */
   } else {
     return false;
   }
@@ -298,7 +313,8 @@ void At32f425::FlashBusyFor(double us) {
 
 uint32_t At32f425::FlashRegRead(uint32_t off) {
   switch (off) {
-  case 0x00: return fPsr_;
+  case 0x00:
+    return fPsr_;
   case 0x0C: {
     uint32_t sts = fSts_;
     if (sts & STS_BUSY) {
@@ -310,22 +326,31 @@ uint32_t At32f425::FlashRegRead(uint32_t off) {
     }
     return sts;
   }
-  case 0x10: return fCtrl_;
-  case 0x14: return fAddr_;
-  case 0x1C: return fUsd_;
-  case 0x74: return fSlibSts_;
-  case 0x78: return fSlibRng_;
-  default: return 0;
+  case 0x10:
+    return fCtrl_;
+  case 0x14:
+    return fAddr_;
+  case 0x1C:
+    return fUsd_;
+  case 0x74:
+    return fSlibSts_;
+  case 0x78:
+    return fSlibRng_;
+  default:
+    return 0;
   }
 }
 
 void At32f425::FlashRegWrite(uint32_t off, uint32_t value) {
   switch (off) {
-  case 0x00: fPsr_ = value & 0x37u; break;
+  case 0x00:
+    fPsr_ = value & 0x37u;
+    break;
   case 0x04:
     /* Two keys in order unlock; anything else locks the controller until the next reset. */
     if (keyLockout_) break;
-    if (keyStage_ == 0 && value == kKey1) keyStage_ = 1;
+    if (keyStage_ == 0 && value == kKey1)
+      keyStage_ = 1;
     else if (keyStage_ == 1 && value == kKey2) {
       keyStage_ = 0;
       fCtrl_ &= ~CTRL_OPLK;
@@ -336,7 +361,8 @@ void At32f425::FlashRegWrite(uint32_t off, uint32_t value) {
     break;
   case 0x08:
     if (fCtrl_ & CTRL_OPLK) break; /* the user system data unlocks only behind the main unlock */
-    if (usdKeyStage_ == 0 && value == kKey1) usdKeyStage_ = 1;
+    if (usdKeyStage_ == 0 && value == kKey1)
+      usdKeyStage_ = 1;
     else if (usdKeyStage_ == 1 && value == kKey2) {
       usdKeyStage_ = 0;
       fCtrl_ |= CTRL_USDULKS;
@@ -344,7 +370,9 @@ void At32f425::FlashRegWrite(uint32_t off, uint32_t value) {
       usdKeyStage_ = 0;
     }
     break;
-  case 0x0C: fSts_ &= ~(value & (STS_PRGMERR | STS_EPPERR | STS_ODF)); break; /* write 1 to clear */
+  case 0x0C:
+    fSts_ &= ~(value & (STS_PRGMERR | STS_EPPERR | STS_ODF));
+    break; /* write 1 to clear */
   case 0x10:
     if (fCtrl_ & CTRL_OPLK) break; /* locked: writes have no effect */
     {
@@ -355,8 +383,11 @@ void At32f425::FlashRegWrite(uint32_t off, uint32_t value) {
       if (value & CTRL_ERSTR) FlashStart();
     }
     break;
-  case 0x14: fAddr_ = value; break;
-  default: break; /* status and protection registers are read only */
+  case 0x14:
+    fAddr_ = value;
+    break;
+  default:
+    break; /* status and protection registers are read only */
   }
 }
 
@@ -376,16 +407,20 @@ void At32f425::FlashStart() {
     if (InRange(a, 1, kFlashBase, static_cast<uint32_t>(main_.size()))) {
       uint32_t sector = (a - kFlashBase) / 0x400u, first = kFlashBase + sector * 0x400u;
       FlashBusyFor(cfg_.sectorEraseUs);
-      if (IsProtectedMainSector(sector)) fSts_ |= STS_EPPERR;
-      else if (failsErase(first, 0x400)) fSts_ |= STS_PRGMERR;
+      if (IsProtectedMainSector(sector))
+        fSts_ |= STS_EPPERR;
+      else if (failsErase(first, 0x400))
+        fSts_ |= STS_PRGMERR;
       else {
         std::fill_n(main_.begin() + (first - kFlashBase), 0x400, 0xFF);
       }
     } else if (InRange(a, 1, kBootMemBase, kBootMemSize)) {
       /* The boot memory erases as one block, whichever of its addresses is given. */
       FlashBusyFor(cfg_.sectorEraseUs);
-      if ((fSlibSts_ & 0xCu) == 0xCu) fSts_ |= STS_EPPERR;
-      else if (failsErase(kBootMemBase, kBootMemSize)) fSts_ |= STS_PRGMERR;
+      if ((fSlibSts_ & 0xCu) == 0xCu)
+        fSts_ |= STS_EPPERR;
+      else if (failsErase(kBootMemBase, kBootMemSize))
+        fSts_ |= STS_PRGMERR;
       else {
         std::fill(boot_.begin(), boot_.end(), 0xFF);
       }
@@ -395,8 +430,10 @@ void At32f425::FlashStart() {
     }
   } else if (fCtrl_ & CTRL_BANKERS) {
     FlashBusyFor(cfg_.bankEraseUs);
-    if (fSlibSts_ & 1u) fSts_ |= STS_EPPERR; /* a protected area forbids the bank erase */
-    else if (failsErase(kFlashBase, static_cast<uint32_t>(main_.size())) || failsErase(kBootMemBase, kBootMemSize))
+    if (fSlibSts_ & 1u)
+      fSts_ |= STS_EPPERR; /* a protected area forbids the bank erase */
+    else if (failsErase(kFlashBase, static_cast<uint32_t>(main_.size())) ||
+             failsErase(kBootMemBase, kBootMemSize))
       fSts_ |= STS_PRGMERR;
     else {
       std::fill(main_.begin(), main_.end(), 0xFF);
@@ -404,8 +441,10 @@ void At32f425::FlashStart() {
     }
   } else if (fCtrl_ & CTRL_USDERS) {
     FlashBusyFor(cfg_.userDataEraseUs);
-    if (!(fCtrl_ & CTRL_USDULKS)) fSts_ |= STS_PRGMERR;
-    else if (failsErase(kUserDataBase, kUserDataSize)) fSts_ |= STS_PRGMERR;
+    if (!(fCtrl_ & CTRL_USDULKS))
+      fSts_ |= STS_PRGMERR;
+    else if (failsErase(kUserDataBase, kUserDataSize))
+      fSts_ |= STS_PRGMERR;
     else {
       std::fill(usd_.begin(), usd_.end(), 0xFF);
     }
@@ -419,9 +458,12 @@ bool At32f425::FlashCellsWrite(uint32_t addr, unsigned size, uint32_t value) {
     return true; /* not programming: the write has no effect */
   }
   uint8_t* p;
-  if (isUsd) p = &usd_[addr - kUserDataBase];
-  else if (InRange(addr, size, kBootMemBase, kBootMemSize)) p = &boot_[addr - kBootMemBase];
-  else p = &main_[addr - kFlashBase];
+  if (isUsd)
+    p = &usd_[addr - kUserDataBase];
+  else if (InRange(addr, size, kBootMemBase, kBootMemSize))
+    p = &boot_[addr - kBootMemBase];
+  else
+    p = &main_[addr - kFlashBase];
   FlashBusyFor(cfg_.programHalfwordUs * ((size + 1) / 2));
   bool protectedCell = false;
   if (InRange(addr, size, kFlashBase, static_cast<uint32_t>(main_.size())))
@@ -446,14 +488,16 @@ bool At32f425::FlashCellsWrite(uint32_t addr, unsigned size, uint32_t value) {
 
 uint32_t At32f425::SysClockHz() const {
   switch ((crmCfg_ >> 2) & 3u) {
-  case 1: return static_cast<uint32_t>(kHextHz);
+  case 1:
+    return static_cast<uint32_t>(kHextHz);
   case 2: {
     double src = (crmCfg_ & (1u << 16)) ? kHextHz : kHickHz / 2;
     uint32_t field = ((crmCfg_ >> 18) & 0xFu) | (((crmCfg_ >> 29) & 3u) << 4);
     uint32_t mult = field < 15 ? field + 2 : field == 15 ? 16 : field + 1;
     return static_cast<uint32_t>(src * mult);
   }
-  default: return static_cast<uint32_t>(kHickHz);
+  default:
+    return static_cast<uint32_t>(kHickHz);
   }
 }
 
@@ -481,10 +525,19 @@ void At32f425::WdtWrite(uint32_t off, uint32_t value) {
   WdtCheck();
   if (off == 0) {
     switch (value & 0xFFFFu) {
-    case 0x5555: wdtAccess_ = true; break;
-    case 0xAAAA: wdtAccess_ = false; wdtReloadedAt_ = clock_.us; break;
-    case 0xCCCC: wdtEnabled_ = true; wdtReloadedAt_ = clock_.us; break;
-    default: break;
+    case 0x5555:
+      wdtAccess_ = true;
+      break;
+    case 0xAAAA:
+      wdtAccess_ = false;
+      wdtReloadedAt_ = clock_.us;
+      break;
+    case 0xCCCC:
+      wdtEnabled_ = true;
+      wdtReloadedAt_ = clock_.us;
+      break;
+    default:
+      break;
     }
   } else if (off == 4 && wdtAccess_) {
     wdtDiv_ = value & 7u;
@@ -530,7 +583,8 @@ void At32f425::Reset(bool halt) {
   memcpy(&sp, &main_[0], 4);
   memcpy(&pc, &main_[4], 4);
   uint32_t zero = 0, xpsr = 0x01000000u;
-  for (int r = UC_ARM_REG_R0; r <= UC_ARM_REG_R12; r++) uc_reg_write(uc_, r, &zero);
+  for (int r = UC_ARM_REG_R0; r <= UC_ARM_REG_R12; r++)
+    uc_reg_write(uc_, r, &zero);
   uc_reg_write(uc_, UC_ARM_REG_CONTROL, &zero);
   uc_reg_write(uc_, UC_ARM_REG_PRIMASK, &zero);
   uc_reg_write(uc_, UC_ARM_REG_BASEPRI, &zero);
@@ -592,13 +646,16 @@ void At32f425::RunSlice() {
   switch (stop_) {
   case Stop::Bkpt:
   case Stop::Breakpoint:
-  case Stop::Fault: running_ = false; break;
+  case Stop::Fault:
+    running_ = false;
+    break;
   case Stop::WatchdogReset:
     NoteFault(Format("Target reset by %s", "the watchdog or a system reset request"));
     Reset(true);
     running_ = false;
     break;
-  case Stop::None: break; /* the slice is used up: still running */
+  case Stop::None:
+    break; /* the slice is used up: still running */
   }
 }
 
@@ -641,7 +698,8 @@ int At32f425::SetBreakpoint(uint32_t index, uint32_t addr, std::string& err) {
 int At32f425::Read(uint32_t addr, uint32_t numBytes, uint8_t* data, std::string& err) {
   const TargetFaults& f = cfg_.faults;
   if (numBytes && f.readError && addr <= f.readErrorLast && f.readErrorFirst - addr < numBytes) {
-    err = Format("Failed to read memory @ 0x%08X: no answer from the target", std::max(addr, f.readErrorFirst));
+    err =
+        Format("Failed to read memory @ 0x%08X: no answer from the target", std::max(addr, f.readErrorFirst));
     return -1;
   }
   if (IsRam(addr, numBytes)) {
@@ -700,27 +758,45 @@ int At32f425::ReadReg(uint32_t index, uint32_t& value, std::string& err) {
     uc_reg_read(uc_, r, &v);
     return v;
   };
-  if (index <= 12) value = read(UC_ARM_REG_R0 + static_cast<int>(index));
-  else if (index == 13) value = read(UC_ARM_REG_SP);
-  else if (index == 14) value = read(UC_ARM_REG_LR);
-  else if (index == 15) value = read(UC_ARM_REG_PC);
-  else if (index == 16) value = xpsr;
-  else if (index == 17) value = read(UC_ARM_REG_MSP);
-  else if (index == 18) value = read(UC_ARM_REG_PSP);
-  else if (index == 19) value = 0;
+  if (index <= 12)
+    value = read(UC_ARM_REG_R0 + static_cast<int>(index));
+  else if (index == 13)
+    value = read(UC_ARM_REG_SP);
+  else if (index == 14)
+    value = read(UC_ARM_REG_LR);
+  else if (index == 15)
+    value = read(UC_ARM_REG_PC);
+  else if (index == 16)
+    value = xpsr;
+  else if (index == 17)
+    value = read(UC_ARM_REG_MSP);
+  else if (index == 18)
+    value = read(UC_ARM_REG_PSP);
+  else if (index == 19)
+    value = 0;
   else if (index == 20)
     value = (read(UC_ARM_REG_CONTROL) & 0xFFu) << 24 | (read(UC_ARM_REG_FAULTMASK) & 1u) << 16 |
             (read(UC_ARM_REG_BASEPRI) & 0xFFu) << 8 | (read(UC_ARM_REG_PRIMASK) & 1u);
-  else if (index == 21) value = xpsr & kXpsrApsr;
-  else if (index == 22) value = xpsr & kXpsrEpsr;
-  else if (index == 23) value = xpsr & kXpsrIpsr;
-  else if (index == 24) value = read(UC_ARM_REG_PRIMASK) & 1u;
-  else if (index == 25 || index == 28) value = read(UC_ARM_REG_BASEPRI) & 0xFFu;
-  else if (index == 26) value = read(UC_ARM_REG_FAULTMASK) & 1u;
-  else if (index == 27) value = read(UC_ARM_REG_CONTROL) & 0x7u;
-  else if (index == 29) value = xpsr & (kXpsrApsr | kXpsrIpsr);
-  else if (index == 30) value = xpsr & (kXpsrApsr | kXpsrEpsr);
-  else if (index == 31) value = xpsr & (kXpsrIpsr | kXpsrEpsr);
+  else if (index == 21)
+    value = xpsr & kXpsrApsr;
+  else if (index == 22)
+    value = xpsr & kXpsrEpsr;
+  else if (index == 23)
+    value = xpsr & kXpsrIpsr;
+  else if (index == 24)
+    value = read(UC_ARM_REG_PRIMASK) & 1u;
+  else if (index == 25 || index == 28)
+    value = read(UC_ARM_REG_BASEPRI) & 0xFFu;
+  else if (index == 26)
+    value = read(UC_ARM_REG_FAULTMASK) & 1u;
+  else if (index == 27)
+    value = read(UC_ARM_REG_CONTROL) & 0x7u;
+  else if (index == 29)
+    value = xpsr & (kXpsrApsr | kXpsrIpsr);
+  else if (index == 30)
+    value = xpsr & (kXpsrApsr | kXpsrEpsr);
+  else if (index == 31)
+    value = xpsr & (kXpsrIpsr | kXpsrEpsr);
   else {
     err = Format("Could not read CPU register: unknown register index %u", index);
     return -1;
@@ -740,29 +816,46 @@ int At32f425::WriteReg(uint32_t index, uint32_t value, std::string& err) {
     /* The core executes Thumb code only: the T bit stays set. */
     write(UC_ARM_REG_XPSR, ((xpsr & ~mask) | (v & mask)) | 0x01000000u);
   };
-  if (index <= 12) write(UC_ARM_REG_R0 + static_cast<int>(index), value);
-  else if (index == 13) write(UC_ARM_REG_SP, value & ~3u);
-  else if (index == 14) write(UC_ARM_REG_LR, value);
-  else if (index == 15) write(UC_ARM_REG_PC, value & ~1u);
-  else if (index == 16) writeXpsr(kXpsrApsr | kXpsrEpsr | kXpsrIpsr, value);
-  else if (index == 17) write(UC_ARM_REG_MSP, value & ~3u);
-  else if (index == 18) write(UC_ARM_REG_PSP, value & ~3u);
+  if (index <= 12)
+    write(UC_ARM_REG_R0 + static_cast<int>(index), value);
+  else if (index == 13)
+    write(UC_ARM_REG_SP, value & ~3u);
+  else if (index == 14)
+    write(UC_ARM_REG_LR, value);
+  else if (index == 15)
+    write(UC_ARM_REG_PC, value & ~1u);
+  else if (index == 16)
+    writeXpsr(kXpsrApsr | kXpsrEpsr | kXpsrIpsr, value);
+  else if (index == 17)
+    write(UC_ARM_REG_MSP, value & ~3u);
+  else if (index == 18)
+    write(UC_ARM_REG_PSP, value & ~3u);
   else if (index == 19) {
   } else if (index == 20) {
     write(UC_ARM_REG_PRIMASK, value & 1u);
     write(UC_ARM_REG_BASEPRI, (value >> 8) & 0xFFu);
     write(UC_ARM_REG_FAULTMASK, (value >> 16) & 1u);
     write(UC_ARM_REG_CONTROL, (value >> 24) & 0x7u);
-  } else if (index == 21) writeXpsr(kXpsrApsr, value);
-  else if (index == 22) writeXpsr(kXpsrEpsr, value);
-  else if (index == 23) writeXpsr(kXpsrIpsr, value);
-  else if (index == 24) write(UC_ARM_REG_PRIMASK, value & 1u);
-  else if (index == 25 || index == 28) write(UC_ARM_REG_BASEPRI, value & 0xFFu);
-  else if (index == 26) write(UC_ARM_REG_FAULTMASK, value & 1u);
-  else if (index == 27) write(UC_ARM_REG_CONTROL, value & 0x7u);
-  else if (index == 29) writeXpsr(kXpsrApsr | kXpsrIpsr, value);
-  else if (index == 30) writeXpsr(kXpsrApsr | kXpsrEpsr, value);
-  else if (index == 31) writeXpsr(kXpsrIpsr | kXpsrEpsr, value);
+  } else if (index == 21)
+    writeXpsr(kXpsrApsr, value);
+  else if (index == 22)
+    writeXpsr(kXpsrEpsr, value);
+  else if (index == 23)
+    writeXpsr(kXpsrIpsr, value);
+  else if (index == 24)
+    write(UC_ARM_REG_PRIMASK, value & 1u);
+  else if (index == 25 || index == 28)
+    write(UC_ARM_REG_BASEPRI, value & 0xFFu);
+  else if (index == 26)
+    write(UC_ARM_REG_FAULTMASK, value & 1u);
+  else if (index == 27)
+    write(UC_ARM_REG_CONTROL, value & 0x7u);
+  else if (index == 29)
+    writeXpsr(kXpsrApsr | kXpsrIpsr, value);
+  else if (index == 30)
+    writeXpsr(kXpsrApsr | kXpsrEpsr, value);
+  else if (index == 31)
+    writeXpsr(kXpsrIpsr | kXpsrEpsr, value);
   else {
     err = Format("Could not write CPU register: unknown register index %u", index);
     return -1;

@@ -33,9 +33,9 @@ struct TargetFaults {
   bool programError = false;
   uint32_t programErrorAddr = 0; /* programming a halfword here sets the programming error */
   bool eraseError = false;
-  uint32_t eraseErrorAddr = 0;   /* erasing the sector (or bank) holding it fails */
-  bool coreNeverHalts = false;   /* breakpoints are never reached: the core keeps running */
-  bool flashNeverReady = false;  /* the flash controller stays busy after any start */
+  uint32_t eraseErrorAddr = 0;  /* erasing the sector (or bank) holding it fails */
+  bool coreNeverHalts = false;  /* breakpoints are never reached: the core keeps running */
+  bool flashNeverReady = false; /* the flash controller stays busy after any start */
   bool readError = false;
   uint32_t readErrorFirst = 0, readErrorLast = 0; /* probe reads touching this range fail */
 };

@@ -29,7 +29,8 @@ const DbBank* DbDevice::FindBank(uint32_t base) const {
   return nullptr;
 }
 
-int ParseSectorLayout(const std::string& text, std::vector<XRELAYARM_SECTOR_REGION>& regions, std::string& err) {
+int ParseSectorLayout(const std::string& text, std::vector<XRELAYARM_SECTOR_REGION>& regions,
+                      std::string& err) {
   regions.clear();
   uint32_t next = 0;
   for (const auto& part : Split(text, ',')) {
@@ -76,7 +77,8 @@ static int ParseDevice(const IniSection& sec, const std::string& dir, DbDevice& 
     }
   }
   if (const std::string* e = sec.Find("Endian")) {
-    if (IEquals(*e, "Big")) dev.endian = 1;
+    if (IEquals(*e, "Big"))
+      dev.endian = 1;
     else if (!IEquals(*e, "Little")) {
       err = Format("device \"%s\": Endian must be Little or Big", name->c_str());
       return -1;

@@ -61,6 +61,7 @@ private:
 };
 
 /* Parses a sector layout "64*0x400" or "4*0x4000, 1*0x10000, 7*0x20000@0x20000"; 0 or negative. */
-int ParseSectorLayout(const std::string& text, std::vector<XRELAYARM_SECTOR_REGION>& regions, std::string& err);
+int ParseSectorLayout(const std::string& text, std::vector<XRELAYARM_SECTOR_REGION>& regions,
+                      std::string& err);
 
 } // namespace xr

@@ -19,7 +19,7 @@ namespace {
 constexpr uint32_t kMaxFileSize = 64u << 20; /* the programmer's storage */
 
 int RemoveTree(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (lstat(path.c_str(), &st) != 0) return -1;
   if (S_ISDIR(st.st_mode)) {
     DIR* d = opendir(path.c_str());
@@ -73,7 +73,8 @@ bool ProgFs::HostPath(const char* name, bool allowRoot, std::string& path, std::
   return true;
 }
 
-int ProgFs::Write(const char* name, const uint8_t* data, uint32_t offset, uint32_t numBytes, std::string& err) {
+int ProgFs::Write(const char* name, const uint8_t* data, uint32_t offset, uint32_t numBytes,
+                  std::string& err) {
   std::string path;
   if (!HostPath(name, false, path, err)) return -1;
   if (numBytes && !data) {
@@ -94,7 +95,7 @@ int ProgFs::Write(const char* name, const uint8_t* data, uint32_t offset, uint32
     err = Format("Could not open \"%s\" on the programmer: %s", name, strerror(errno));
     return -1;
   }
-  struct stat st{};
+  struct stat st {};
   fstat(fd, &st);
   if (offset > static_cast<uint64_t>(st.st_size)) {
     close(fd);
@@ -107,7 +108,8 @@ int ProgFs::Write(const char* name, const uint8_t* data, uint32_t offset, uint32
     ssize_t n = pwrite(fd, data + done, numBytes - done, static_cast<off_t>(offset) + done);
     if (n <= 0) {
       close(fd);
-      err = Format("Could not write \"%s\" on the programmer: %s", name, n < 0 ? strerror(errno) : "short write");
+      err = Format("Could not write \"%s\" on the programmer: %s", name,
+                   n < 0 ? strerror(errno) : "short write");
       return -1;
     }
     done += static_cast<uint32_t>(n);
@@ -124,7 +126,7 @@ int ProgFs::Read(const char* name, uint8_t* data, uint32_t offset, uint32_t numB
     return -1;
   }
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat st{};
+  struct stat st {};
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (fd >= 0) close(fd);
     err = Format("Could not read \"%s\": no such file on the programmer", name);
@@ -148,7 +150,7 @@ int ProgFs::Read(const char* name, uint8_t* data, uint32_t offset, uint32_t numB
 int ProgFs::GetSize(const char* name, std::string& err) {
   std::string path;
   if (!HostPath(name, false, path, err)) return -1;
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     err = Format("\"%s\" is not a file on the programmer", name);
     return -1;
@@ -192,13 +194,13 @@ int ProgFs::List(const char* folder, XRELAYARM_FOLDER_ENTRY* entries, int maxEnt
       XRELAYARM_FOLDER_ENTRY& out = entries[count];
       memset(&out, 0, sizeof out);
       CopyText(out.acName, sizeof out.acName, n);
-      struct stat st{};
+      struct stat st {};
       std::string full = n == "." ? path : n == ".." ? path + "/.." : path + "/" + n;
       if (stat(full.c_str(), &st) == 0) {
         bool dir = S_ISDIR(st.st_mode);
         out.Attributes = dir ? XRELAYARM_FILE_ATTR_FOLDER : 0;
         out.Size = dir ? 0 : static_cast<uint32_t>(st.st_size);
-        struct tm tm{};
+        struct tm tm {};
         localtime_r(&st.st_mtime, &tm);
         out.Year = static_cast<uint16_t>(tm.tm_year + 1900);
         out.Month = static_cast<uint16_t>(tm.tm_mon + 1);
@@ -216,7 +218,7 @@ int ProgFs::List(const char* folder, XRELAYARM_FOLDER_ENTRY* entries, int maxEnt
 int ProgFs::Move(const char* from, const char* to, std::string& err) {
   std::string a, b;
   if (!HostPath(from, false, a, err) || !HostPath(to, false, b, err)) return -1;
-  struct stat st{};
+  struct stat st {};
   if (stat(a.c_str(), &st) != 0) {
     err = Format("Could not move \"%s\": no such file or folder on the programmer", from);
     return -1;

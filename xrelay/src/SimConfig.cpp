@@ -24,7 +24,8 @@ int ParseProbe(const IniSection& sec, ProbeConfig& p, std::string& err) {
         on = false;
         return true;
       }
-      if (!ParseU32(parts[0], a) || (parts.size() == 2 && !ParseU32(parts[1], b)) || parts.size() > 2) return false;
+      if (!ParseU32(parts[0], a) || (parts.size() == 2 && !ParseU32(parts[1], b)) || parts.size() > 2)
+        return false;
       (void)f;
       on = true;
       first = a;
@@ -43,9 +44,12 @@ int ParseProbe(const IniSection& sec, ProbeConfig& p, std::string& err) {
     } else if (IEquals(key, "Capabilities")) {
       p.fileIo = p.fileBrowse = false;
       for (const auto& c : Split(value, ',')) {
-        if (IEquals(c, "FileIO")) p.fileIo = true;
-        else if (IEquals(c, "FileBrowser")) p.fileBrowse = true;
-        else if (!c.empty()) return bad();
+        if (IEquals(c, "FileIO"))
+          p.fileIo = true;
+        else if (IEquals(c, "FileBrowser"))
+          p.fileBrowse = true;
+        else if (!c.empty())
+          return bad();
       }
     } else if (IEquals(key, "Nickname")) {
       p.nickname = value.substr(0, 31);

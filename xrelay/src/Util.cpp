@@ -14,8 +14,10 @@ namespace xr {
 
 std::string Trim(std::string_view s) {
   size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) b++;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) e--;
+  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n'))
+    b++;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n'))
+    e--;
   return std::string(s.substr(b, e - b));
 }
 
@@ -40,10 +42,14 @@ bool ParseU32(std::string_view text, uint32_t& value) {
   for (; i < s.size(); i++) {
     char c = s[i];
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
     v = v * base + d;
     if (v > 0xFFFFFFFFu) return false;
   }
@@ -56,7 +62,8 @@ std::vector<std::string> Split(std::string_view s, char sep) {
   size_t start = 0;
   for (;;) {
     size_t pos = s.find(sep, start);
-    parts.push_back(Trim(s.substr(start, pos == std::string_view::npos ? std::string_view::npos : pos - start)));
+    parts.push_back(
+        Trim(s.substr(start, pos == std::string_view::npos ? std::string_view::npos : pos - start)));
     if (pos == std::string_view::npos) break;
     start = pos + 1;
   }
@@ -94,7 +101,8 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>& data) {
   data.clear();
   uint8_t buf[65536];
   size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+    data.insert(data.end(), buf, buf + n);
   bool ok = !ferror(f);
   fclose(f);
   return ok;
@@ -145,7 +153,7 @@ int MakeDirs(const std::string& path) {
       if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return -1;
     }
   }
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : -1;
 }
 

@@ -138,8 +138,8 @@ private:
 };
 
 #define LOCKED std::lock_guard<std::recursive_mutex> lock_(S().mu)
-#define CALL(...)                                                                                                 \
-  LOCKED;                                                                                                         \
+#define CALL(...)                                                                                            \
+  LOCKED;                                                                                                    \
   CallLog call_(__func__, Format(__VA_ARGS__))
 
 /* ---- state ----------------------------------------------------------------------------- */
@@ -234,13 +234,15 @@ int OpenProbe() {
   ProbeConfig& p = s.probes[static_cast<size_t>(s.selectedPort)];
   int dev = s.db.Find(p.device);
   const DbDevice* d = s.db.Get(dev);
-  if (!d || d->banks.empty()) return Fail(Format("Simulated target: unknown device \"%s\"", p.device.c_str()));
+  if (!d || d->banks.empty())
+    return Fail(Format("Simulated target: unknown device \"%s\"", p.device.c_str()));
   TargetConfig tc = p.target;
   tc.flashSize = d->banks[0].Size();
   tc.ramSize = d->ramSize;
   auto target = std::make_unique<At32f425>(tc, s.clock);
   std::string err;
-  s.stateDir = StateRoot() + "/" + std::to_string(p.serialNo) + (s.module ? "/module" + std::to_string(s.module) : "");
+  s.stateDir =
+      StateRoot() + "/" + std::to_string(p.serialNo) + (s.module ? "/module" + std::to_string(s.module) : "");
   if (s.store.Open(s.stateDir, tc.flashSize, At32f425::kBootMemSize, At32f425::kUserDataSize, err) != 0)
     return Fail(err);
   target->UseCells(s.store.Cells());
@@ -281,23 +283,35 @@ std::string CoreName(uint32_t core) {
   if (core > 0x16FFFFFFu) return "Unspecified";
   uint32_t fam = core >> 24, b2 = (core >> 16) & 0xFF, b1 = (core >> 8) & 0xFF;
   uint32_t rev = (core >> 4) & 0xF, patch = core & 0xF;
-  static const char* const kNames[] = {"None",  "Cortex-M1",  "Coldfire",  "Cortex-M3", "Simulator", "XScale",
-                                       "",      "ARM7",       "",          "ARM9",      "ARM10",     "ARM11",
-                                       "",      "RX",         "",          "Cortex-A5", "PowerPC",   "MIPS",
-                                       "8051",  "RISC-V",     "",          "BT5511",    ""};
+  static const char* const kNames[] = {"None", "Cortex-M1", "Coldfire", "Cortex-M3", "Simulator", "XScale",
+                                       "",     "ARM7",      "",         "ARM9",      "ARM10",     "ARM11",
+                                       "",     "RX",        "",         "Cortex-A5", "PowerPC",   "MIPS",
+                                       "8051", "RISC-V",    "",         "BT5511",    ""};
   std::string name = kNames[fam];
   bool cortex = false;
   switch (fam) {
-  case 1: case 3: case 15: cortex = true; break;
-  case 6: name = b2 == 1 ? "Cortex-M23" : "Cortex-M0"; cortex = true; break;
-  case 7: name = std::string("ARM7") + (b2 == 0 ? "TDMI" : "") + (b1 == 1 ? "-S" : ""); break;
+  case 1:
+  case 3:
+  case 15:
+    cortex = true;
+    break;
+  case 6:
+    name = b2 == 1 ? "Cortex-M23" : "Cortex-M0";
+    cortex = true;
+    break;
+  case 7:
+    name = std::string("ARM7") + (b2 == 0 ? "TDMI" : "") + (b1 == 1 ? "-S" : "");
+    break;
   case 8: {
-    static const char* const a[] = {"Cortex-A8", "Cortex-A7", "Cortex-A9", "Cortex-A12", "Cortex-A15", "Cortex-A17"};
+    static const char* const a[] = {"Cortex-A8",  "Cortex-A7",  "Cortex-A9",
+                                    "Cortex-A12", "Cortex-A15", "Cortex-A17"};
     name = b2 < 6 ? a[b2] : "Cortex-A8";
     cortex = true;
     break;
   }
-  case 9: name = std::string("ARM9") + (b2 == 0 ? "TDMI" : "") + (b1 == 1 ? "-S" : ""); break;
+  case 9:
+    name = std::string("ARM9") + (b2 == 0 ? "TDMI" : "") + (b1 == 1 ? "-S" : "");
+    break;
   case 12: {
     static const char* const r[] = {"Cortex-R4", "Cortex-R5", "Cortex-R8", "Cortex-R7"};
     name = b2 < 4 ? r[b2] : "Cortex-R4";
@@ -305,20 +319,27 @@ std::string CoreName(uint32_t core) {
     break;
   }
   case 14: {
-    static const char* const m[] = {"Cortex-M4", "Cortex-M7", "Cortex-M33", "Cortex-M55", "STAR", "Cortex-M85"};
+    static const char* const m[] = {"Cortex-M4",  "Cortex-M7", "Cortex-M33",
+                                    "Cortex-M55", "STAR",      "Cortex-M85"};
     name = b2 < 6 ? m[b2] : "Unknown Cortex-M4 like";
     cortex = true;
     break;
   }
-  case 16: name = b2 ? "PowerPC (Nexus 2+)" : "PowerPC (Nexus 1)"; break;
+  case 16:
+    name = b2 ? "PowerPC (Nexus 2+)" : "PowerPC (Nexus 1)";
+    break;
   case 20: {
-    static const char* const a[] = {"Cortex-A53", "Cortex-A57", "Cortex-A72", "Cortex-A35", "Cortex-R52", "Cortex-A55", "Cortex-A32"};
+    static const char* const a[] = {"Cortex-A53", "Cortex-A57", "Cortex-A72", "Cortex-A35",
+                                    "Cortex-R52", "Cortex-A55", "Cortex-A32"};
     name = b2 < 7 ? a[b2] : "Cortex-A53";
     cortex = true;
     break;
   }
-  case 22: name = b2 == 4 ? "Xtensa LX7" : "Unknown type"; break;
-  default: break;
+  case 22:
+    name = b2 == 4 ? "Xtensa LX7" : "Unknown type";
+    break;
+  default:
+    break;
   }
   if (cortex) {
     if (rev != 15 || patch != 15) name += " ";
@@ -363,9 +384,10 @@ int ExecOne(const std::string& cmd, std::string& err) {
       IEquals(name, "DisablePowerSupplyOnClose") || IEquals(name, "SuppressEmuUSBDialog")) {
     return noValue() ? 0 : -1;
   }
-  if (IEquals(name, "SupplyPower") || IEquals(name, "SetCheckModeAfterRead") || IEquals(name, "SetAllowRemoteRead") ||
-      IEquals(name, "SetAllowRemoteWrite") || IEquals(name, "SetEnableMemCache") ||
-      IEquals(name, "SetAllowFlashCache") || IEquals(name, "SetOnlyFreeMCUDBOnDLLUnload")) {
+  if (IEquals(name, "SupplyPower") || IEquals(name, "SetCheckModeAfterRead") ||
+      IEquals(name, "SetAllowRemoteRead") || IEquals(name, "SetAllowRemoteWrite") ||
+      IEquals(name, "SetEnableMemCache") || IEquals(name, "SetAllowFlashCache") ||
+      IEquals(name, "SetOnlyFreeMCUDBOnDLLUnload")) {
     return needNumber(1) ? 0 : -1;
   }
   if (IEquals(name, "SetVTrefTmp")) {
@@ -399,7 +421,8 @@ int ExecOne(const std::string& cmd, std::string& err) {
     return 0;
   }
   if (IEquals(name, "SetRXIDCode")) {
-    if (value.empty() || value.size() > 32 || value.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    if (value.empty() || value.size() > 32 ||
+        value.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
       err = Format("Command \"%s\": an ID code is up to 32 hexadecimal digits", name.c_str());
       return -1;
     }
@@ -459,7 +482,8 @@ int ExecOne(const std::string& cmd, std::string& err) {
 int ReadTarget(const char* what, uint32_t addr, uint32_t numBytes, void* data) {
   if (NeedConnected(what) != 0) return -1;
   if (numBytes && !data) return Fail(Format("%s: no buffer given", what));
-  if (numBytes > 0x10000000u) return Fail(Format("%s: 0x%X bytes is beyond any target memory", what, numBytes));
+  if (numBytes > 0x10000000u)
+    return Fail(Format("%s: 0x%X bytes is beyond any target memory", what, numBytes));
   std::string err;
   AccountTransfer(numBytes);
   if (S().target->Read(addr, numBytes, static_cast<uint8_t*>(data), err) != 0) return Fail(err);
@@ -469,7 +493,8 @@ int ReadTarget(const char* what, uint32_t addr, uint32_t numBytes, void* data) {
 int WriteTarget(const char* what, uint32_t addr, uint32_t numBytes, const void* data) {
   if (NeedConnected(what) != 0) return -1;
   if (numBytes && !data) return Fail(Format("%s: no data given", what));
-  if (numBytes > 0x10000000u) return Fail(Format("%s: 0x%X bytes is beyond any target memory", what, numBytes));
+  if (numBytes > 0x10000000u)
+    return Fail(Format("%s: 0x%X bytes is beyond any target memory", what, numBytes));
   std::string err;
   AccountTransfer(numBytes);
   int rc = S().target->Write(addr, numBytes, static_cast<const uint8_t*>(data), err);
@@ -511,8 +536,10 @@ int RegsCommon(const char* what, const uint32_t* idx, void* values, uint8_t* sta
     } else {
       uint32_t v = 0;
       rc = S().target->ReadReg(idx[i], v, err);
-      if (wide) static_cast<uint64_t*>(values)[i] = v;
-      else static_cast<uint32_t*>(values)[i] = v;
+      if (wide)
+        static_cast<uint64_t*>(values)[i] = v;
+      else
+        static_cast<uint32_t*>(values)[i] = v;
     }
     if (status) status[i] = rc == 0 ? 0 : 1;
     if (rc != 0 && first.empty()) first = err;
@@ -673,8 +700,9 @@ int XRELAYARM_EMU_SelectByUSBSN(uint32_t SerialNo) {
 
 int XRELAYARM_SelectIP(const char* sHost, int Port) {
   CALL("\"%s\", %d", sHost ? sHost : "(null)", Port);
-  return call_.Ret(Fail(Format("Cannot connect to \"%s\" over TCP/IP: this library serves simulated USB probes only",
-                               sHost ? sHost : "")));
+  return call_.Ret(
+      Fail(Format("Cannot connect to \"%s\" over TCP/IP: this library serves simulated USB probes only",
+                  sHost ? sHost : "")));
 }
 
 const char* XRELAYARM_OpenEx(XRELAYARM_LOG_FUNC* pfLog, XRELAYARM_LOG_FUNC* pfErrorOut) {
@@ -717,7 +745,9 @@ int XRELAYARM_EMU_HasCapEx(int CapEx) {
   CALL("%d", CapEx);
   if (NeedOpen("EMU_HasCapEx") != 0) return call_.Ret(0);
   ProbeConfig& p = *CurrentProbe();
-  int has = CapEx == XRELAYARM_CAP_EX_FILE_IO ? p.fileIo : CapEx == XRELAYARM_CAP_EX_FILE_BROWSE ? p.fileBrowse : 0;
+  int has = CapEx == XRELAYARM_CAP_EX_FILE_IO       ? p.fileIo
+            : CapEx == XRELAYARM_CAP_EX_FILE_BROWSE ? p.fileBrowse
+                                                    : 0;
   return call_.Ret(has ? 1 : 0);
 }
 
@@ -743,7 +773,8 @@ int XRELAYARM_ReadEmuConfigMem(uint8_t* pData, uint32_t Offset, uint32_t NumByte
   CALL("%p, %u, %u", static_cast<void*>(pData), Offset, NumBytes);
   if (NumBytes && !pData) return call_.Ret(Fail("ReadEmuConfigMem: no buffer given"));
   if (Offset > 256 || NumBytes > 256 - Offset)
-    return call_.Ret(Fail(Format("ReadEmuConfigMem: 0x%X bytes at %u leave the 256-byte configuration", NumBytes, Offset)));
+    return call_.Ret(Fail(
+        Format("ReadEmuConfigMem: 0x%X bytes at %u leave the 256-byte configuration", NumBytes, Offset)));
   if (NeedOpen("ReadEmuConfigMem") != 0) return call_.Ret(-1);
   uint8_t mem[256];
   memset(mem, 0xFF, sizeof mem);
@@ -810,7 +841,8 @@ int XRELAYARM_GetSpeed(void) {
 int XRELAYARM_ConfigJTAG(int IRPre, int DRPre) {
   CALL("%d, %d", IRPre, DRPre);
   if (IRPre < 0 || DRPre < 0 || IRPre > 1024 || DRPre > XRELAYARM_MAX_JTAG_DEVICES)
-    return call_.Ret(Fail(Format("ConfigJTAG: invalid chain position (IRPre = %d, DRPre = %d)", IRPre, DRPre)));
+    return call_.Ret(
+        Fail(Format("ConfigJTAG: invalid chain position (IRPre = %d, DRPre = %d)", IRPre, DRPre)));
   if (NeedOpen("ConfigJTAG") != 0) return call_.Ret(-1);
   S().irPre = IRPre;
   S().drPre = DRPre;
@@ -830,7 +862,8 @@ int XRELAYARM_JTAG_ConfigDevices(uint32_t NumDevices, const XRELAYARM_JTAG_DEVIC
       return call_.Ret(Fail(Format("JTAG_ConfigDevices: record size %u", c.SizeOfStruct)));
     s.chainNames.push_back(c.sName ? c.sName : "");
   }
-  for (size_t i = 0; i < s.chain.size(); i++) s.chain[i].sName = s.chainNames[i].c_str();
+  for (size_t i = 0; i < s.chain.size(); i++)
+    s.chain[i].sName = s.chainNames[i].c_str();
   return call_.Ret(0);
 }
 
@@ -901,10 +934,13 @@ int XRELAYARM_Connect(void) {
   if (NeedOpen("Connect") != 0) return call_.Ret(-1);
   Session& s = S();
   if (s.vtargetMv < kMinVTargetMv)
-    return call_.Ret(Fail(Format("Could not connect: target voltage too low (VTarget = %u mV)", s.vtargetMv)));
-  if (s.tif == XRELAYARM_TIF_FINE) return call_.Ret(Fail("Could not connect: the target does not answer on FINE"));
+    return call_.Ret(
+        Fail(Format("Could not connect: target voltage too low (VTarget = %u mV)", s.vtargetMv)));
+  if (s.tif == XRELAYARM_TIF_FINE)
+    return call_.Ret(Fail("Could not connect: the target does not answer on FINE"));
   if (s.core && !CoreClass(s.core))
-    return call_.Ret(Fail(Format("Could not connect: no %s core found, the target has a Cortex-M4", CoreName(s.core).c_str())));
+    return call_.Ret(Fail(
+        Format("Could not connect: no %s core found, the target has a Cortex-M4", CoreName(s.core).c_str())));
   s.connected = true;
   s.hasError = false;
   AccountTransfer(64);
@@ -934,7 +970,8 @@ int XRELAYARM_Core2CoreName(uint32_t Core, char* sBuffer, int BufferSize) {
 
 int XRELAYARM_SetEndian(int BigEndian) {
   CALL("%d", BigEndian);
-  if (BigEndian != 0 && BigEndian != 1) return call_.Ret(Fail(Format("SetEndian: invalid value %d", BigEndian)));
+  if (BigEndian != 0 && BigEndian != 1)
+    return call_.Ret(Fail(Format("SetEndian: invalid value %d", BigEndian)));
   int prev = S().endian;
   if (BigEndian) return call_.Ret(Fail("SetEndian: the Cortex-M4 target is little endian only"));
   S().endian = BigEndian;
@@ -945,7 +982,8 @@ int XRELAYARM_MeasureCPUSpeedEx(uint32_t RAMAddr, int PreserveMem, int AllowFail
   CALL("0x%08X, %d, %d", RAMAddr, PreserveMem, AllowFail);
   if (NeedHalted("MeasureCPUSpeed") != 0) return call_.Ret(-1);
   if (!S().target->IsRam(RAMAddr, 64))
-    return call_.Ret(Fail(Format("Failed to measure CPU speed: no RAM for the measurement at 0x%08X", RAMAddr)));
+    return call_.Ret(
+        Fail(Format("Failed to measure CPU speed: no RAM for the measurement at 0x%08X", RAMAddr)));
   S().clock.us += 2000; /* the measuring loop */
   return call_.Ret(static_cast<int>(S().target->CpuClockHz()));
 }
@@ -1021,7 +1059,8 @@ int XRELAYARM_ResetPullsRESET(int OnOff) {
 
 int XRELAYARM_SetResetType(int ResetType) {
   CALL("%d", ResetType);
-  if (ResetType < 0 || ResetType > 0xFF) return call_.Ret(Fail(Format("SetResetType: invalid type %d", ResetType)));
+  if (ResetType < 0 || ResetType > 0xFF)
+    return call_.Ret(Fail(Format("SetResetType: invalid type %d", ResetType)));
   int prev = S().resetType;
   S().resetType = ResetType;
   return call_.Ret(prev);
@@ -1029,7 +1068,8 @@ int XRELAYARM_SetResetType(int ResetType) {
 
 int XRELAYARM_SetResetDelay(int Delay) {
   CALL("%d", Delay);
-  if (Delay < 0 || Delay > 0xFFFF) return call_.Ret(Fail(Format("SetResetDelay: invalid delay %d ms", Delay)));
+  if (Delay < 0 || Delay > 0xFFFF)
+    return call_.Ret(Fail(Format("SetResetDelay: invalid delay %d ms", Delay)));
   int prev = S().resetDelay;
   S().resetDelay = Delay;
   return call_.Ret(prev);
@@ -1111,7 +1151,8 @@ int XRELAYARM_WA_AddRange(uint32_t Addr, uint32_t NumBytes) {
   CALL("0x%08X, 0x%X", Addr, NumBytes);
   Session& s = S();
   size_t held = 0;
-  for (const auto& r : s.workArea) held += r.data.size();
+  for (const auto& r : s.workArea)
+    held += r.data.size();
   if (NumBytes > kWorkAreaLimit || held + NumBytes > kWorkAreaLimit)
     return call_.Ret(Fail(Format("WA_AddRange: more than %u bytes to preserve", kWorkAreaLimit)));
   SavedRange r{Addr, std::vector<uint8_t>(NumBytes)};
@@ -1126,7 +1167,8 @@ int XRELAYARM_WA_Restore(void) {
   int rc = 0;
   /* Newest first, so that overlapping ranges end as they were before the first save. */
   for (auto it = s.workArea.rbegin(); it != s.workArea.rend(); ++it)
-    if (WriteTarget("WA_Restore", it->addr, static_cast<uint32_t>(it->data.size()), it->data.data()) != 0) rc = -1;
+    if (WriteTarget("WA_Restore", it->addr, static_cast<uint32_t>(it->data.size()), it->data.data()) != 0)
+      rc = -1;
   s.workArea.clear();
   return call_.Ret(rc);
 }
@@ -1151,10 +1193,12 @@ int XRELAYARM_ReadRegs(const uint32_t* paRegIndex, uint32_t* paData, uint8_t* pa
   return call_.Ret(RegsCommon("ReadRegs", paRegIndex, paData, paStatus, NumRegs, false, false));
 }
 
-int XRELAYARM_WriteRegs(const uint32_t* paRegIndex, const uint32_t* paData, uint8_t* paStatus, uint32_t NumRegs) {
+int XRELAYARM_WriteRegs(const uint32_t* paRegIndex, const uint32_t* paData, uint8_t* paStatus,
+                        uint32_t NumRegs) {
   CALL("%p, %p, %p, %u", static_cast<const void*>(paRegIndex), static_cast<const void*>(paData),
        static_cast<void*>(paStatus), NumRegs);
-  return call_.Ret(RegsCommon("WriteRegs", paRegIndex, const_cast<uint32_t*>(paData), paStatus, NumRegs, true, false));
+  return call_.Ret(
+      RegsCommon("WriteRegs", paRegIndex, const_cast<uint32_t*>(paData), paStatus, NumRegs, true, false));
 }
 
 int XRELAY_ReadRegs_64(const uint32_t* paRegIndex, uint64_t* paData, uint8_t* paStatus, uint32_t NumRegs) {
@@ -1163,10 +1207,12 @@ int XRELAY_ReadRegs_64(const uint32_t* paRegIndex, uint64_t* paData, uint8_t* pa
   return call_.Ret(RegsCommon("ReadRegs_64", paRegIndex, paData, paStatus, NumRegs, false, true));
 }
 
-int XRELAY_WriteRegs_64(const uint32_t* paRegIndex, const uint64_t* paData, uint8_t* paStatus, uint32_t NumRegs) {
+int XRELAY_WriteRegs_64(const uint32_t* paRegIndex, const uint64_t* paData, uint8_t* paStatus,
+                        uint32_t NumRegs) {
   CALL("%p, %p, %p, %u", static_cast<const void*>(paRegIndex), static_cast<const void*>(paData),
        static_cast<void*>(paStatus), NumRegs);
-  return call_.Ret(RegsCommon("WriteRegs_64", paRegIndex, const_cast<uint64_t*>(paData), paStatus, NumRegs, true, true));
+  return call_.Ret(
+      RegsCommon("WriteRegs_64", paRegIndex, const_cast<uint64_t*>(paData), paStatus, NumRegs, true, true));
 }
 
 int XRELAYARM_WriteICEReg(uint32_t RegIndex, uint32_t Value, int AllowDelay) {
@@ -1269,10 +1315,17 @@ void* XRELAY_GetpFunc(int Index) {
   CALL("%d", Index);
   void* f = nullptr;
   switch (Index) {
-  case XRELAY_PFUNC_FOLDER_LIST: f = reinterpret_cast<void*>(&FolderList); break;
-  case XRELAY_PFUNC_FILE_MOVE: f = reinterpret_cast<void*>(&FileMove); break;
-  case XRELAY_PFUNC_LOADER_DESC: f = reinterpret_cast<void*>(&LoaderDesc); break;
-  default: break; /* not supported */
+  case XRELAY_PFUNC_FOLDER_LIST:
+    f = reinterpret_cast<void*>(&FolderList);
+    break;
+  case XRELAY_PFUNC_FILE_MOVE:
+    f = reinterpret_cast<void*>(&FileMove);
+    break;
+  case XRELAY_PFUNC_LOADER_DESC:
+    f = reinterpret_cast<void*>(&LoaderDesc);
+    break;
+  default:
+    break; /* not supported */
   }
   call_.Note(f ? "function" : "NULL");
   return f;

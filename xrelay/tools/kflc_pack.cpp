@@ -44,7 +44,8 @@ void PutLength(Bits& b, uint32_t len) {
     b.Put(1, 2); /* 1, 0 */
     uint32_t rest = len - 4;
     int k = 1;
-    while ((2u << k) <= rest) k++;
+    while ((2u << k) <= rest)
+      k++;
     uint32_t value = rest - (1u << k);
     for (int i = 0; i < k; i++) {
       b.Put((value >> i) & 1u, 1);
@@ -57,7 +58,8 @@ int LengthBits(uint32_t len) {
   if (len < 6) return len < 4 ? 2 : 3;
   uint32_t rest = len - 4;
   int k = 1;
-  while ((2u << k) <= rest) k++;
+  while ((2u << k) <= rest)
+    k++;
   return 2 + k + (k < 7 ? k : 6);
 }
 
@@ -90,7 +92,8 @@ std::vector<uint8_t> Pack(const std::vector<uint8_t>& in, int w) {
     uint32_t maxDist = std::min<size_t>(i, 2u << (W + 5));
     for (uint32_t d = 1; d <= maxDist; d++) {
       uint32_t l = 0;
-      while (l < 258 && i + l < in.size() && in[i + l] == in[i + l - d]) l++;
+      while (l < 258 && i + l < in.size() && in[i + l] == in[i + l - d])
+        l++;
       bool better = l > bestLen || (l == bestLen && l >= 2 && d == prevDist);
       if (better) {
         bestLen = l;
@@ -142,8 +145,10 @@ long Unpack(const std::vector<uint8_t>& in, size_t outSize, std::vector<uint8_t>
   auto get = [&](int k) {
     uint32_t v = 0;
     for (int i = 0; i < k; i++, bitPos++) {
-      if (bitPos >= totalBits) over = true;
-      else if ((in[bitPos / 8] >> (bitPos % 8)) & 1u) v |= 1u << i;
+      if (bitPos >= totalBits)
+        over = true;
+      else if ((in[bitPos / 8] >> (bitPos % 8)) & 1u)
+        v |= 1u << i;
     }
     return v;
   };
@@ -158,8 +163,10 @@ long Unpack(const std::vector<uint8_t>& in, size_t outSize, std::vector<uint8_t>
       continue;
     }
     uint32_t len;
-    if (!get(1)) len = 2 + get(1);
-    else if (get(1)) len = 4 + get(1);
+    if (!get(1))
+      len = 2 + get(1);
+    else if (get(1))
+      len = 4 + get(1);
     else {
       uint32_t value = 0, weight = 1;
       for (;;) {
@@ -172,8 +179,10 @@ long Unpack(const std::vector<uint8_t>& in, size_t outSize, std::vector<uint8_t>
     if (over) return -101;
     if (len == 259) return static_cast<long>(out.size());
     uint32_t c = get(3), dist;
-    if (c == 0) dist = prev;
-    else if (c == 1) dist = get(W) + 1;
+    if (c == 0)
+      dist = prev;
+    else if (c == 1)
+      dist = get(W) + 1;
     else {
       int k = static_cast<int>(c) + W - 2;
       dist = (1u << k) + get(k) + 1;
@@ -182,12 +191,12 @@ long Unpack(const std::vector<uint8_t>& in, size_t outSize, std::vector<uint8_t>
     if (dist == 0 || dist > out.size()) return -105;
     prev = dist;
     if (len > outSize - out.size()) return -100;
-    for (uint32_t j = 0; j < len; j++) out.push_back(out[out.size() - dist]);
+    for (uint32_t j = 0; j < len; j++)
+      out.push_back(out[out.size() - dist]);
   }
 }
 
-template <typename T>
-T Get(const std::vector<uint8_t>& f, size_t off) {
+template <typename T> T Get(const std::vector<uint8_t>& f, size_t off) {
   T v{};
   if (off + sizeof(T) <= f.size()) memcpy(&v, &f[off], sizeof(T));
   return v;
@@ -207,12 +216,16 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> elf;
   uint8_t buf[4096];
   size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) elf.insert(elf.end(), buf, buf + n);
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+    elf.insert(elf.end(), buf, buf + n);
   fclose(f);
-  if (elf.size() < 52 || memcmp(elf.data(), "\177ELF\1\1", 6) != 0) return Fail("not a little-endian ELF32 file");
+  if (elf.size() < 52 || memcmp(elf.data(), "\177ELF\1\1", 6) != 0)
+    return Fail("not a little-endian ELF32 file");
   uint32_t shoff = Get<uint32_t>(elf, 32);
-  uint16_t shentsize = Get<uint16_t>(elf, 46), shnum = Get<uint16_t>(elf, 48), shstrndx = Get<uint16_t>(elf, 50);
-  if (shentsize != 40 || static_cast<size_t>(shoff) + 40u * shnum > elf.size()) return Fail("bad section table");
+  uint16_t shentsize = Get<uint16_t>(elf, 46), shnum = Get<uint16_t>(elf, 48),
+           shstrndx = Get<uint16_t>(elf, 50);
+  if (shentsize != 40 || static_cast<size_t>(shoff) + 40u * shnum > elf.size())
+    return Fail("bad section table");
   auto sh = [&](int i, int field) { return Get<uint32_t>(elf, shoff + 40u * i + 4u * field); };
   uint32_t strOff = sh(shstrndx, 4);
   auto secName = [&](int i) { return std::string(reinterpret_cast<const char*>(&elf[strOff + sh(i, 0)])); };
@@ -236,8 +249,8 @@ int main(int argc, char** argv) {
   struct Entry {
     const char* name;
     uint32_t kind;
-  } const kEntries[] = {{"Init", 0}, {"UnInit", 1}, {"EraseSector", 2}, {"ProgramPage", 3}, {"EraseChip", 4},
-                        {"BlankCheck", 5}, {"Verify", 6}};
+  } const kEntries[] = {{"Init", 0},      {"UnInit", 1},     {"EraseSector", 2}, {"ProgramPage", 3},
+                        {"EraseChip", 4}, {"BlankCheck", 5}, {"Verify", 6}};
   std::vector<uint32_t> words;
   uint32_t devOff = 0, devSize = 0;
   uint32_t symOff = sh(symtab, 4), symSize = sh(symtab, 5), symStr = sh(sh(symtab, 6), 4);
@@ -266,7 +279,8 @@ int main(int argc, char** argv) {
 
   std::vector<uint8_t> out = {'K', 'F', 'L', 'C', 0, 0, 0, 0};
   auto put32 = [&](uint32_t v) {
-    for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    for (int i = 0; i < 4; i++)
+      out.push_back(static_cast<uint8_t>(v >> (8 * i)));
   };
   put32(0); /* link address */
   put32(static_cast<uint32_t>(image.size()));
@@ -274,7 +288,8 @@ int main(int argc, char** argv) {
   put32(devSize);
   put32(prgData);
   put32(static_cast<uint32_t>(words.size()));
-  for (uint32_t wd : words) put32(wd);
+  for (uint32_t wd : words)
+    put32(wd);
   out.insert(out.end(), best.begin(), best.end());
 
   std::string tmp = std::string(argv[2]) + ".tmp";
