@@ -20,20 +20,60 @@
 
 namespace {
 
-// Map nodes are tagged allocations like every other block of the program.
+// Map nodes come from a pool of the image: chunks of 256 nodes, each chunk one tagged block,
+// so that an image of 100 000 ranges does not pay a block header and a heap header per node.
+struct NodePool {
+  const char* sTag;
+  void* pFree = nullptr;        // free nodes, linked through their first word
+  void* pChunks = nullptr;      // chunks, linked through their first word
+  size_t NodeSize = 0;
+  explicit NodePool(const char* s) : sTag(s) {}
+  ~NodePool() {
+    while (pChunks) {
+      void* pNext = *static_cast<void**>(pChunks);
+      SYS_MEM_Free(pChunks);
+      pChunks = pNext;
+    }
+  }
+  void* Get(size_t n) {
+    n = (n + 15) & ~(size_t)15;
+    if (NodeSize == 0) NodeSize = n;
+    if (n != NodeSize) { // never for map nodes; kept correct anyway
+      void* p = SYS_MEM_Alloc(n, sTag);
+      if (p == nullptr) throw std::bad_alloc();
+      return p;
+    }
+    if (pFree == nullptr) {
+      const size_t NUM = 256;
+      uint8_t* pChunk = static_cast<uint8_t*>(SYS_MEM_Alloc(16 + NUM * n, sTag));
+      if (pChunk == nullptr) throw std::bad_alloc();
+      *reinterpret_cast<void**>(pChunk) = pChunks;
+      pChunks = pChunk;
+      for (size_t i = 0; i < NUM; i++) Put(pChunk + 16 + i * n, n);
+    }
+    void* p = pFree;
+    pFree = *static_cast<void**>(p);
+    return p;
+  }
+  void Put(void* p, size_t n) {
+    n = (n + 15) & ~(size_t)15;
+    if (n != NodeSize) {
+      SYS_MEM_Free(p);
+      return;
+    }
+    *static_cast<void**>(p) = pFree;
+    pFree = p;
+  }
+};
+
 template <class T> struct TaggedAlloc {
   using value_type = T;
-  const char* sTag = "DATAIMAGE: range";
-  TaggedAlloc() = default;
-  explicit TaggedAlloc(const char* s) : sTag(s) {}
-  template <class U> TaggedAlloc(const TaggedAlloc<U>& o) : sTag(o.sTag) {}
-  T* allocate(size_t n) {
-    void* p = SYS_MEM_Alloc(n * sizeof(T), sTag);
-    if (p == nullptr) throw std::bad_alloc();
-    return static_cast<T*>(p);
-  }
-  void deallocate(T* p, size_t) { SYS_MEM_Free(p); }
-  template <class U> bool operator==(const TaggedAlloc<U>&) const { return true; }
+  NodePool* pPool;
+  explicit TaggedAlloc(NodePool* p) : pPool(p) {}
+  template <class U> TaggedAlloc(const TaggedAlloc<U>& o) : pPool(o.pPool) {}
+  T* allocate(size_t n) { return static_cast<T*>(pPool->Get(n * sizeof(T))); }
+  void deallocate(T* p, size_t n) { pPool->Put(p, n * sizeof(T)); }
+  template <class U> bool operator==(const TaggedAlloc<U>& o) const { return pPool == o.pPool; }
 };
 
 struct Range {
@@ -64,13 +104,15 @@ inline uint64_t _End(const RangeIt& it) { return (uint64_t)it->first + it->secon
 } // namespace
 
 struct DataImage {
-  RangeMap Ranges;
+  NodePool RangePool{"DATAIMAGE: ranges"};
+  NodePool PatchPool{"DATAIMAGE: patch index"};
+  RangeMap Ranges{TaggedAlloc<std::pair<const uint32_t, Range>>(&RangePool)};
   bool IsDataLess = false; // kind of the ranges; meaningful while there are ranges
   uint32_t ChangeCounter = 1;
   DataPatch* paPatch = nullptr;
   uint32_t NumPatches = 0;
   uint32_t PatchCap = 0;
-  PatchIndex Latest{TaggedAlloc<std::pair<const uint32_t, uint8_t>>("DATAIMAGE: patch index")};
+  PatchIndex Latest{TaggedAlloc<std::pair<const uint32_t, uint8_t>>(&PatchPool)};
   SYS_MUTEX* pLock = nullptr;
   int32_t CacheIndex = -1; // iterator cache of index lookups; -1: empty
   RangeIt CacheIt;

@@ -3,6 +3,9 @@
  */
 #include "data/HEX.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "data/OUTFILE.h"
 #include "data/RECTEXT.h"
 #include "sys/UTIL.h"
@@ -49,22 +52,30 @@ void _PutRecord(OutFile* pFile, uint8_t Type, uint32_t Addr16, const uint8_t* pD
   OUTFILE_Commit(pFile, (uint32_t)(q - p));
 }
 
+// Blocks of 64 KB are cut into records of 32 bytes: the same records as asking the block
+// search for 32 bytes at a time, with one search per 64 KB.
 void _WriteBody(DataImage* pImage, OutFile* pFile, void*) {
-  uint8_t ab[32];
+  std::vector<uint8_t> buf(0x10000);
   uint64_t addr = 0, windowBase = 0;
   while (addr <= 0xFFFFFFFFull) {
     uint32_t blockAddr = 0;
-    uint32_t n = DATAIMAGE_GetBlock(pImage, (uint32_t)addr, 0xFFFFFFFF, 0, 0xFF, ab, nullptr, &blockAddr, 32, 0, 0);
-    if (n == 0) break;
-    uint32_t offset = blockAddr & 0xFFFF;
-    if (offset + n > 0x10000) n = 0x10000 - offset; // the rest goes behind the next address record
-    if (blockAddr > windowBase + 0xFFFF) {
-      uint8_t abExt[2] = {(uint8_t)(blockAddr >> 24), (uint8_t)(blockAddr >> 16)};
-      _PutRecord(pFile, 4, 0, abExt, 2);
-      windowBase = blockAddr & 0xFFFF0000u;
+    uint32_t len = DATAIMAGE_GetBlock(pImage, (uint32_t)addr, 0xFFFFFFFF, 0, 0xFF, buf.data(), nullptr, &blockAddr,
+                                      0x10000, 0, 0);
+    if (len == 0) break;
+    for (uint32_t done = 0; done < len;) {
+      uint32_t a = blockAddr + done;
+      uint32_t n = std::min<uint32_t>(32, len - done);
+      uint32_t offset = a & 0xFFFF;
+      if (offset + n > 0x10000) n = 0x10000 - offset; // the rest goes behind the next address record
+      if (a > windowBase + 0xFFFF) {
+        uint8_t abExt[2] = {(uint8_t)(a >> 24), (uint8_t)(a >> 16)};
+        _PutRecord(pFile, 4, 0, abExt, 2);
+        windowBase = a & 0xFFFF0000u;
+      }
+      _PutRecord(pFile, 0, offset, buf.data() + done, n);
+      done += n;
     }
-    _PutRecord(pFile, 0, offset, ab, n);
-    addr = (uint64_t)blockAddr + n;
+    addr = (uint64_t)blockAddr + len;
   }
   _PutRecord(pFile, 1, 0, nullptr, 0);
 }

@@ -3,6 +3,9 @@
  */
 #include "data/SREC.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "data/OUTFILE.h"
 #include "data/RECTEXT.h"
 #include "sys/UTIL.h"
@@ -45,22 +48,30 @@ void _PutRecord(OutFile* pFile, char Type, uint32_t Addr, int AddrLen, const uin
   OUTFILE_Commit(pFile, (uint32_t)(q - p));
 }
 
+// Blocks of 64 KB are cut into records of 32 bytes: the same records as asking the block
+// search for 32 bytes at a time, with one search per 64 KB.
 void _WriteBody(DataImage* pImage, OutFile* pFile, void*) {
-  uint8_t ab[32];
+  std::vector<uint8_t> buf(0x10000);
   uint64_t addr = 0;
   while (addr <= 0xFFFFFFFFull) {
     uint32_t blockAddr = 0;
-    uint32_t n = DATAIMAGE_GetBlock(pImage, (uint32_t)addr, 0xFFFFFFFF, 0, 0xFF, ab, nullptr, &blockAddr, 32, 0, 0);
-    if (n == 0) break;
-    uint32_t last = blockAddr + n - 1;
-    if (last <= 0xFFFF) {
-      _PutRecord(pFile, '1', blockAddr, 2, ab, n);
-    } else if (last <= 0xFFFFFF) {
-      _PutRecord(pFile, '2', blockAddr, 3, ab, n);
-    } else {
-      _PutRecord(pFile, '3', blockAddr, 4, ab, n);
+    uint32_t len = DATAIMAGE_GetBlock(pImage, (uint32_t)addr, 0xFFFFFFFF, 0, 0xFF, buf.data(), nullptr, &blockAddr,
+                                      0x10000, 0, 0);
+    if (len == 0) break;
+    for (uint32_t done = 0; done < len;) {
+      uint32_t a = blockAddr + done;
+      uint32_t n = std::min<uint32_t>(32, len - done);
+      uint32_t last = a + n - 1;
+      if (last <= 0xFFFF) {
+        _PutRecord(pFile, '1', a, 2, buf.data() + done, n);
+      } else if (last <= 0xFFFFFF) {
+        _PutRecord(pFile, '2', a, 3, buf.data() + done, n);
+      } else {
+        _PutRecord(pFile, '3', a, 4, buf.data() + done, n);
+      }
+      done += n;
     }
-    addr = (uint64_t)blockAddr + n;
+    addr = (uint64_t)blockAddr + len;
   }
   _PutRecord(pFile, '9', 0, 2, nullptr, 0);
 }
