@@ -174,6 +174,10 @@ void _InitApp(JobContext* pContext) {
       char ac[128];
       UTIL_sprintf(ac, sizeof(ac), "Failed to initialize %s", APP_PRODUCT_NAME);
       APP_ErrorBox(ac);
+      // A batch run that carried out none of its options must neither report success nor
+      // wait for a person: it ends here with exit code 1.
+      if (argc > 1 || APP_IsAutoExit()) APP_SetExitCode(1);
+      if (APP_IsAutoExit()) pStartup->InitFailed = 1;
       break;
     }
     int r = _Hooks.pfRunCmdLine ? _Hooks.pfRunCmdLine(1, argc, argv) : 0;

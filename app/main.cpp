@@ -8,8 +8,10 @@
 
 #include "app/APP.h"
 #include "app/APP_Log.h"
+#include "app/CMDLINE.h"
 #include "gui/MainWindow.h"
 #include "probe/PROBE.h"
+#include "project/SETTINGS.h"
 #include "sys/SYS.h"
 
 // A system message box: always on standard error (the layer below already wrote it there),
@@ -48,6 +50,8 @@ int main(int argc, char** argv) {
   }
   SYS_SetAllocFailureHandler(_ShowSystemBox);
   PROBE_SetMessageHandler(_ShowSystemBox);
+  SETTINGS_InstallHooks();
+  CMDLINE_InstallHooks();
   MainWindow* pWin = new MainWindow(argc, argv, ShowCmd);
   QApplication::setQuitOnLastWindowClosed(false);
   QFont f = QApplication::font();
