@@ -32,14 +32,7 @@ const QColor _aPalette[16] = {
 // The shortest time between two refreshes: a burst of lines repaints at most 25 times a second.
 const int _MinRefreshMs = 40;
 
-class MutexGuard {
-public:
-  explicit MutexGuard(SYS_MUTEX* p) : _p(p) { SYS_MUTEX_Lock(_p, -1); }
-  ~MutexGuard() { SYS_MUTEX_Unlock(_p); }
-
-private:
-  SYS_MUTEX* _p;
-};
+using MutexGuard = SYS_MUTEX_GUARD;
 
 } // namespace
 

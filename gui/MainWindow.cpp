@@ -51,14 +51,7 @@ struct MainWindow::SyncRequest {
 
 namespace {
 
-class RequestLock {
-public:
-  explicit RequestLock(SYS_MUTEX* p) : _p(p) { SYS_MUTEX_Lock(_p, -1); }
-  ~RequestLock() { SYS_MUTEX_Unlock(_p); }
-
-private:
-  SYS_MUTEX* _p;
-};
+using RequestLock = SYS_MUTEX_GUARD;
 
 void _ExitCompletion(JobContext* pContext) {
   APP_SetExitState(pContext->Result == 0 ? APP_EXIT_CONFIRMED : APP_EXIT_NONE);
@@ -315,17 +308,15 @@ void MainWindow::_SlotOnShowEditValDialog() {
 
 int MainWindow::ShowFileDialogOpen(char* sPath, int PathSize, const char* sTitle, const char* sFilter,
                                    const char* sSelectedFilter) {
-  SyncRequest r;
-  r.sPath = sPath;
-  r.PathSize = PathSize;
-  r.sTitle = sTitle;
-  r.sFilter = sFilter;
-  r.sSelectedFilter = sSelectedFilter;
-  _RunSync(&r, &MainWindow::_SignalShowFileDialogOpen, &MainWindow::_SlotOnShowFileDialogOpen);
-  return r.Result;
+  return _RequestFileDialog(false, sPath, PathSize, sTitle, sFilter, sSelectedFilter);
 }
 
 int MainWindow::ShowFileDialogSave(char* sPath, int PathSize, const char* sTitle, const char* sFilter,
+                                   const char* sSelectedFilter) {
+  return _RequestFileDialog(true, sPath, PathSize, sTitle, sFilter, sSelectedFilter);
+}
+
+int MainWindow::_RequestFileDialog(bool Save, char* sPath, int PathSize, const char* sTitle, const char* sFilter,
                                    const char* sSelectedFilter) {
   SyncRequest r;
   r.sPath = sPath;
@@ -333,7 +324,11 @@ int MainWindow::ShowFileDialogSave(char* sPath, int PathSize, const char* sTitle
   r.sTitle = sTitle;
   r.sFilter = sFilter;
   r.sSelectedFilter = sSelectedFilter;
-  _RunSync(&r, &MainWindow::_SignalShowFileDialogSave, &MainWindow::_SlotOnShowFileDialogSave);
+  if (Save) {
+    _RunSync(&r, &MainWindow::_SignalShowFileDialogSave, &MainWindow::_SlotOnShowFileDialogSave);
+  } else {
+    _RunSync(&r, &MainWindow::_SignalShowFileDialogOpen, &MainWindow::_SlotOnShowFileDialogOpen);
+  }
   return r.Result;
 }
 
@@ -353,23 +348,18 @@ int MainWindow::_ShowFileDialog(bool Save) {
   return 0;
 }
 
-void MainWindow::_SlotOnShowFileDialogOpen() {
+void MainWindow::_AnswerFileDialog(bool Save) {
   RequestLock g(_pRequestLock);
   if (_pRequest == nullptr) return;
-  int Result = _ShowFileDialog(false);
+  int Result = _ShowFileDialog(Save);
   SyncRequest* r = _TakeRequest();
   r->Result = Result;
   _Finish(r);
 }
 
-void MainWindow::_SlotOnShowFileDialogSave() {
-  RequestLock g(_pRequestLock);
-  if (_pRequest == nullptr) return;
-  int Result = _ShowFileDialog(true);
-  SyncRequest* r = _TakeRequest();
-  r->Result = Result;
-  _Finish(r);
-}
+void MainWindow::_SlotOnShowFileDialogOpen() { _AnswerFileDialog(false); }
+
+void MainWindow::_SlotOnShowFileDialogSave() { _AnswerFileDialog(true); }
 
 void MainWindow::ShowMsgBox(MsgBoxRequest* pReq) {
   SyncRequest r;
@@ -492,8 +482,8 @@ void MainWindow::_SlotOnEnableDataWindowCheck(bool On) {
     _DataWindowCheck = On;
   }
   if (On && isEnabled()) {
-    uint32_t All = 0;
-    _PostJob(JOB_CHECK_FILE_MODIFICATIONS, "CheckForFileModifications", &All, sizeof(All));
+    CHexEditor* pAll = nullptr; // no window: all of them
+    _PostJob(JOB_CHECK_FILE_MODIFICATIONS, "CheckForFileModifications", &pAll, sizeof(pAll));
     _PostJob(JOB_UPDATE_MENU_BAR, "UpdateMenuBar");
   }
 }

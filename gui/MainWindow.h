@@ -117,6 +117,9 @@ private:
   static void _StartupCallback(void* pRequester);
   void _PostJob(uint32_t JobId, const char* sTag, const void* pParams = nullptr, uint32_t NumBytes = 0);
   int _ShowFileDialog(bool Save);
+  int _RequestFileDialog(bool Save, char* sPath, int PathSize, const char* sTitle, const char* sFilter,
+                         const char* sSelectedFilter);
+  void _AnswerFileDialog(bool Save);
 
   uint64_t _GUIThreadId;
   SYS_MUTEX* _pRequestLock;

@@ -179,6 +179,18 @@ int SYS_MUTEX_Unlock(SYS_MUTEX* pMutex);              // 0; null: 1
 void SYS_MUTEX_Delete(SYS_MUTEX** ppMutex);
 void SYS_Sleep(int Ms);
 
+// Holds a mutex for the lifetime of a scope (waiting without time limit).
+class SYS_MUTEX_GUARD {
+public:
+  explicit SYS_MUTEX_GUARD(SYS_MUTEX* p) : _p(p) { SYS_MUTEX_Lock(_p, -1); }
+  ~SYS_MUTEX_GUARD() { SYS_MUTEX_Unlock(_p); }
+  SYS_MUTEX_GUARD(const SYS_MUTEX_GUARD&) = delete;
+  SYS_MUTEX_GUARD& operator=(const SYS_MUTEX_GUARD&) = delete;
+
+private:
+  SYS_MUTEX* _p;
+};
+
 /*********************************************************************
  * Time
  */

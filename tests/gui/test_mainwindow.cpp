@@ -93,7 +93,8 @@ TEST_F(Window, ManyPostsMixedWithSynchronousRequestsNeverDeadlock) {
     // The GUI thread keeps posting while the worker waits for it: a post must never block.
     if (i % 5000 == 0) QApplication::processEvents();
   }
-  ASSERT_TRUE(WaitFor([] { return _NumRun == N; }, 60000)) << _NumRun;
+  // Done when the last completion routine has freed its context too.
+  ASSERT_TRUE(WaitFor([] { return _NumRun == N && APP_GetNumPendingJobs() == 0; }, 60000)) << _NumRun;
   EXPECT_FALSE(_OutOfOrder);
   EXPECT_EQ(_NumRequests, (N + 6) / 7);
   EXPECT_EQ(SYS_MEM_CountBlocks("APP: <Test> Job context"), 0);
