@@ -9,6 +9,7 @@
 #include "app/APP.h"
 #include "app/APP_Log.h"
 #include "app/CMDLINE.h"
+#include "data/DATAJOBS.h"
 #include "gui/MainWindow.h"
 #include "probe/PROBE.h"
 #include "project/SETTINGS.h"
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
   PROBE_SetMessageHandler(_ShowSystemBox);
   SETTINGS_InstallHooks();
   CMDLINE_InstallHooks();
+  DATAJOBS_Init();
   MainWindow* pWin = new MainWindow(argc, argv, ShowCmd);
   QApplication::setQuitOnLastWindowClosed(false);
   QFont f = QApplication::font();
