@@ -8,12 +8,32 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 status=0
-echo "== Test suite (RelWithDebInfo) =="
-ctest --test-dir build --output-on-failure -j "$(nproc)" || status=1
-echo "== Test suite (address and undefined sanitizers) =="
-ctest --test-dir build-asan --output-on-failure -j "$(nproc)" || status=1
+passed=0
+failed=0
+run_suite() { # run_suite <build dir> <title>
+  echo "== Test suite ($2) =="
+  local log
+  log=$(mktemp)
+  ctest --test-dir "$1" --output-on-failure -j "$(nproc)" 2>&1 | tee "$log" || true
+  local line total bad
+  line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -1)
+  rm -f "$log"
+  if [ -z "$line" ]; then
+    echo "No test results from $1"
+    status=1
+    return
+  fi
+  bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+  [ "$bad" = 0 ] || status=1
+}
+run_suite build "RelWithDebInfo"
+run_suite build-asan "address and undefined sanitizers"
 if [ -f fuzz/run.sh ]; then
   echo "== Fuzz targets (bounded time each) =="
-  bash fuzz/run.sh || status=1
+  if bash fuzz/run.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 fi
+echo "tests: $passed passed, $failed failed"
 exit $status
