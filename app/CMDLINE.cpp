@@ -10,6 +10,7 @@
 
 #include "app/APP.h"
 #include "app/APP_Log.h"
+#include "data/DATAJOBS.h"
 #include "probe/PROBE.h"
 #include "project/SETTINGS.h"
 #include "sys/SYS.h"
@@ -140,10 +141,6 @@ int _SaveProject(const char*, int, int) {
   return _Ops.pfSaveProject();
 }
 
-bool _HasImage(void) {
-  return _Ops.pfHasActiveImage == nullptr || _Ops.pfHasActiveImage();
-}
-
 int _OpenData(const char* sArg, int, int Mode) {
   if (Mode == CMDLINE_MODE_SETTINGS) {
     _State.DataFileGiven = true;
@@ -165,7 +162,7 @@ int _OpenData(const char* sArg, int, int Mode) {
     return _Ops.pfOpenProject(acPath, !_State.DataFileGiven);
   }
   if (_Ops.pfOpenDataFile == nullptr) return _NotAvailable("-open");
-  return _Ops.pfOpenDataFile(acPath, Addr);
+  return _Ops.pfOpenDataFile(acPath, Addr, _HasExt(acPath, ".bin"));
 }
 
 // .bin, .raw and .c files are written for an address range.
@@ -175,7 +172,6 @@ bool _IsRangeFile(const char* sName) {
 
 int _SaveAs(const char* sArg, int, int) {
   if (_Ops.pfSaveDataFileAs == nullptr) return _NotAvailable("-saveas");
-  if (!_HasImage()) return 0;
   char acName[CMDLINE_STRING_SIZE];
   const char* s = sArg;
   if (CMDLINE_GetString(acName, sizeof(acName), &s) < 0) return -1;
@@ -194,7 +190,6 @@ int _SaveAs(const char* sArg, int, int) {
 
 int _Merge(const char* sArg, int, int) {
   if (_Ops.pfMergeDataFile == nullptr) return _NotAvailable("-merge");
-  if (!_HasImage()) return 0;
   char acName[CMDLINE_STRING_SIZE];
   const char* s = sArg;
   if (CMDLINE_GetString(acName, sizeof(acName), &s) < 0) return -1;
@@ -202,7 +197,7 @@ int _Merge(const char* sArg, int, int) {
   if (_HasExt(acName, ".bin") && (_ExpectComma(&s) < 0 || _ParseHex(&s, &Addr) < 0)) return -1;
   char acPath[512];
   _MakeAbsolute(acPath, sizeof(acPath), acName);
-  return _Ops.pfMergeDataFile(acPath, Addr);
+  return _Ops.pfMergeDataFile(acPath, Addr, _HasExt(acPath, ".bin"));
 }
 
 int _Relocate(const char* sArg, int, int) {
@@ -213,7 +208,7 @@ int _Relocate(const char* sArg, int, int) {
   if (Negative) s++;
   uint32_t Offset = 0;
   if (_ParseHex(&s, &Offset) < 0) return -1;
-  return _Ops.pfRelocate(Negative ? -(int64_t)Offset : (int64_t)Offset);
+  return _Ops.pfRelocate((int32_t)(Negative ? 0u - Offset : Offset));
 }
 
 int _DelRange(const char* sArg, int, int) {
@@ -387,8 +382,14 @@ int _Hide(const char*, int, int) {
 
 int _Save(const char*, int, int) {
   if (_Ops.pfSaveDataFile == nullptr) return _NotAvailable("-save");
-  if (!_HasImage()) return 0;
   return _Ops.pfSaveDataFile();
+}
+
+int _SaveCurrentDataFile(void) {
+  return DATAJOBS_SaveFile(nullptr, 0, 0, false);
+}
+int _SaveDataFileAs(const char* sPath, bool HasRange, uint32_t First, uint32_t Last) {
+  return DATAJOBS_SaveFile(sPath, First, Last, HasRange);
 }
 
 int _RunCmdLine(int Mode, int argc, char** argv) {
@@ -724,4 +725,11 @@ void CMDLINE_InstallHooks(void) {
   APP_STARTUP_HOOKS* pHooks = APP_GetStartupHooks();
   pHooks->pfRunCmdLine = _RunCmdLine;
   pHooks->pfGetDevicesXMLPath = CMDLINE_GetDevicesXMLPath;
+  _Ops.pfOpenDataFile = DATAJOBS_OpenFile;
+  _Ops.pfSaveDataFileAs = _SaveDataFileAs;
+  _Ops.pfSaveDataFile = _SaveCurrentDataFile;
+  _Ops.pfMergeDataFile = DATAJOBS_MergeFile;
+  _Ops.pfRelocate = DATAJOBS_Relocate;
+  _Ops.pfDeleteRange = DATAJOBS_DeleteRange;
+  _Ops.pfEliminateBlank = DATAJOBS_Eliminate;
 }

@@ -25,7 +25,7 @@ struct CMDLINE_OPTION {
 };
 extern const CMDLINE_OPTION CMDLINE_OptionTable[CMDLINE_NUM_OPTIONS];
 
-// Installs the command-line stages of the start-up job.
+// Installs the command-line stages of the start-up job and the data-file operations.
 void CMDLINE_InstallHooks(void);
 
 int CMDLINE_Parse(int argc, char** argv, int Mode);         // 0 all handled, 1 stopped at -exit, -1 failure
@@ -75,12 +75,11 @@ struct CMDLINE_OPERATIONS {
   int (*pfOpenProject)(const char* sPath, bool OpenDataFile);
   int (*pfSaveProjectAs)(const char* sPath);
   int (*pfSaveProject)(void);
-  bool (*pfHasActiveImage)(void); // a data window is open
-  int (*pfOpenDataFile)(const char* sPath, uint32_t StartAddr);
+  int (*pfOpenDataFile)(const char* sPath, uint32_t StartAddr, bool HasStartAddr);
   int (*pfSaveDataFileAs)(const char* sPath, bool HasRange, uint32_t First, uint32_t Last);
   int (*pfSaveDataFile)(void);
-  int (*pfMergeDataFile)(const char* sPath, uint32_t Addr);
-  int (*pfRelocate)(int64_t Offset);
+  int (*pfMergeDataFile)(const char* sPath, uint32_t Addr, bool HasAddr);
+  int (*pfRelocate)(int32_t Offset);
   int (*pfDeleteRange)(uint32_t First, uint32_t Last);
   int (*pfEliminateBlank)(void);
   int (*pfConnect)(void);

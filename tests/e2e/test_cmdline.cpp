@@ -1,0 +1,153 @@
+// tforge driven from its command line, headless, the way production scripts run it.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "RunTForge.h"
+#include "app/CMDLINE.h"
+
+namespace {
+
+std::string ReadAll(const std::string& Path) {
+  std::ifstream f(Path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+void WriteAll(const std::string& Path, const std::string& Text) {
+  std::ofstream(Path, std::ios::binary) << Text;
+}
+
+bool Has(const TForgeRun& r, const std::string& s) {
+  return r.Out.find(s) != std::string::npos;
+}
+
+class CmdLineE2E : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::system(("mkdir -p '" + Home.Path("config/KORVEN") + "'").c_str());
+    // Four bytes at 0x100 and four at 0x8000.
+    WriteAll(Home.Path("app.hex"), ":0401000001020304F1\n:0480000011223344D2\n:00000001FF\n");
+  }
+  void WriteSettings(const std::string& Text) {
+    WriteAll(Home.Path("config/KORVEN/TForgeSettings.ini"), Text);
+  }
+  TForgeHome Home;
+};
+
+TEST_F(CmdLineE2E, ExitCodeTellsTheScriptWhatHappened) {
+  struct {
+    std::vector<std::string> Args;
+    int ExitCode;
+    const char* sOut;
+  } aCase[] = {
+      {{"-hide", "-exit"}, 0, "Application log started"},
+      {{"-HIDE", "-EXIT"}, 0, "Application log started"},
+      {{"-bogus", "-exit"}, 1, "CMDLINE: Incorrect command line option [-bogus] detected!"},
+      {{"-hide", "extra", "-exit"}, 0, "[1]: -hide"},
+      {{"data.hex", "-exit"}, 1, "CMDLINE: Incorrect command line option [data.hex] detected!"},
+      {{"-readrange0x8000000", "-exit"}, 1, "Separator has to be ','"},
+      {{"-open" + std::string(257, 'n') + ".hex", "-exit"}, 1, "CMDLINE_GetString: String to long"},
+      {{"-open", "-exit"}, 1, "CMDLINE_GetString:  Missing string"},
+      {{"-connect", "-exit"}, 1, "Command line option [-connect] is not available"},
+      {{"-setrxidcode" + std::string(33, '0'), "-exit"}, 1, "is not a valid RX IDCode (too long)."},
+      {{"-unsecurechip", "-exit"}, 0, "Deprecated function \"-unsecurechip\" skipped, see "},
+  };
+  for (const auto& c : aCase) {
+    TForgeRun r = Home.Run(c.Args);
+    EXPECT_EQ(r.ExitCode, c.ExitCode) << c.Args[0] << "\n" << r.Out;
+    EXPECT_TRUE(Has(r, c.sOut)) << c.Args[0] << "\n" << r.Out;
+  }
+}
+
+TEST_F(CmdLineE2E, HelpPrintsEveryOptionAndEnds) {
+  for (const char* sHelp : {"-?", "?", "-help", "--help", "-h", "-HELP"}) {
+    TForgeRun r = Home.Run({sHelp});
+    EXPECT_EQ(r.ExitCode, 0) << sHelp << r.Out;
+    ASSERT_TRUE(Has(r, "Valid command line options:")) << sHelp << r.Out;
+    for (const CMDLINE_OPTION& o : CMDLINE_OptionTable) {
+      EXPECT_TRUE(Has(r, "\n" + std::string(o.sOption) + o.sHelp + "\r\n")) << sHelp << " " << o.sOption;
+    }
+  }
+}
+
+TEST_F(CmdLineE2E, DataFileOptionsRunInTheOrderWritten) {
+  std::string In = Home.Path("app.hex");
+  std::string Out = Home.Path("out.bin");
+  // The option and its file name as two arguments are joined; capitals are accepted.
+  TForgeRun r = Home.Run({"-OPEN", In, "-SAVEAS" + Out + ",0x100,0x103", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_EQ(ReadAll(Out), std::string("\x01\x02\x03\x04", 4));
+
+  // A quoted name may hold commas; the range after it still counts.
+  std::string Comma = Home.Path("a,b.bin");
+  r = Home.Run({"-open" + In, "-saveas\"" + Comma + "\",0x8000,0x8001", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_EQ(ReadAll(Comma), "\x11\x22");
+
+  // A binary file opens at the address after its name.
+  r = Home.Run({"-open" + Out + ",0x8000000", "-saveas" + Home.Path("moved.hex"), "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_NE(ReadAll(Home.Path("moved.hex")).find(":020000040800F2"), std::string::npos);
+
+  // -exit first ends the actions at once, yet the run ends and succeeds.
+  r = Home.Run({"-exit", "-open" + In, "-saveas" + Home.Path("never.hex")});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_FALSE(std::ifstream(Home.Path("never.hex")).good());
+
+  // A failing action stops the rest.
+  r = Home.Run({"-open" + Home.Path("missing.hex"), "-saveas" + Home.Path("never.hex"), "-exit"});
+  EXPECT_EQ(r.ExitCode, 1) << r.Out;
+  EXPECT_FALSE(std::ifstream(Home.Path("never.hex")).good());
+}
+
+TEST_F(CmdLineE2E, BareProjectFileEndsBothPasses) {
+  TForgeRun r = Home.Run({Home.Path("line.TFORGE"), "-bogus", "-exit"});
+  EXPECT_FALSE(Has(r, "Incorrect command line option")) << r.Out;
+  EXPECT_TRUE(Has(r, "Command line option [-openprj] is not available")) << r.Out;
+  EXPECT_EQ(r.ExitCode, 1) << "the project could not be opened";
+}
+
+TEST_F(CmdLineE2E, TemporaryLogFileReceivesTheLogEvenAfterExit) {
+  std::string Log = Home.Path("run.log");
+  // Settings options after -exit are still applied.
+  TForgeRun r = Home.Run({"-exit", "-tforgelog" + Log});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  std::string Text = ReadAll(Log);
+  EXPECT_EQ(Text.rfind("Application log started\r\n - T-Forge V7.92e (T-Forge compiled ", 0), 0u) << Text;
+  EXPECT_NE(Text.find(" - libxrelayarm.so V"), std::string::npos) << Text;
+}
+
+TEST_F(CmdLineE2E, SettingsFileControlsTheLog) {
+  // Level 1 keeps the detail lines out.
+  WriteSettings("[LOG]\r\nLogLevel = 1\r\n");
+  TForgeRun r = Home.Run({"-hide", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Optional command line parameters found")) << r.Out;
+  EXPECT_FALSE(Has(r, " - [1]: -hide")) << r.Out;
+
+  // An enabled log with an unquoted file name: the error, and the default file is used.
+  WriteSettings("[LOG]\r\nTForgeLogFile=/nowhere/tf.log\r\nEnableTForgeLog = 1\r\n");
+  r = Home.Run({"-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Error while parsing subkey \"TForgeLogFile\" in settings file. Syntax error."))
+      << r.Out;
+  EXPECT_NE(ReadAll(Home.Path("settings/TForge.log")).find("Application log started"), std::string::npos);
+}
+
+TEST_F(CmdLineE2E, OversizedSettingsFileEndsABatchRunWithoutTouchingIt) {
+  std::string Big = "[LOG]\r\nLogLevel = 1\r\n" + std::string(30001 - 21, ';');
+  WriteSettings(Big);
+  TForgeRun r = Home.Run({"-open" + Home.Path("app.hex"), "-saveas" + Home.Path("never.hex"), "-exit"});
+  EXPECT_EQ(r.ExitCode, 1) << r.Out;
+  EXPECT_TRUE(Has(r, "File too large - maximum file size (30000 bytes) exceeded!")) << r.Out;
+  EXPECT_TRUE(Has(r, "Failed to initialize T-Forge")) << r.Out;
+  EXPECT_TRUE(Has(r, " - [1]: -open")) << "the defaults apply: level 3" << r.Out;
+  EXPECT_FALSE(std::ifstream(Home.Path("never.hex")).good());
+  EXPECT_EQ(ReadAll(Home.Path("config/KORVEN/TForgeSettings.ini")), Big);
+}
+
+} // namespace
