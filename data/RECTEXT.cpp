@@ -3,8 +3,10 @@
  */
 #include "data/RECTEXT.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "data/DATAFILE.h"
 #include "sys/SYS.h"
@@ -85,4 +87,89 @@ void RECTEXT_ReportLineError(DataFileMsgFunc* pfMsg, void* pContext, uint32_t Li
   char ac[256];
   UTIL_sprintf(ac, sizeof(ac), "Error in line %d: %s", (int)(LineIndex + 1), sError);
   pfMsg(pContext, 2, ac);
+}
+
+const char* RECTEXT_ReadBytes(RecTextWindow* pWin, uint32_t* pPos, uint8_t* pDest, uint32_t NumFixed, uint8_t* pSum) {
+  const char* t = pWin->pText;
+  uint32_t pos = *pPos;
+  uint32_t numBytes = 1; // the count decides how many bytes follow
+  uint8_t sum = 0;
+  for (uint32_t i = 0; i < numBytes; i++) {
+    int hi = RECTEXT_aHexValue[(uint8_t)t[pos]];
+    int lo = hi < 0 ? -1 : RECTEXT_aHexValue[(uint8_t)t[pos + 1]];
+    if (lo < 0) {
+      pWin->Pos = pos;
+      return (pos + (hi >= 0) >= pWin->NumChars && !pWin->AtEof) ? RECTEXT_TOO_LONG
+                                                                  : "Expected Hex character : 0..9, A..F";
+    }
+    pos += 2;
+    pDest[i] = (uint8_t)(hi << 4 | lo);
+    if (i == 0) numBytes = NumFixed + pDest[0];
+    sum = (uint8_t)(sum + pDest[i]);
+  }
+  *pPos = pos;
+  *pSum = sum;
+  return nullptr;
+}
+
+int RECTEXT_ReadImage(DataImage* pImage, const char* sPath, DataFileMsgFunc* pfMsg, void* pContext,
+                      const RECTEXT_FORMAT* pFormat, void* pState) {
+  bool locked = DATAIMAGE_Lock(pImage) == 0;
+  RecTextWindow w;
+  char acErr[600];
+  acErr[0] = 0;
+  int r = RECTEXT_Open(&w, sPath, acErr, sizeof(acErr));
+  if (r == -1) {
+    if (pfMsg) pfMsg(pContext, 2, acErr);
+    DATAIMAGE_SetChangeCounter(pImage, 0);
+    if (locked) DATAIMAGE_Unlock(pImage);
+    return RECTEXT_ERR_OPEN;
+  }
+  uint32_t line = 0;
+  const char* sError = nullptr;
+  char acError[128];
+  int result = 0;
+  if (r == -3) {
+    sError = pFormat->sNoMemory;
+    result = RECTEXT_ERR_MEMORY;
+  } else if (w.pText[0] != pFormat->cStart) {
+    sError = pFormat->sWrongFormat;
+    result = RECTEXT_ERR_FORMAT;
+  }
+  while (sError == nullptr) {
+    pFormat->pfSkipSpace(&w, &line);
+    char c = w.pText[w.Pos];
+    if ((c == 0 && w.Pos >= w.NumChars) || c == 0x1A) break;
+    sError = pFormat->pfParseRecord(&w, &line, pImage, pState, acError, sizeof(acError));
+  }
+  if (sError == nullptr && w.ReadFailed) sError = "Could not read file.";
+  if (sError && result == 0) result = RECTEXT_ERR_SYNTAX;
+  if (sError) RECTEXT_ReportLineError(pfMsg, pContext, line, sError);
+  RECTEXT_Close(&w);
+  DATAIMAGE_SetChangeCounter(pImage, 0);
+  if (locked) DATAIMAGE_Unlock(pImage);
+  return result;
+}
+
+void RECTEXT_ForEachPiece(DataImage* pImage, uint32_t MaxPiece, bool Split64K,
+                          void (*pfPiece)(void* pUser, uint32_t Addr, const uint8_t* pData, uint32_t NumBytes),
+                          void* pUser) {
+  // One block search per 64 KB gives the same pieces as searching MaxPiece bytes at a time.
+  std::vector<uint8_t> buf(0x10000);
+  uint64_t addr = 0;
+  while (addr <= 0xFFFFFFFFull) {
+    uint32_t blockAddr = 0;
+    uint32_t len = DATAIMAGE_GetBlock(pImage, (uint32_t)addr, 0xFFFFFFFF, 0, 0xFF, buf.data(), nullptr, &blockAddr,
+                                      0x10000, 0, 0);
+    if (len == 0) break;
+    for (uint32_t done = 0; done < len;) {
+      uint32_t a = blockAddr + done;
+      uint32_t n = std::min<uint32_t>(MaxPiece, len - done);
+      uint32_t offset = a & 0xFFFF;
+      if (Split64K && offset + n > 0x10000) n = 0x10000 - offset;
+      pfPiece(pUser, a, buf.data() + done, n);
+      done += n;
+    }
+    addr = (uint64_t)blockAddr + len;
+  }
 }

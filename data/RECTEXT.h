@@ -45,5 +45,41 @@ extern const char RECTEXT_acHexDigit[16]; // upper case
 char* RECTEXT_PutHex(char* pDest, const uint8_t* pBytes, uint32_t NumBytes);
 // A character of the file as a message shows it: printable ones as they are, others as '?'.
 char RECTEXT_Printable(char c);
+/*
+ * Reading a record file: RECTEXT_ReadImage opens the window under the image lock, checks the
+ * first character, and calls the format's record parser after the blanks before each record
+ * until the end of the file, an end-of-file character (0x1A) or the first error, which it
+ * reports with its line. Data read before an error stays in the image.
+ */
+enum {
+  RECTEXT_ERR_OPEN = -1,
+  RECTEXT_ERR_MEMORY = -3,
+  RECTEXT_ERR_FORMAT = -4,
+  RECTEXT_ERR_SYNTAX = -5,
+};
+struct RECTEXT_FORMAT {
+  char cStart;              // every record, and so the file, starts with it
+  const char* sNoMemory;    // the text when the window cannot be allocated
+  const char* sWrongFormat; // the text when the file does not start with cStart
+  void (*pfSkipSpace)(RecTextWindow* pWin, uint32_t* pLine); // blanks and line ends, counting lines
+  // Parses the record at pWin->Pos and moves behind it: null, or the error text (may be sError).
+  const char* (*pfParseRecord)(RecTextWindow* pWin, uint32_t* pLine, DataImage* pImage, void* pState, char* sError,
+                               int ErrSize);
+};
+// 0, or RECTEXT_ERR_*; the change counter is 0 afterwards.
+int RECTEXT_ReadImage(DataImage* pImage, const char* sPath, DataFileMsgFunc* pfMsg, void* pContext,
+                      const RECTEXT_FORMAT* pFormat, void* pState);
+/*
+ * Reads hexadecimal byte pairs from *pPos: the count byte into pDest[0], then NumFixed - 1 +
+ * count further bytes; *pSum receives the sum of all of them. Null, or the error text (with
+ * pWin->Pos at the offending character).
+ */
+const char* RECTEXT_ReadBytes(RecTextWindow* pWin, uint32_t* pPos, uint8_t* pDest, uint32_t NumFixed, uint8_t* pSum);
+// Hands the image's data to pfPiece in ascending pieces of at most MaxPiece bytes, read in
+// blocks of 64 KB; with Split64K no piece crosses a 64 KB boundary.
+void RECTEXT_ForEachPiece(DataImage* pImage, uint32_t MaxPiece, bool Split64K,
+                          void (*pfPiece)(void* pUser, uint32_t Addr, const uint8_t* pData, uint32_t NumBytes),
+                          void* pUser);
+
 // Reports "Error in line %d: %s" at level 2.
 void RECTEXT_ReportLineError(DataFileMsgFunc* pfMsg, void* pContext, uint32_t LineIndex, const char* sError);
