@@ -224,16 +224,22 @@ bool _ReadTables(ElfFile* p) {
   const Header& h = p->Hdr;
   bool is64 = p->Is64();
   const uint8_t* f = p->pFile;
+  // A table's entries must have the size of their record and lie inside the file.
+  auto TableFits = [&](unsigned EntSize, unsigned Want, uint64_t Off, unsigned Num, const char* sEntry,
+                       const char* sTable) {
+    if (EntSize != Want) {
+      p->Out(err, "%sEntrySize (%u) does not match size of internal struct (%u)", sEntry, EntSize, Want);
+      return false;
+    }
+    if (!_Inside(Off, (uint64_t)Num * Want, p->FileSize)) {
+      p->Out(err, "Invalid ELF file. %s table lies outside the file.", sTable);
+      return false;
+    }
+    return true;
+  };
   if (h.ShNum && h.ShEntSize && h.ShOff) {
     unsigned want = is64 ? 64 : 40;
-    if (h.ShEntSize != want) {
-      p->Out(err, "SectionEntrySize (%u) does not match size of internal struct (%u)", (unsigned)h.ShEntSize, want);
-      return false;
-    }
-    if (!_Inside(h.ShOff, (uint64_t)h.ShNum * want, p->FileSize)) {
-      p->Out(err, "Invalid ELF file. Section table lies outside the file.");
-      return false;
-    }
+    if (!TableFits(h.ShEntSize, want, h.ShOff, h.ShNum, "Section", "Section")) return false;
     p->aSection.resize(h.ShNum);
     for (unsigned i = 0; i < h.ShNum; i++) {
       const uint8_t* s = f + h.ShOff + (uint64_t)i * want;
@@ -264,14 +270,7 @@ bool _ReadTables(ElfFile* p) {
   }
   if (h.PhNum && h.PhEntSize && h.PhOff) {
     unsigned want = is64 ? 56 : 32;
-    if (h.PhEntSize != want) {
-      p->Out(err, "ProgramEntrySize (%u) does not match size of internal struct (%u)", (unsigned)h.PhEntSize, want);
-      return false;
-    }
-    if (!_Inside(h.PhOff, (uint64_t)h.PhNum * want, p->FileSize)) {
-      p->Out(err, "Invalid ELF file. Program header table lies outside the file.");
-      return false;
-    }
+    if (!TableFits(h.PhEntSize, want, h.PhOff, h.PhNum, "Program", "Program header")) return false;
     p->aSegment.resize(h.PhNum);
     for (unsigned i = 0; i < h.PhNum; i++) {
       const uint8_t* s = f + h.PhOff + (uint64_t)i * want;

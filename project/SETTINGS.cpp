@@ -495,14 +495,20 @@ int SETTINGS_SetEnableTForgeLog(int On) {
   return r;
 }
 
-void SETTINGS_GetTForgeLogFile(char* sDest, int DestSize) {
-  if (_acTForgeLogOverride[0]) {
-    UTIL_strcpy(sDest, _acTForgeLogOverride, DestSize);
+// A log file path: the command line's override, else the setting, else the file in the log folder.
+static void _GetLogFile(const char* sOverride, const char* sKey, const char* sDefaultName, char* sDest,
+                        int DestSize) {
+  if (sOverride[0]) {
+    UTIL_strcpy(sDest, sOverride, DestSize);
     return;
   }
   char acDefault[512];
-  _LogDirFile(acDefault, sizeof(acDefault), "TForge.log");
-  _GetStringDefault("LOG", "TForgeLogFile", sDest, DestSize, acDefault);
+  _LogDirFile(acDefault, sizeof(acDefault), sDefaultName);
+  _GetStringDefault("LOG", sKey, sDest, DestSize, acDefault);
+}
+
+void SETTINGS_GetTForgeLogFile(char* sDest, int DestSize) {
+  _GetLogFile(_acTForgeLogOverride, "TForgeLogFile", "TForge.log", sDest, DestSize);
 }
 int SETTINGS_SetTForgeLogFile(const char* sPath) {
   char acOld[512];
@@ -523,13 +529,7 @@ int SETTINGS_SetEnableXRelayLog(int On) {
 }
 
 void SETTINGS_GetXRelayLogFile(char* sDest, int DestSize) {
-  if (_acXRelayLogOverride[0]) {
-    UTIL_strcpy(sDest, _acXRelayLogOverride, DestSize);
-    return;
-  }
-  char acDefault[512];
-  _LogDirFile(acDefault, sizeof(acDefault), "XRelayARM.log");
-  _GetStringDefault("LOG", "XRelayLogFile", sDest, DestSize, acDefault);
+  _GetLogFile(_acXRelayLogOverride, "XRelayLogFile", "XRelayARM.log", sDest, DestSize);
 }
 int SETTINGS_SetXRelayLogFile(const char* sPath) {
   return SETTINGS_SetString("LOG", "XRelayLogFile", sPath);
