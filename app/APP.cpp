@@ -110,7 +110,7 @@ void _InitApp(JobContext* pContext) {
   pStartup->InitFailed = 0;
   bool SettingsFailed = _Hooks.pfLoadGlobalSettings && _Hooks.pfLoadGlobalSettings() < 0;
   APP_UpdateTitle();
-  APP_SetLogFileOn(true);
+  APP_SetLogFileOn(APP_IsLogEnabled());
   if (_Hooks.pfLoadRecentLists) _Hooks.pfLoadRecentLists();
   if (APP_GUI_REQUESTS* pGUI = APP_GetGUI()) pGUI->ReloadRecentMenus();
   if (argc > 1) {

@@ -46,9 +46,7 @@ bool _MirrorToStdout() {
 
 void _WriteFileLine(const char* sLine, int Len) {
   std::lock_guard<std::mutex> g(_LogFileLock);
-  if (_Log.hLogFile < 0) return;
-  bool Enabled = _acLogFileOverride[0] || (_LogSettings.pfIsEnabled && _LogSettings.pfIsEnabled());
-  if (!Enabled) return;
+  if (_Log.hLogFile < 0 || !APP_IsLogEnabled()) return;
   SYS_FILE_Write(_Log.hLogFile, sLine, (uint32_t)Len);
 }
 
@@ -498,6 +496,10 @@ void APP_SetLogSettings(const APP_LOG_SETTINGS* pSettings) {
 void APP_SetLogFileOverride(const char* sPath) { UTIL_strcpy(_acLogFileOverride, sPath ? sPath : "", 512); }
 const char* APP_GetLogFileOverride(void) { return _acLogFileOverride; }
 bool APP_IsLogFileOn(void) { return _Log.LogFileOn; }
+
+bool APP_IsLogEnabled(void) {
+  return _acLogFileOverride[0] || (_LogSettings.pfIsEnabled && _LogSettings.pfIsEnabled());
+}
 
 void APP_SetLogFileOn(bool On) {
   if (On == _Log.LogFileOn) return;

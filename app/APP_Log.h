@@ -88,6 +88,7 @@ void APP_FlashProgressGetStages(APP_FLASH_PROGRESS_STAGE aStage[4]);
  */
 void APP_SetLogFileOn(bool On);
 bool APP_IsLogFileOn(void);
+bool APP_IsLogEnabled(void); // EnableTForgeLog, or forced by -tforgelog
 void APP_SetLogFileOverride(const char* sPath); // -tforgelog: also forces the log on
 const char* APP_GetLogFileOverride(void);
 // Where the log file path and the enable flag come from (installed with the global settings).
