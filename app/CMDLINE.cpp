@@ -69,8 +69,10 @@ bool _HasExt(const char* sPath, const char* sExt) {
   return UTIL_stricmp(acExt, sExt) == 0;
 }
 
+} // namespace
+
 // A path of the PC in native form, absolute against the working directory.
-void _MakeAbsolute(char* sDest, int DestSize, const char* sPath) {
+void CMDLINE_MakeAbsolute(char* sDest, int DestSize, const char* sPath) {
   char acPath[1024];
   UTIL_strcpy(acPath, sPath, sizeof(acPath));
   SYS_PATH_ToNative(acPath);
@@ -83,6 +85,8 @@ void _MakeAbsolute(char* sDest, int DestSize, const char* sPath) {
   UTIL_strcat(acCwd, "/", sizeof(acCwd));
   SYS_PATH_Resolve(sDest, DestSize, acCwd, acPath);
 }
+
+namespace {
 
 int _ParseHex(const char** ps, uint32_t* pValue) {
   int64_t v;
@@ -127,13 +131,15 @@ int _OpenPrj(const char* sArg, int, int Mode) {
   }
   if (_Ops.pfOpenProject == nullptr) return _NotAvailable("-openprj");
   char acPath[512];
-  _MakeAbsolute(acPath, sizeof(acPath), sArg);
+  CMDLINE_MakeAbsolute(acPath, sizeof(acPath), sArg);
   return _Ops.pfOpenProject(acPath, !_State.DataFileGiven);
 }
 
 int _SaveProjectAs(const char* sArg, int, int) {
   if (_Ops.pfSaveProjectAs == nullptr) return _NotAvailable("-saveprjas");
-  return _Ops.pfSaveProjectAs(sArg);
+  char acPath[512];
+  CMDLINE_MakeAbsolute(acPath, sizeof(acPath), sArg);
+  return _Ops.pfSaveProjectAs(acPath);
 }
 
 int _SaveProject(const char*, int, int) {
@@ -156,7 +162,7 @@ int _OpenData(const char* sArg, int, int Mode) {
     if (_ParseHex(&s, &Addr) < 0) return -1;
   }
   char acPath[512];
-  _MakeAbsolute(acPath, sizeof(acPath), acName);
+  CMDLINE_MakeAbsolute(acPath, sizeof(acPath), acName);
   if (_HasExt(acPath, ".tforge")) {
     if (_Ops.pfOpenProject == nullptr) return _NotAvailable("-open");
     return _Ops.pfOpenProject(acPath, !_State.DataFileGiven);
@@ -184,7 +190,7 @@ int _SaveAs(const char* sArg, int, int) {
     HasRange = true;
   }
   char acPath[512];
-  _MakeAbsolute(acPath, sizeof(acPath), acName);
+  CMDLINE_MakeAbsolute(acPath, sizeof(acPath), acName);
   return _Ops.pfSaveDataFileAs(acPath, HasRange, First, Last);
 }
 
@@ -196,7 +202,7 @@ int _Merge(const char* sArg, int, int) {
   uint32_t Addr = 0;
   if (_HasExt(acName, ".bin") && (_ExpectComma(&s) < 0 || _ParseHex(&s, &Addr) < 0)) return -1;
   char acPath[512];
-  _MakeAbsolute(acPath, sizeof(acPath), acName);
+  CMDLINE_MakeAbsolute(acPath, sizeof(acPath), acName);
   return _Ops.pfMergeDataFile(acPath, Addr, _HasExt(acPath, ".bin"));
 }
 

@@ -32,6 +32,8 @@ int CMDLINE_Parse(int argc, char** argv, int Mode);         // 0 all handled, 1 
 const CMDLINE_OPTION* CMDLINE_FindOption(const char* sArg); // the first entry it begins with, or null
 // Takes a string from *ps (quotes, an unquoted comma ends it) and advances *ps. 0, or -1 (logged).
 int CMDLINE_GetString(char* sDest, int DestSize, const char** ps);
+// A path of the PC in native form, absolute against the working directory ("" stays "").
+void CMDLINE_MakeAbsolute(char* sDest, int DestSize, const char* sPath);
 // The help text: "Valid command line options:" and every option with its help. Length written.
 int CMDLINE_GetHelpText(char* sDest, int DestSize);
 

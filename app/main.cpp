@@ -12,6 +12,7 @@
 #include "data/DATAJOBS.h"
 #include "gui/MainWindow.h"
 #include "probe/PROBE.h"
+#include "project/PROJJOBS.h"
 #include "project/SETTINGS.h"
 #include "sys/SYS.h"
 
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
   SETTINGS_InstallHooks();
   CMDLINE_InstallHooks();
   DATAJOBS_Init();
+  PROJJOBS_Install();
   MainWindow* pWin = new MainWindow(argc, argv, ShowCmd);
   QApplication::setQuitOnLastWindowClosed(false);
   QFont f = QApplication::font();

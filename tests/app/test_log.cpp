@@ -8,56 +8,10 @@
 
 #include "app/APP.h"
 #include "app/APP_Log.h"
+#include "tests/FakeGUI.h"
 #include "sys/SYS.h"
 
 namespace {
-
-// Records what the log routines ask of the GUI.
-class FakeGUI : public APP_GUI_REQUESTS {
-public:
-  std::vector<std::string> Lines;
-  std::vector<MsgBoxRequest> Boxes;
-  std::vector<std::string> BoxTexts;
-  void (*pfWriter)(const char*, int) = nullptr;
-  int BoxAnswer = -1; // -1: the default
-
-  void SetStartMode(int) override {}
-  void SetStatusField(int, const char*) override {}
-  void SetTitleText(const char*) override {}
-  void ReloadRecentMenus() override {}
-  void UpdateMenuBar(const uint8_t*) override {}
-  void EnableGUI(bool) override {}
-  void EnableDataWindowCheck(bool) override {}
-  void CloseDataWindow(CHexEditor*) override {}
-  void CloseMainWindow() override {}
-  void StartupFinished() override {}
-  void AppendLog(const char* s) override {
-    Lines.push_back(s);
-    if (pfWriter) {
-      char ac[1100];
-      APP_StripEscapes(ac, sizeof(ac), s);
-      std::string t(ac);
-      if (!t.empty() && t.back() == '\n') t.pop_back();
-      t += "\r\n";
-      pfWriter(t.data(), (int)t.size());
-    }
-  }
-  void SetLogWriter(void (*pf)(const char*, int)) override { pfWriter = pf; }
-  CHexEditor* CreateDataWindow(DataImage*, const char*) override { return nullptr; }
-  void UpdateDataWindow(CHexEditor*, DataImage*) override {}
-  CHexEditor* GetCurDataWindow() override { return nullptr; }
-  ProgressDialogState* CreateProgressDlg(const char*, const char*, int) override { return nullptr; }
-  void DeleteProgressDlg(ProgressDialogState**) override {}
-  int ShowEditValueDialog(const char*, EditValueField*, int) override { return -1; }
-  int ShowFileDialogOpen(char*, int, const char*, const char*, const char*) override { return -1; }
-  int ShowFileDialogSave(char*, int, const char*, const char*, const char*) override { return -1; }
-  void ShowMsgBox(MsgBoxRequest* p) override {
-    BoxTexts.push_back(p->sText);
-    Boxes.push_back(*p);
-    Boxes.back().sText = BoxTexts.back().c_str();
-    if (BoxAnswer >= 0) p->Result = BoxAnswer;
-  }
-};
 
 int _Level = 3;
 int _NumDisconnects = 0;

@@ -107,7 +107,7 @@ TEST_F(CmdLineE2E, DataFileOptionsRunInTheOrderWritten) {
 TEST_F(CmdLineE2E, BareProjectFileEndsBothPasses) {
   TForgeRun r = Home.Run({Home.Path("line.TFORGE"), "-bogus", "-exit"});
   EXPECT_FALSE(Has(r, "Incorrect command line option")) << r.Out;
-  EXPECT_TRUE(Has(r, "Command line option [-openprj] is not available")) << r.Out;
+  EXPECT_TRUE(Has(r, "Could not open file [" + Home.Path("line.TFORGE") + "]")) << r.Out;
   EXPECT_EQ(r.ExitCode, 1) << "the project could not be opened";
 }
 

@@ -1,0 +1,57 @@
+// A GUI for tests: records the requests of the worker side and answers the boxes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/APP_GUI.h"
+#include "app/APP_Log.h"
+
+// Records what the code under test asks of the GUI and answers its message boxes.
+class FakeGUI : public APP_GUI_REQUESTS {
+public:
+  std::vector<std::string> Lines;
+  std::vector<MsgBoxRequest> Boxes;
+  std::vector<std::string> BoxTexts;
+  void (*pfWriter)(const char*, int) = nullptr;
+  int BoxAnswer = -1;       // -1: the default
+  bool RejectBoxes = false; // every box is closed without a button
+
+  void SetStartMode(int) override {}
+  void SetStatusField(int, const char*) override {}
+  void SetTitleText(const char*) override {}
+  void ReloadRecentMenus() override {}
+  void UpdateMenuBar(const uint8_t*) override {}
+  void EnableGUI(bool) override {}
+  void EnableDataWindowCheck(bool) override {}
+  void CloseDataWindow(CHexEditor*) override {}
+  void CloseMainWindow() override {}
+  void StartupFinished() override {}
+  void AppendLog(const char* s) override {
+    Lines.push_back(s);
+    if (pfWriter) {
+      char ac[1100];
+      APP_StripEscapes(ac, sizeof(ac), s);
+      std::string t(ac);
+      if (!t.empty() && t.back() == '\n') t.pop_back();
+      t += "\r\n";
+      pfWriter(t.data(), (int)t.size());
+    }
+  }
+  void SetLogWriter(void (*pf)(const char*, int)) override { pfWriter = pf; }
+  CHexEditor* CreateDataWindow(DataImage*, const char*) override { return nullptr; }
+  void UpdateDataWindow(CHexEditor*, DataImage*) override {}
+  CHexEditor* GetCurDataWindow() override { return nullptr; }
+  ProgressDialogState* CreateProgressDlg(const char*, const char*, int) override { return nullptr; }
+  void DeleteProgressDlg(ProgressDialogState**) override {}
+  int ShowEditValueDialog(const char*, EditValueField*, int) override { return -1; }
+  int ShowFileDialogOpen(char*, int, const char*, const char*, const char*) override { return -1; }
+  int ShowFileDialogSave(char*, int, const char*, const char*, const char*) override { return -1; }
+  void ShowMsgBox(MsgBoxRequest* p) override {
+    BoxTexts.push_back(p->sText);
+    Boxes.push_back(*p);
+    Boxes.back().sText = BoxTexts.back().c_str();
+    if (BoxAnswer >= 0) p->Result = BoxAnswer;
+    p->Rejected = RejectBoxes;
+  }
+};

@@ -1,0 +1,135 @@
+// Projects driven from the command line and at start-up, headless.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "RunTForge.h"
+
+namespace {
+
+std::string ReadAll(const std::string& Path) {
+  std::ifstream f(Path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+void WriteAll(const std::string& Path, const std::string& Text) {
+  std::ofstream(Path, std::ios::binary) << Text;
+}
+
+bool Has(const TForgeRun& r, const std::string& s) {
+  return r.Out.find(s) != std::string::npos;
+}
+
+class ProjectE2E : public ::testing::Test {
+protected:
+  void SetUp() override { std::system(("mkdir -p '" + Home.Path("config/KORVEN") + "'").c_str()); }
+  TForgeHome Home;
+};
+
+TEST_F(ProjectE2E, MissingProjectFailsTheRun) {
+  std::string Missing = Home.Path("new.tforge");
+  TForgeRun r = Home.Run({"-hide", "-openprj" + Missing, "-exit"});
+  EXPECT_EQ(r.ExitCode, 1) << r.Out;
+  EXPECT_TRUE(Has(r, "Could not open file [" + Missing + "]\nFile not found!")) << r.Out;
+  EXPECT_FALSE(std::ifstream(Missing).good());
+}
+
+TEST_F(ProjectE2E, SavedProjectReadsBackToTheSameBytes) {
+  std::string P = Home.Path("p.tforge"), Q = Home.Path("q.tforge");
+  TForgeRun r = Home.Run({"-hide", "-saveprjas" + P, "-exit"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Out;
+  std::string Text = ReadAll(P);
+  EXPECT_EQ(Text.rfind("  AppVersion = 79205\r\n  FileVersion = 2\r\n[GENERAL]\r\n", 0), 0u) << Text;
+  size_t Last = 0;
+  for (const char* s : {"\n[GENERAL]\r\n", "\n[JTAG]\r\n", "\n[CPU]\r\n", "\n[FLASH]\r\n",
+                        "\n[PRODUCTION]\r\n", "\n[PERFORMANCE]\r\n"}) {
+    size_t p = Text.find(s);
+    ASSERT_NE(p, std::string::npos) << s << Text;
+    EXPECT_GT(p, Last) << s;
+    Last = p;
+  }
+  r = Home.Run({"-hide", "-openprj" + P, "-saveprjas" + Q, "-exit"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Project opened successfully")) << r.Out;
+  EXPECT_EQ(ReadAll(Q), Text);
+  // -saveprj of an unchanged project writes nothing; a relative name is taken from here.
+  WriteAll(Q, "sentinel");
+  r = Home.Run({"-hide", "-openprj" + P, "-saveprj", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_EQ(ReadAll(P), Text);
+}
+
+TEST_F(ProjectE2E, BareProjectArgumentOpensItAndEndsThePasses) {
+  std::string P = Home.Path("line.TFORGE"), Q = Home.Path("never.tforge");
+  ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
+  TForgeRun r = Home.Run({P, "-saveprjas" + Q, "-bogus", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Opening project file [" + P + "] ...")) << r.Out;
+  EXPECT_TRUE(Has(r, "Project opened successfully")) << r.Out;
+  EXPECT_FALSE(Has(r, "Incorrect command line option")) << r.Out;
+  EXPECT_FALSE(std::ifstream(Q).good());
+}
+
+TEST_F(ProjectE2E, ProjectOpensItsDataFileUnlessOneIsGiven) {
+  // The project names app.hex beside it, at a relative path.
+  WriteAll(Home.Path("app.hex"), ":0401000001020304F1\n:00000001FF\n");
+  WriteAll(Home.Path("other.hex"), ":0401000005060708E1\n:00000001FF\n");
+  std::string P = Home.Path("p.tforge");
+  ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
+  std::string Text = ReadAll(P);
+  size_t p = Text.find("CurrentFile = \"\"");
+  ASSERT_NE(p, std::string::npos);
+  WriteAll(P, Text.replace(p, 16, "CurrentFile = \"app.hex\""));
+  std::string Out = Home.Path("out.bin");
+  TForgeRun r = Home.Run({"-hide", "-openprj" + P, "-saveas" + Out + ",0x100,0x103", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_EQ(ReadAll(Out), std::string("\x01\x02\x03\x04", 4));
+  r = Home.Run(
+      {"-hide", "-open" + Home.Path("other.hex"), "-openprj" + P, "-saveas" + Out + ",0x100,0x103", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_EQ(ReadAll(Out), std::string("\x05\x06\x07\x08", 4)) << "-open names the data file";
+}
+
+TEST_F(ProjectE2E, StartupOpensOrCreatesTheDefaultProject) {
+  std::string Default = Home.Path("settings/Default.tforge");
+  TForgeRun r = Home.Run({"-hide", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Creating new project file [" + Default + "] ...")) << r.Out;
+  std::string Text = ReadAll(Default);
+  EXPECT_NE(Text.find("  FileVersion = 2\r\n"), std::string::npos);
+  r = Home.Run({"-hide", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Opening project file [" + Default + "] ...")) << r.Out;
+  EXPECT_EQ(ReadAll(Default), Text);
+
+  // Without arguments and "do not ask again" set, the last project opens; when it is gone,
+  // the default project does.
+  std::string P = Home.Path("last.tforge");
+  ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
+  WriteAll(Home.Path("config/KORVEN/registry.ini"),
+           "[Software\\KORVEN\\T-Forge]\n\"DontShowAgainStartTForge\"=dword:00000001\n");
+  r = Home.Run({});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Opening project file [" + P + "] ...")) << r.Out;
+  std::remove(P.c_str());
+  r = Home.Run({});
+  EXPECT_TRUE(Has(r, "Opening project file [" + Default + "] ...")) << r.Out;
+}
+
+TEST_F(ProjectE2E, NewerFormatIsRefused) {
+  std::string P = Home.Path("future.tforge");
+  WriteAll(P, "  AppVersion = 80100\r\n  FileVersion = 3\r\n[GENERAL]\r\n");
+  TForgeRun r = Home.Run({"-hide", "-openprj" + P, "-exit"});
+  EXPECT_EQ(r.ExitCode, 1) << r.Out;
+  EXPECT_TRUE(Has(r, "The T-Forge project you are trying to open is from a version of T-Forge (V8.01)"))
+      << r.Out;
+  EXPECT_TRUE(Has(r, "Project file format version is 3, T-Forge supports max. file format version 2."))
+      << r.Out;
+  EXPECT_EQ(ReadAll(P), "  AppVersion = 80100\r\n  FileVersion = 3\r\n[GENERAL]\r\n");
+}
+
+} // namespace
