@@ -63,7 +63,7 @@ bool _LoaderValid(int, int, const PROJECT_BANK*, const char* s) {
 }
 const PROJECT_DEVICE_HOOKS _Hooks = {_FindDevice, _NumDevices,  _DeviceName,      _DeviceBanks,
                                      _RAMSize,    nullptr,      _FindFlashDevice, _NumSectors,
-                                     _CanCheck,   _LoaderValid, nullptr};
+                                     _CanCheck,   _LoaderValid, nullptr, nullptr};
 
 std::string _Text() {
   std::vector<char> Buf(1 << 21);

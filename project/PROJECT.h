@@ -168,6 +168,9 @@ struct PROJECT_DEVICE_HOOKS {
   bool (*pfCanCheckLoaders)(void);
   bool (*pfIsLoaderValid)(int Device, int BankIndex, const PROJECT_BANK* pBank, const char* sLoader);
   int (*pfCheckOverlap)(void); // overlapping banks of the current project (reported): number of problems
+  // The selected sectors of all banks of the current project as data-less ranges added to
+  // pImage, with the numbers of selected and of all sectors: number of ranges, or -1.
+  int (*pfGetSelectedRanges)(struct DataImage* pImage, int* pNumSelected, int* pNumSectors);
 };
 void PROJECT_SetDeviceHooks(const PROJECT_DEVICE_HOOKS* pHooks); // null: no database
 const PROJECT_DEVICE_HOOKS* PROJECT_GetDeviceHooks(void);

@@ -14,6 +14,7 @@
 #include "data/DATAJOBS.h"
 #include "project/SETFILE.h"
 #include "project/SETTINGS.h"
+#include "project/TESTDATA.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
 
@@ -332,6 +333,7 @@ void PROJJOBS_Install(void) {
   APP_SetJobHandler(JOB_SAVE_PROJ_FILE, PROJJOBS_JobSave);
   APP_SetJobHandler(JOB_CLOSE_PROJECT, PROJJOBS_JobClose);
   APP_SetJobHandler(JOB_SAVE_PROJ_SETTINGS, PROJJOBS_JobSaveSettings);
+  APP_SetJobHandler(JOB_GENERATE_TEST_DATA, TESTDATA_Job);
   APP_STARTUP_HOOKS* pHooks = APP_GetStartupHooks();
   pHooks->pfOpenStartupProject = PROJJOBS_OpenStartupProject;
   pHooks->pfCloseProject = _CloseForExit;

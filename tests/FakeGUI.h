@@ -14,8 +14,9 @@ public:
   std::vector<MsgBoxRequest> Boxes;
   std::vector<std::string> BoxTexts;
   void (*pfWriter)(const char*, int) = nullptr;
-  int BoxAnswer = -1;       // -1: the default
-  bool RejectBoxes = false; // every box is closed without a button
+  int BoxAnswer = -1;              // -1: the default
+  bool RejectBoxes = false;        // every box is closed without a button
+  std::vector<int64_t> EditValues; // the value dialog's answer; empty: cancelled
 
   void SetStartMode(int) override {}
   void SetStatusField(int, const char*) override {}
@@ -44,7 +45,12 @@ public:
   CHexEditor* GetCurDataWindow() override { return nullptr; }
   ProgressDialogState* CreateProgressDlg(const char*, const char*, int) override { return nullptr; }
   void DeleteProgressDlg(ProgressDialogState**) override {}
-  int ShowEditValueDialog(const char*, EditValueField*, int) override { return -1; }
+  int ShowEditValueDialog(const char*, EditValueField* pa, int n) override {
+    if (EditValues.empty()) return -1;
+    for (int i = 0; i < n && i < (int)EditValues.size(); i++)
+      *pa[i].pValue = EditValues[i];
+    return 0;
+  }
   int ShowFileDialogOpen(char*, int, const char*, const char*, const char*) override { return -1; }
   int ShowFileDialogSave(char*, int, const char*, const char*, const char*) override { return -1; }
   void ShowMsgBox(MsgBoxRequest* p) override {

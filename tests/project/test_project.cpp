@@ -62,7 +62,7 @@ const PROJECT_DEVICE_HOOKS kDatabase = {FakeDatabase::Find,
                                         FakeDatabase::Sectors,
                                         FakeDatabase::CanCheck,
                                         FakeDatabase::Valid,
-                                        nullptr};
+                                        nullptr, nullptr};
 
 class Project : public ::testing::Test {
 protected:
