@@ -10,6 +10,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "FuzzFile.h"
 #include "data/DATAFILE.h"
 #include "data/DATAIMAGE.h"
 #include "data/ELF.h"
@@ -23,11 +24,6 @@ static const char* const sExt = ".elf";
 #else
 static const char* const sExt = ".bin";
 #endif
-
-static std::string _TempPath(const char* sTag) {
-  const char* sDir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  return std::string(sDir) + "/tforge-fuzz-" + std::to_string(getpid()) + sTag + sExt;
-}
 
 [[maybe_unused]] static bool _Equal(DataImage* a, DataImage* b) {
   uint32_t n = DATAIMAGE_GetNumRanges(a);
@@ -62,11 +58,8 @@ static std::string _TempPath(const char* sTag) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size) {
-  std::string sIn = _TempPath("-in"), sOut = _TempPath("-out");
-  FILE* f = std::fopen(sIn.c_str(), "wb");
-  if (f == nullptr) return 0;
-  std::fwrite(pData, 1, Size, f);
-  std::fclose(f);
+  std::string sIn = FuzzTempPath("-in", sExt), sOut = FuzzTempPath("-out", sExt);
+  if (!FuzzWriteFile(sIn, pData, Size)) return 0;
   DataImage* pImage = DATAIMAGE_Create();
   int r = DATAFILE_Read(nullptr, nullptr, pImage, sIn.c_str(), Size ? pData[0] * 0x01010101u : 0);
 #if defined(FUZZ_READER_HEX) || defined(FUZZ_READER_SREC)

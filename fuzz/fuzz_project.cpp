@@ -12,16 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "FuzzFile.h"
 #include "project/PROJECT.h"
 #include "project/SETFILE.h"
 #include "sys/UTIL.h"
 
 namespace {
-
-std::string _TempPath(const char* sTag) {
-  const char* sDir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  return std::string(sDir) + "/tforge-fuzz-" + std::to_string(getpid()) + sTag + ".tforge";
-}
 
 const char* const _asDevice[] = {"Cortex-M0", "NXP LPC2148", "Vendor Chip"};
 int _FindDevice(const char* sName) {
@@ -63,7 +59,7 @@ bool _LoaderValid(int, int, const PROJECT_BANK*, const char* s) {
 }
 const PROJECT_DEVICE_HOOKS _Hooks = {_FindDevice, _NumDevices,  _DeviceName,      _DeviceBanks,
                                      _RAMSize,    nullptr,      _FindFlashDevice, _NumSectors,
-                                     _CanCheck,   _LoaderValid, nullptr, nullptr};
+                                     _CanCheck,   _LoaderValid, nullptr,          nullptr};
 
 std::string _Text() {
   std::vector<char> Buf(1 << 21);
@@ -78,11 +74,8 @@ void _Check(bool b) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size) {
-  std::string sIn = _TempPath("-prj"), sOut = _TempPath("-prj-out");
-  FILE* f = std::fopen(sIn.c_str(), "wb");
-  if (f == nullptr) return 0;
-  std::fwrite(pData, 1, Size, f);
-  std::fclose(f);
+  std::string sIn = FuzzTempPath("-prj", ".tforge"), sOut = FuzzTempPath("-prj-out", ".tforge");
+  if (!FuzzWriteFile(sIn, pData, Size)) return 0;
   uint8_t Mode = Size ? pData[0] : 0;
   PROJECT_SetDeviceHooks((Mode & 1) ? &_Hooks : nullptr);
   _Check(SETFILE_Open(sIn.c_str()) == 0);

@@ -9,19 +9,12 @@
 #include <cstring>
 #include <string>
 
+#include "FuzzFile.h"
 #include "project/SETFILE.h"
 
-static std::string _TempPath(const char* sTag) {
-  const char* sDir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  return std::string(sDir) + "/tforge-fuzz-" + std::to_string(getpid()) + sTag + ".tforge";
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size) {
-  std::string sIn = _TempPath("-set"), sOut = _TempPath("-set-out");
-  FILE* f = std::fopen(sIn.c_str(), "wb");
-  if (f == nullptr) return 0;
-  std::fwrite(pData, 1, Size, f);
-  std::fclose(f);
+  std::string sIn = FuzzTempPath("-set", ".tforge"), sOut = FuzzTempPath("-set-out", ".tforge");
+  if (!FuzzWriteFile(sIn, pData, Size)) return 0;
   if (SETFILE_Open(sIn.c_str()) != 0) std::abort();
   static const char* const aSection[] = {nullptr, "GENERAL", "CPU", "FLASH", "S"};
   static const char* const aKey[] = {"K", "AppVersion", "NumBanks", "aRangeSel", "ChipName", "Speed0"};

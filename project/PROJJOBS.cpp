@@ -40,6 +40,17 @@ int _AskPath(bool Save, char* sPath, int PathSize) {
   return 0;
 }
 
+// The path given, or the one the file dialog asks for, in native form: 0, or -1 without one.
+int _GetPath(bool Save, const char* sPathIn, char* sPath, int PathSize) {
+  if (sPathIn && sPathIn[0]) {
+    UTIL_strcpy(sPath, sPathIn, PathSize);
+  } else if (_AskPath(Save, sPath, PathSize) < 0) {
+    return -1;
+  }
+  SYS_PATH_ToNative(sPath);
+  return 0;
+}
+
 void _BeginLog(const char* sVerb, const char* sPath) {
   char ac[700];
   if (sPath && sPath[0]) {
@@ -77,12 +88,7 @@ int _WriteAndSave(const char* sPath) {
 
 int _SaveAs(const char* sPathIn) {
   char acPath[PROJECT_PATH_SIZE] = "";
-  if (sPathIn && sPathIn[0]) {
-    UTIL_strcpy(acPath, sPathIn, sizeof(acPath));
-  } else if (_AskPath(true, acPath, sizeof(acPath)) < 0) {
-    return -1;
-  }
-  SYS_PATH_ToNative(acPath);
+  if (_GetPath(true, sPathIn, acPath, sizeof(acPath)) < 0) return -1;
   // The data file stays where it is: its link is taken relative to the new directory.
   char acOldPath[PROJECT_PATH_SIZE], acData[PROJECT_PATH_SIZE];
   bool HadName = PROJECT_HasFileName();
@@ -161,12 +167,7 @@ void _SetDataFilesDir(const char* sDir) {
 int PROJJOBS_Open(const char* sPathIn, bool OpenDataFile) {
   if (PROJECT_IsOpen() && PROJJOBS_Close(false) < 0) return -1;
   char acPath[PROJECT_PATH_SIZE] = "";
-  if (sPathIn && sPathIn[0]) {
-    UTIL_strcpy(acPath, sPathIn, sizeof(acPath));
-  } else if (_AskPath(false, acPath, sizeof(acPath)) < 0) {
-    return -1;
-  }
-  SYS_PATH_ToNative(acPath);
+  if (_GetPath(false, sPathIn, acPath, sizeof(acPath)) < 0) return -1;
   _BeginLog("Opening", acPath);
   if (SETFILE_Open(acPath) < 0 || PROJECT_Load(CMDLINE_IsAutoUpdateProject()) < 0) {
     SETFILE_Close();

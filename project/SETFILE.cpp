@@ -67,6 +67,12 @@ void _FreeText() {
   _Doc.Length = 0;
 }
 
+void _MarkOpen(const char* sPath, int ChangeCount) {
+  UTIL_strcpy(_Doc.acPath, sPath, sizeof(_Doc.acPath));
+  _Doc.IsOpen = true;
+  _Doc.ChangeCount = ChangeCount;
+}
+
 void _CloseDoc() {
   _FreeText();
   _Doc.acPath[0] = 0;
@@ -328,6 +334,28 @@ int _BeginValue(const char* sSection, const char* sKey, uint32_t* pp, int* pCoun
   return 0;
 }
 
+// Reads the value of the key under the lock with Parse(position behind '=', count in brackets):
+// its result, or -1 when the key is missing or its line unreadable.
+template <typename F> int _ReadValue(const char* sSection, const char* sKey, F Parse) {
+  Lock l;
+  if (!l.Ok) return -1;
+  uint32_t p;
+  int Count;
+  if (_BeginValue(sSection, sKey, &p, &Count) != 0) return -1;
+  return Parse(p, Count);
+}
+
+// Reads up to NumElements list elements of 0 ... 255 and hands each to Store(index, value).
+template <typename F> int _ReadElements(uint32_t p, int NumElements, F Store) {
+  for (int i = 0; i < NumElements; i++) {
+    int v;
+    if (!_ParseElement(&p, 0, 255, &v)) return -1;
+    Store(i, v);
+    _SkipSeparator(&p);
+  }
+  return 0;
+}
+
 } // namespace
 
 /*********************************************************************
@@ -351,9 +379,7 @@ int SETFILE_Create(const char* sPath) {
     APP_ErrorOut("Insufficient memory!");
     return -1;
   }
-  UTIL_strcpy(_Doc.acPath, sPath, sizeof(_Doc.acPath));
-  _Doc.IsOpen = true;
-  _Doc.ChangeCount = 1;
+  _MarkOpen(sPath, 1);
   return 0;
 }
 
@@ -394,9 +420,7 @@ int SETFILE_Open(const char* sPath) {
   }
   _Doc.Length = (uint32_t)Size;
   _Doc.pText[_Doc.Length] = 0;
-  UTIL_strcpy(_Doc.acPath, sPath, sizeof(_Doc.acPath));
-  _Doc.IsOpen = true;
-  _Doc.ChangeCount = 0;
+  _MarkOpen(sPath, 0);
   return 0;
 }
 
@@ -492,12 +516,11 @@ void SETFILE_Shutdown(void) {
 /*********************************************************************
  * Reads
  */
-int SETFILE_ReadU32(const char* sSection, const char* sKey, uint32_t* pValue) {
-  Lock l;
-  if (!l.Ok) return -1;
-  uint32_t p;
-  int Count;
-  if (_BeginValue(sSection, sKey, &p, &Count) != 0) return -1;
+namespace {
+
+// A number: "0x" and hexadecimal digits, or an optional sign and decimal digits, within
+// -4294967296 ... 4294967295; the low 32 bits are stored.
+int _ParseU32(uint32_t p, uint32_t* pValue) {
   p = _SkipBlanks(p);
   int64_t v = 0;
   if (_At(p) == '0' && (_At(p + 1) == 'x' || _At(p + 1) == 'X')) {
@@ -534,88 +557,73 @@ int SETFILE_ReadU32(const char* sSection, const char* sKey, uint32_t* pValue) {
   return 0;
 }
 
+} // namespace
+
+int SETFILE_ReadU32(const char* sSection, const char* sKey, uint32_t* pValue) {
+  return _ReadValue(sSection, sKey, [&](uint32_t p, int) { return _ParseU32(p, pValue); });
+}
+
 int SETFILE_ReadString(const char* sSection, const char* sKey, char* sDest, int DestSize) {
-  Lock l;
-  if (!l.Ok) return -1;
-  uint32_t p;
-  int Count;
-  if (_BeginValue(sSection, sKey, &p, &Count) != 0) return -1;
-  p = _SkipBlanks(p);
-  int n = 0;
-  bool Ok = _At(p) == '"';
-  if (Ok) {
-    // The string ends at its line: a missing quote must not swallow the keys below.
-    for (p++; p < _Doc.Length && _At(p) != '"' && _At(p) != '\r' && _At(p) != '\n'; p++) {
-      if (n + 1 >= DestSize) break;
-      sDest[n++] = _At(p);
+  return _ReadValue(sSection, sKey, [&](uint32_t p, int) {
+    p = _SkipBlanks(p);
+    int n = 0;
+    bool Ok = _At(p) == '"';
+    if (Ok) {
+      // The string ends at its line: a missing quote must not swallow the keys below.
+      for (p++; p < _Doc.Length && _At(p) != '"' && _At(p) != '\r' && _At(p) != '\n'; p++) {
+        if (n + 1 >= DestSize) break;
+        sDest[n++] = _At(p);
+      }
+      Ok = _At(p) == '"';
     }
-    Ok = _At(p) == '"';
-  }
-  if (DestSize > 0) sDest[n < DestSize ? n : DestSize - 1] = 0;
-  if (!Ok) {
-    char ac[400];
-    UTIL_sprintf(ac, sizeof(ac), "Failed to read '%s' in section '%s'.", sKey, sSection ? sSection : "");
-    APP_ErrorOut(ac);
-    return -1;
-  }
-  return 0;
+    if (DestSize > 0) sDest[n < DestSize ? n : DestSize - 1] = 0;
+    if (!Ok) {
+      char ac[400];
+      UTIL_sprintf(ac, sizeof(ac), "Failed to read '%s' in section '%s'.", sKey, sSection ? sSection : "");
+      APP_ErrorOut(ac);
+      return -1;
+    }
+    return 0;
+  });
 }
 
 int SETFILE_ReadBytes(const char* sSection, const char* sKey, uint8_t* pDest, int Capacity) {
-  Lock l;
-  if (!l.Ok) return -1;
-  uint32_t p;
-  int Count;
-  if (_BeginValue(sSection, sKey, &p, &Count) != 0) return -1;
-  if (Capacity > 0) std::memset(pDest, 0, (size_t)Capacity);
-  for (int i = 0; i < Count && i < Capacity; i++) {
-    int v;
-    if (!_ParseElement(&p, 0, 255, &v)) return -1;
-    pDest[i] = (uint8_t)v;
-    _SkipSeparator(&p);
-  }
-  return 0;
+  return _ReadValue(sSection, sKey, [&](uint32_t p, int Count) {
+    if (Capacity > 0) std::memset(pDest, 0, (size_t)Capacity);
+    return _ReadElements(p, Count < Capacity ? Count : Capacity,
+                         [&](int i, int v) { pDest[i] = (uint8_t)v; });
+  });
 }
 
 int SETFILE_ReadBits(const char* sSection, const char* sKey, uint8_t* pBits, int NumBits) {
-  Lock l;
-  if (!l.Ok) return -1;
-  uint32_t p;
-  int Count;
-  if (_BeginValue(sSection, sKey, &p, &Count) != 0) return -1;
-  if (NumBits > 0) std::memset(pBits, 0, (size_t)(NumBits + 7) / 8);
-  for (int i = 0; i < Count && i < NumBits; i++) {
-    int v;
-    if (!_ParseElement(&p, 0, 255, &v)) return -1;
-    if (v) UTIL_SetBits(pBits, i, 1);
-    _SkipSeparator(&p);
-  }
-  return 0;
+  return _ReadValue(sSection, sKey, [&](uint32_t p, int Count) {
+    if (NumBits > 0) std::memset(pBits, 0, (size_t)(NumBits + 7) / 8);
+    return _ReadElements(p, Count < NumBits ? Count : NumBits, [&](int i, int v) {
+      if (v) UTIL_SetBits(pBits, i, 1);
+    });
+  });
 }
 
 int SETFILE_ReadRanges(const char* sSection, const char* sKey, uint8_t* pBits, int NumBits) {
-  Lock l;
-  if (!l.Ok) return -1;
-  uint32_t p;
-  int Count;
-  if (_BeginValue(sSection, sKey, &p, &Count) != 0) return -1;
-  if (NumBits > 0) std::memset(pBits, 0, (size_t)(NumBits + 7) / 8);
-  for (int i = 0; i < Count; i++) {
-    int First, Last;
-    if (!_ParseElement(&p, 0, kMaxRangeBound, &First)) return -1;
-    Last = First;
-    uint32_t q = _SkipBlanks(p);
-    if (_At(q) == '-') {
-      p = q + 1;
-      if (!_ParseElement(&p, 0, kMaxRangeBound, &Last)) return -1;
-      if (Last < First) Last = First;
+  return _ReadValue(sSection, sKey, [&](uint32_t p, int Count) {
+    if (NumBits > 0) std::memset(pBits, 0, (size_t)(NumBits + 7) / 8);
+    for (int i = 0; i < Count; i++) {
+      int First, Last;
+      if (!_ParseElement(&p, 0, kMaxRangeBound, &First)) return -1;
+      Last = First;
+      uint32_t q = _SkipBlanks(p);
+      if (_At(q) == '-') {
+        p = q + 1;
+        if (!_ParseElement(&p, 0, kMaxRangeBound, &Last)) return -1;
+        if (Last < First) Last = First;
+      }
+      if (First >= NumBits) break;
+      if (Last >= NumBits) Last = NumBits - 1;
+      UTIL_SetBits(pBits, First, Last - First + 1);
+      _SkipSeparator(&p);
     }
-    if (First >= NumBits) break;
-    if (Last >= NumBits) Last = NumBits - 1;
-    UTIL_SetBits(pBits, First, Last - First + 1);
-    _SkipSeparator(&p);
-  }
-  return 0;
+    return 0;
+  });
 }
 
 /*********************************************************************

@@ -8,18 +8,9 @@
 #include "RunTForge.h"
 #include "app/CMDLINE.h"
 
+#include "tests/TestFiles.h"
+
 namespace {
-
-std::string ReadAll(const std::string& Path) {
-  std::ifstream f(Path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-void WriteAll(const std::string& Path, const std::string& Text) {
-  std::ofstream(Path, std::ios::binary) << Text;
-}
 
 bool Has(const TForgeRun& r, const std::string& s) {
   return r.Out.find(s) != std::string::npos;

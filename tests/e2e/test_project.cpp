@@ -7,18 +7,9 @@
 
 #include "RunTForge.h"
 
+#include "tests/TestFiles.h"
+
 namespace {
-
-std::string ReadAll(const std::string& Path) {
-  std::ifstream f(Path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-void WriteAll(const std::string& Path, const std::string& Text) {
-  std::ofstream(Path, std::ios::binary) << Text;
-}
 
 bool Has(const TForgeRun& r, const std::string& s) {
   return r.Out.find(s) != std::string::npos;
@@ -56,11 +47,11 @@ TEST_F(ProjectE2E, SavedProjectReadsBackToTheSameBytes) {
   ASSERT_EQ(r.ExitCode, 0) << r.Out;
   EXPECT_TRUE(Has(r, "Project opened successfully")) << r.Out;
   EXPECT_EQ(ReadAll(Q), Text);
-  // -saveprj of an unchanged project writes nothing; a relative name is taken from here.
-  WriteAll(Q, "sentinel");
+  // -saveprj of an unchanged project writes nothing.
+  WriteAll(P, Text + "; kept\r\n");
   r = Home.Run({"-hide", "-openprj" + P, "-saveprj", "-exit"});
   EXPECT_EQ(r.ExitCode, 0) << r.Out;
-  EXPECT_EQ(ReadAll(P), Text);
+  EXPECT_EQ(ReadAll(P), Text + "; kept\r\n");
 }
 
 TEST_F(ProjectE2E, BareProjectArgumentOpensItAndEndsThePasses) {

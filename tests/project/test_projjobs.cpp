@@ -17,14 +17,9 @@
 #include "project/SETTINGS.h"
 #include "tests/FakeGUI.h"
 
-namespace {
+#include "tests/TestFiles.h"
 
-std::string ReadAll(const std::string& Path) {
-  std::ifstream f(Path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+namespace {
 
 class ProjJobs : public ::testing::Test {
 protected:

@@ -15,18 +15,9 @@
 
 #include "project/SETFILE.h"
 
+#include "tests/TestFiles.h"
+
 namespace {
-
-std::string ReadAll(const std::string& Path) {
-  std::ifstream f(Path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-void WriteAll(const std::string& Path, const std::string& Text) {
-  std::ofstream(Path, std::ios::binary) << Text;
-}
 
 class SetFile : public ::testing::Test {
 protected:
