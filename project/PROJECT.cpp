@@ -1025,11 +1025,13 @@ void PROJECT_SetPath(const char* sPath) {
 }
 
 void PROJECT_SetUnmodified(void) {
+  bool Changed;
   {
     Guard g;
+    Changed = _P.ModCount != 0;
     _P.ModCount = 0;
   }
-  _Notify();
+  if (Changed) _Notify();
 }
 
 void PROJECT_SetModified(void) {
