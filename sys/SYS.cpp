@@ -974,6 +974,33 @@ const char* SYS_THREAD_GetName(void) { return _ThreadName.c_str(); }
 
 uint64_t SYS_GetCurrentThreadId(void) { return (uint64_t)(uintptr_t)pthread_self(); }
 
+int SYS_THREAD_WaitForNamedToEnd(const char* sName, int TimeoutMs) {
+  char acName[16];
+  UTIL_strcpy(acName, sName ? sName : "", sizeof(acName));
+  uint32_t t0 = SYS_TIME_GetMs();
+  for (;;) {
+    bool Found = false;
+    if (DIR* pDir = opendir("/proc/self/task")) {
+      while (dirent* e = readdir(pDir)) {
+        if (e->d_name[0] == '.') continue;
+        char acComm[32] = "";
+        std::string Path = std::string("/proc/self/task/") + e->d_name + "/comm";
+        int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue; // the thread has just ended
+        ssize_t n = read(fd, acComm, sizeof(acComm) - 1);
+        close(fd);
+        if (n <= 0) continue;
+        acComm[acComm[n - 1] == '\n' ? n - 1 : n] = 0;
+        if (std::strcmp(acComm, acName) == 0) Found = true;
+      }
+      closedir(pDir);
+    }
+    if (!Found) return 0;
+    if ((int)(SYS_TIME_GetMs() - t0) >= TimeoutMs) return SYS_WAIT_TIMEOUT;
+    SYS_Sleep(1);
+  }
+}
+
 SYS_HANDLE SYS_EVENT_Create(bool ManualReset, bool InitiallySignalled) {
   SYS_HANDLE_OBJ* p = new SYS_HANDLE_OBJ;
   p->ManualReset = ManualReset;
