@@ -9,11 +9,12 @@
 #include "app/APP.h"
 #include "app/APP_Log.h"
 #include "sys/SYS.h"
+#include "tests/NullGUI.h"
 
 namespace {
 
 // Records what the log routines ask of the GUI.
-class FakeGUI : public APP_GUI_REQUESTS {
+class FakeGUI : public NullGUI {
 public:
   std::vector<std::string> Lines;
   std::vector<MsgBoxRequest> Boxes;
@@ -21,16 +22,6 @@ public:
   void (*pfWriter)(const char*, int) = nullptr;
   int BoxAnswer = -1; // -1: the default
 
-  void SetStartMode(int) override {}
-  void SetStatusField(int, const char*) override {}
-  void SetTitleText(const char*) override {}
-  void ReloadRecentMenus() override {}
-  void UpdateMenuBar(const uint8_t*) override {}
-  void EnableGUI(bool) override {}
-  void EnableDataWindowCheck(bool) override {}
-  void CloseDataWindow(CHexEditor*) override {}
-  void CloseMainWindow() override {}
-  void StartupFinished() override {}
   void AppendLog(const char* s) override {
     Lines.push_back(s);
     if (pfWriter) {
@@ -43,14 +34,6 @@ public:
     }
   }
   void SetLogWriter(void (*pf)(const char*, int)) override { pfWriter = pf; }
-  CHexEditor* CreateDataWindow(DataImage*, const char*) override { return nullptr; }
-  void UpdateDataWindow(CHexEditor*, DataImage*) override {}
-  CHexEditor* GetCurDataWindow() override { return nullptr; }
-  ProgressDialogState* CreateProgressDlg(const char*, const char*, int) override { return nullptr; }
-  void DeleteProgressDlg(ProgressDialogState**) override {}
-  int ShowEditValueDialog(const char*, EditValueField*, int) override { return -1; }
-  int ShowFileDialogOpen(char*, int, const char*, const char*, const char*) override { return -1; }
-  int ShowFileDialogSave(char*, int, const char*, const char*, const char*) override { return -1; }
   void ShowMsgBox(MsgBoxRequest* p) override {
     BoxTexts.push_back(p->sText);
     Boxes.push_back(*p);

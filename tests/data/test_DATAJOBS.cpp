@@ -14,6 +14,7 @@
 #include "app/APP_Job.h"
 #include "data/DATAJOBS.h"
 #include "project/SETTINGS.h"
+#include "tests/NullGUI.h"
 
 using namespace dt;
 
@@ -95,32 +96,15 @@ TEST_F(DataJobs, OutsideChangeReloadsTheImage) {
 namespace {
 
 // One data window at a time, scripted answers for the boxes, a file dialog that picks Chosen.
-class ScriptedGUI : public APP_GUI_REQUESTS {
+class ScriptedGUI : public NullGUI {
 public:
   std::vector<int> Answers; // per box: a button, or -1 for closing the box
   std::vector<std::string> BoxTitles;
   std::string DialogStart, Chosen;
   CHexEditor* pWin = reinterpret_cast<CHexEditor*>(0x1000);
 
-  void SetStartMode(int) override {}
-  void SetStatusField(int, const char*) override {}
-  void SetTitleText(const char*) override {}
-  void ReloadRecentMenus() override {}
-  void UpdateMenuBar(const uint8_t*) override {}
-  void EnableGUI(bool) override {}
-  void EnableDataWindowCheck(bool) override {}
-  void CloseDataWindow(CHexEditor*) override {}
-  void CloseMainWindow() override {}
-  void StartupFinished() override {}
-  void AppendLog(const char*) override {}
-  void SetLogWriter(void (*)(const char*, int)) override {}
   CHexEditor* CreateDataWindow(DataImage*, const char*) override { return pWin; }
-  void UpdateDataWindow(CHexEditor*, DataImage*) override {}
   CHexEditor* GetCurDataWindow() override { return pWin; }
-  ProgressDialogState* CreateProgressDlg(const char*, const char*, int) override { return nullptr; }
-  void DeleteProgressDlg(ProgressDialogState**) override {}
-  int ShowEditValueDialog(const char*, EditValueField*, int) override { return -1; }
-  int ShowFileDialogOpen(char*, int, const char*, const char*, const char*) override { return -1; }
   int ShowFileDialogSave(char* sPath, int PathSize, const char*, const char*, const char*) override {
     DialogStart = sPath;
     if (Chosen.empty()) return -1;
