@@ -10,6 +10,7 @@
 
 #include "data/DATAIMAGE.h"
 #include "mcudb/FLASHCSV.h"
+#include "mcudb/MCUDB.h"
 #include "mcudb/MCUDB_Layout.h"
 
 namespace {
@@ -127,4 +128,62 @@ TEST(FlashDeviceList, QuotingColumnsAndLayouts) {
   EXPECT_EQ(FLASHCSV_Parse(pList, "Header only", 11), 0);
   EXPECT_EQ(FLASHCSV_Parse(pList, "", 0), 0);
   FLASHCSV_Delete(pList);
+}
+
+TEST(CoreNames, EveryFamilyAndFullWords) {
+  const std::pair<uint32_t, const char*> aCase[] = {
+      {0x000000FF, "None"},
+      {0x010000FF, "Cortex-M1"},
+      {0x020000FF, "Coldfire"},
+      {0x030000FF, "Cortex-M3"},
+      {0x03000021, "Cortex-M3 r2p1"},
+      {0x030000F1, "Cortex-M3 p1"},
+      {0x040000FF, "Simulator"},
+      {0x050000FF, "XScale"},
+      {0x060000FF, "Cortex-M0"},
+      {0x060100FF, "Cortex-M23"},
+      {0x070000FF, "ARM7TDMI"},
+      {0x070001FF, "ARM7TDMI-S"},
+      {0x070001 << 8 | 0x2F, "ARM7TDMI-S Rev.2"},
+      {0x080000FF, "Cortex-A8"},
+      {0x080200FF, "Cortex-A9"},
+      {0x080500FF, "Cortex-A17"},
+      {0x090001FF, "ARM9TDMI-S"},
+      {0x092600FF, "ARM926EJ"},
+      {0x094601FF, "ARM946E-S"},
+      {0x0A0000FF, "ARM10"},
+      {0x0B3602FF, "ARM1136J"},
+      {0x0B7607FF, "ARM1176JF-S"},
+      {0x0B9900FF, "ARM11"},
+      {0x0C0000FF, "Cortex-R4"},
+      {0x0C0200FF, "Cortex-R8"},
+      {0x0D0100FF, "RX610"},
+      {0x0D1D00FF, "RX71M"},
+      {0x0D5000FF, "RX"},
+      {0x0E0000FF, "Cortex-M4"},
+      {0x0E000001, "Cortex-M4 r0p1"},
+      {0x0E0100FF, "Cortex-M7"},
+      {0x0E0500FF, "Cortex-M85"},
+      {0x0E0900FF, "Unknown Cortex-M4 like"},
+      {0x0F0000FF, "Cortex-A5"},
+      {0x100000FF, "PowerPC (Nexus 2+)"},
+      {0x100100FF, "PowerPC (Nexus 1)"},
+      {0x110000FF, "MIPS"},
+      {0x110200FF, "MIPS MicroAptiv"},
+      {0x120000FF, "8051"},
+      {0x130000FF, "RISC-V"},
+      {0x140000FF, "Cortex-A53"},
+      {0x140400FF, "Cortex-R52"},
+      {0x150000FF, "BT5511"},
+      {0x16040000, "Xtensa LX7"},
+      {0x160A0000, "Fusion F1"},
+      {0x16000000, "Unknown type"},
+      {0x17000000, "Unspecified"},
+      {0xFFFFFFFF, "Unspecified"},
+  };
+  for (auto [Core, sName] : aCase) {
+    char ac[64];
+    MCUDB_GetCoreName(Core, ac, sizeof(ac));
+    EXPECT_STREQ(ac, sName) << std::hex << Core;
+  }
 }
