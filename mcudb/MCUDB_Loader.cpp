@@ -19,27 +19,15 @@ void (*_pfError)(const char* sText);
 
 void _Error(const char* sFormat, ...) __attribute__((format(printf, 1, 2)));
 void _Error(const char* sFormat, ...) {
-  if (_pfError == nullptr) return;
-  char ac[512];
   va_list Args;
   va_start(Args, sFormat);
-  UTIL_vsprintf(ac, sizeof(ac), sFormat, Args);
+  UTIL_vOutf(_pfError, sFormat, Args);
   va_end(Args);
-  _pfError(ac);
 }
 
 // The limit is the RAMCode buffer the engine reserves; the text names the limit enforced.
 void _ErrorTooLarge() {
   _Error("Specified flashloader exceeds max. size of %d KB.", MCUDB_MAX_RAMCODE_SIZE / 1024);
-}
-
-uint32_t _Rd32(const uint8_t* p, bool Swap) {
-  uint32_t v = Swap ? (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3])
-                    : (uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0]);
-  return v;
-}
-uint16_t _Rd16(const uint8_t* p, bool Swap) {
-  return static_cast<uint16_t>(Swap ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]));
 }
 
 // FlashDevice field offsets.
@@ -76,17 +64,17 @@ int _CheckFlashDeviceSize(uint64_t NumBytes, uint32_t* pNumEntries) {
 int _ReadFlashDevice(const uint8_t* pImg, uint32_t FdOff, uint32_t NumEntries, bool Swap,
                      FlashDeviceView* p) {
   const uint8_t* pFd = pImg + FdOff;
-  uint16_t Vers = _Rd16(pFd + FD_VERS, Swap);
+  uint16_t Vers = UTIL_Load16(pFd + FD_VERS, Swap);
   if (Vers != 0x0101) {
     _Error("Algo error: Unsupported CMSIS algo version: %d.%d", Vers >> 8, Vers & 0xFF);
     return -1;
   }
-  p->DevAdr = _Rd32(pFd + FD_DEV_ADR, Swap);
-  p->szDev = _Rd32(pFd + FD_SZ_DEV, Swap);
-  p->szPage = _Rd32(pFd + FD_SZ_PAGE, Swap);
+  p->DevAdr = UTIL_Load32(pFd + FD_DEV_ADR, Swap);
+  p->szDev = UTIL_Load32(pFd + FD_SZ_DEV, Swap);
+  p->szPage = UTIL_Load32(pFd + FD_SZ_PAGE, Swap);
   p->valEmpty = pFd[FD_VAL_EMPTY];
-  p->toProg = _Rd32(pFd + FD_TO_PROG, Swap);
-  p->toErase = _Rd32(pFd + FD_TO_ERASE, Swap);
+  p->toProg = UTIL_Load32(pFd + FD_TO_PROG, Swap);
+  p->toErase = UTIL_Load32(pFd + FD_TO_ERASE, Swap);
   if (MCUDB_ConvertSectorInfo(pFd + MCUDB_FLASHDEVICE_HEAD, NumEntries, p->DevAdr, Swap, p->aRun,
                               MCUDB_MAX_REGIONS, &p->NumRuns, &p->NumUsed) < 0) {
     return -1;
@@ -303,10 +291,10 @@ int _ParseCompressed(const uint8_t* pImage, uint32_t ImageSize, const SectorRegi
     _Error("Algo error: Flashloader image header is incomplete");
     return -1;
   }
-  uint16_t HdrFlags = _Rd16(pImage + 6, false);
-  uint32_t LinkAddr = _Rd32(pImage + 8, false), UnpackedSize = _Rd32(pImage + 12, false);
-  uint32_t FdOff = _Rd32(pImage + 16, false), FdSize = _Rd32(pImage + 20, false);
-  uint32_t PrgDataOff = _Rd32(pImage + 24, false), NumWords = _Rd32(pImage + 28, false);
+  uint16_t HdrFlags = UTIL_Load16(pImage + 6, false);
+  uint32_t LinkAddr = UTIL_Load32(pImage + 8, false), UnpackedSize = UTIL_Load32(pImage + 12, false);
+  uint32_t FdOff = UTIL_Load32(pImage + 16, false), FdSize = UTIL_Load32(pImage + 20, false);
+  uint32_t PrgDataOff = UTIL_Load32(pImage + 24, false), NumWords = UTIL_Load32(pImage + 28, false);
   uint64_t StreamOff = KFLC_HEADER_SIZE + 4ull * NumWords;
   if (StreamOff > ImageSize) {
     _Error("Algo error: Flashloader image header is incomplete");
@@ -340,7 +328,7 @@ int _ParseCompressed(const uint8_t* pImage, uint32_t ImageSize, const SectorRegi
   _SetFromFlashDevice(pInfo, View);
   if (_SetLayout(pInfo, View, paDev, Flags) < 0) return -1;
   for (uint32_t i = 0; i < NumWords; i++) {
-    uint32_t Word = _Rd32(pImage + KFLC_HEADER_SIZE + 4 * i, false);
+    uint32_t Word = UTIL_Load32(pImage + KFLC_HEADER_SIZE + 4 * i, false);
     uint32_t EntryKind = Word >> 24;
     if (EntryKind < 24) {
       pInfo->aEntryOffset[_aKindEntry[EntryKind]] = static_cast<int32_t>(Word & 0xFFFFFFu);
@@ -400,12 +388,12 @@ bool _ReadLEB128(const uint8_t* p, uint64_t End, uint64_t* pPos, uint32_t* pValu
 int _GetScriptData(const uint8_t* p, uint32_t Size, const char* sName, uint32_t MinSize,
                    const uint8_t** ppData) {
   if (!_IsScript(p, Size)) return -1;
-  uint32_t NumEntries = _Rd32(p + 12, false);
+  uint32_t NumEntries = UTIL_Load32(p + 12, false);
   if (NumEntries == 0) return -2;
   int Index = MCUDB_FindScriptEntry(p, Size, sName);
   if (Index < 0) return -3;
   uint64_t EntryOff = PCV2_HEADER_SIZE + 8ull * Index;
-  uint64_t NameOff = PCV2_HEADER_SIZE + 8ull * NumEntries + _Rd32(p + EntryOff, false);
+  uint64_t NameOff = PCV2_HEADER_SIZE + 8ull * NumEntries + UTIL_Load32(p + EntryOff, false);
   uint64_t Pos = NameOff + std::strlen(reinterpret_cast<const char*>(p + NameOff)) + 1; // terminated: checked
   uint32_t DataSize = 0;
   while (Pos < Size) {
@@ -421,7 +409,7 @@ int _GetScriptData(const uint8_t* p, uint32_t Size, const char* sName, uint32_t 
     if (Pos < Size && p[Pos] == 0) break;
   }
   if (DataSize < MinSize) return -4;
-  uint64_t DataOff = uint64_t(_Rd32(p + 16, false)) + _Rd32(p + EntryOff + 4, false);
+  uint64_t DataOff = uint64_t(UTIL_Load32(p + 16, false)) + UTIL_Load32(p + EntryOff + 4, false);
   if (DataOff + MinSize > Size) return -3;
   *ppData = p + DataOff;
   return 0;
@@ -469,7 +457,7 @@ int MCUDB_ConvertSectorInfo(const uint8_t* pSectors, uint32_t NumEntries, uint32
                             uint32_t* pNumUsed) {
   if (NumEntries > MCUDB_MAX_SECTOR_ENTRIES) NumEntries = MCUDB_MAX_SECTOR_ENTRIES;
   uint32_t NumUsed = 0;
-  while (NumUsed < NumEntries && _Rd32(pSectors + 8 * NumUsed, Swap) != 0xFFFFFFFFu)
+  while (NumUsed < NumEntries && UTIL_Load32(pSectors + 8 * NumUsed, Swap) != 0xFFFFFFFFu)
     NumUsed++;
   if (NumUsed == NumEntries) {
     _Error("Flash bank @ 0x%.8X: Algo error: FlashDevice.SectorInfo struct exceeds max. number of supported "
@@ -484,12 +472,12 @@ int MCUDB_ConvertSectorInfo(const uint8_t* pSectors, uint32_t NumEntries, uint32
            DevAdr);
     return -1;
   }
-  bool Absolute = _Rd32(pSectors + 4, Swap) >= DevAdr;
+  bool Absolute = UTIL_Load32(pSectors + 4, Swap) >= DevAdr;
   uint32_t NumRuns = 0;
   uint32_t CurSize = 0, CurStart = 0;
   uint64_t CurEnd = 0;
   for (uint32_t i = 0; i < NumUsed; i++) {
-    uint32_t Size = _Rd32(pSectors + 8 * i, Swap), Addr = _Rd32(pSectors + 8 * i + 4, Swap);
+    uint32_t Size = UTIL_Load32(pSectors + 8 * i, Swap), Addr = UTIL_Load32(pSectors + 8 * i + 4, Swap);
     if (Absolute) {
       if (Addr < DevAdr) {
         _Error("Flash bank @ 0x%.8X: Algo error: FlashDevice.SectorInfo[] holds a mixture of relative and "
@@ -581,12 +569,12 @@ int MCUDB_ReadOFLVar(ElfFile* pElf, const char* sName, uint64_t ExpectedSize, vo
 
 int MCUDB_FindScriptEntry(const uint8_t* pScript, uint32_t ScriptSize, const char* sName) {
   if (!_IsScript(pScript, ScriptSize) || sName == nullptr) return -1;
-  uint32_t NumEntries = _Rd32(pScript + 12, false);
+  uint32_t NumEntries = UTIL_Load32(pScript + 12, false);
   uint64_t NamesOff = PCV2_HEADER_SIZE + 8ull * NumEntries;
   for (uint32_t i = 0; i < NumEntries; i++) {
     uint64_t EntryOff = PCV2_HEADER_SIZE + 8ull * i;
     if (EntryOff + 8 > ScriptSize) break;
-    uint64_t NameOff = NamesOff + _Rd32(pScript + EntryOff, false);
+    uint64_t NameOff = NamesOff + UTIL_Load32(pScript + EntryOff, false);
     if (NameOff >= ScriptSize) continue;
     const void* pEnd = std::memchr(pScript + NameOff, 0, ScriptSize - NameOff);
     if (pEnd == nullptr) continue; // a name must end inside the script
@@ -610,8 +598,8 @@ int MCUDB_ReadAlgoParams(const uint8_t* pScript, uint32_t ScriptSize, const uint
   }
   std::memset(pInfo->pAPI, 0, sizeof(MCUDB_ALGO_API));
   for (int i = 0; i < 8; i++)
-    pInfo->aWord[i] = _Rd32(pData + 4 * (i + 1), false);
-  pInfo->Flags = _Rd32(pData + 4 * 9, false) | 0x2000u;
+    pInfo->aWord[i] = UTIL_Load32(pData + 4 * (i + 1), false);
+  pInfo->Flags = UTIL_Load32(pData + 4 * 9, false) | 0x2000u;
   pInfo->pImage = pImage;
   pInfo->ImageSize = ImageSize;
   pInfo->pCompiledScript = pScript;
@@ -632,7 +620,7 @@ int MCUDB_ReadCFIConfig(const uint8_t* pScript, uint32_t ScriptSize, MCUDB_CFI_C
   int r = _GetScriptData(pScript, ScriptSize, "FLASH_CFIConfig", 20, &pData);
   if (r < 0) return r;
   for (int i = 0; i < 3; i++)
-    pConfig->aWord[i] = _Rd32(pData + 4 * (i + 2), false);
+    pConfig->aWord[i] = UTIL_Load32(pData + 4 * (i + 2), false);
   pConfig->IsSet = 1;
   return 0;
 }

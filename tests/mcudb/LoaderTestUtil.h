@@ -8,12 +8,11 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "mcudb/MCUDB_Loader.h"
+#include "tests/data/DataTestUtil.h"
 
 namespace lt {
 
@@ -24,10 +23,7 @@ inline std::string ProgramFile(const char* sName) {
 }
 
 inline Bytes ReadBytes(const std::string& sPath) {
-  std::ifstream f(sPath, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  std::string s = ss.str();
+  std::string s = dt::ReadFile(sPath);
   return Bytes(s.begin(), s.end());
 }
 

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,15 +18,9 @@
 #include "mcudb/MCUDB.h"
 #include "mcudb/MCUDB_Jobs.h"
 #include "probe/PROBE.h"
+#include "tests/data/DataTestUtil.h"
 
 namespace {
-
-std::string ReadText(const std::string& sPath) {
-  std::ifstream f(sPath, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 // Log lines go to a file of the test; the library is the simulator of the build.
 class DeviceDbBase : public ::testing::Test {
@@ -51,7 +44,7 @@ protected:
     MCUDB_SetLoaderErrorHandler(nullptr);
     std::system(("rm -rf '" + Dir + "'").c_str());
   }
-  std::string Log() const { return ReadText(Dir + "/log.txt"); }
+  std::string Log() const { return dt::ReadFile(Dir + "/log.txt"); }
   void WriteFlashList(const std::string& sRows) {
     std::ofstream f(Dir + "/Flash.csv", std::ios::binary);
     f << "Manufacturer;Name;ID16;ID8;Skip;A0;A1;Bus;O1;O2;O0;O3;r;r;r;r;r;r;r;r;r;Sectors\r\n" << sRows;
