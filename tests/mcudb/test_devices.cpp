@@ -18,6 +18,7 @@
 #include "mcudb/MCUDB.h"
 #include "mcudb/MCUDB_Jobs.h"
 #include "probe/PROBE.h"
+#include "LoaderTestUtil.h"
 #include "tests/data/DataTestUtil.h"
 
 namespace {
@@ -252,6 +253,17 @@ int FakeGetIndex(const char* sName) {
   return -1;
 }
 
+// The "Tiny" device's loader brings a compiled script with its algorithm parameters.
+const lt::Bytes& TinyScript() {
+  static lt::Bytes s = [] {
+    lt::Bytes Params(40);
+    for (uint32_t i = 0; i < 10; i++)
+      lt::Put32(Params, 4 * i, 0x30 + i);
+    return lt::MakeScript({{"FLASH_AlgoParams", Params}});
+  }();
+  return s;
+}
+
 int FakeLoaderDesc(int Index, uint32_t BankAddr, uint32_t, const char*, XRELAYARM_LOADER_DESC* pDesc) {
   if (Index < 0 || Index >= int(Fakes().size())) return -1;
   const FakeDevice& f = Fakes()[size_t(Index)];
@@ -261,6 +273,10 @@ int FakeLoaderDesc(int Index, uint32_t BankAddr, uint32_t, const char*, XRELAYAR
   pDesc->sAlgoFile = AlgoPath().c_str();
   pDesc->paSectors = f.aBank[b].data();
   pDesc->NumRegions = uint32_t(f.aBank[b].size() - 1);
+  if (std::strcmp(f.sName, "Tiny") == 0) {
+    pDesc->pCompiledScript = TinyScript().data();
+    pDesc->CompiledScriptSize = uint32_t(TinyScript().size());
+  }
   return 0;
 }
 
@@ -303,6 +319,21 @@ TEST_F(FakeDb, CountSizeTextsCapsAndFixedLayouts) {
   EXPECT_TRUE(MCUDB_HasBankWithFixedLayout(Fixed));
   EXPECT_EQ(MCUDB_GetBank(Fixed, 0)->pCMSISInfo->aRegion[0].NumSectors, 16u);
   EXPECT_EQ(MCUDB_GetBankNumSectors(MCUDB_FindDevice("Huge"), 0, "Own"), 0x10000);
+}
+
+TEST_F(FakeDb, AlgorithmParametersComeFromTheCompiledScript) {
+  XRELAYARM_LOADER_DESC Desc{};
+  CMSISInfo Algo{};
+  MCUDB_ALGO_INFO* pInfo = nullptr;
+  ASSERT_EQ(MCUDB_GetAlgoInfo(MCUDB_FindDevice("Tiny"), 0, "Own", &Desc, &Algo, &pInfo), 0);
+  ASSERT_NE(pInfo, nullptr);
+  EXPECT_EQ(pInfo->aWord[0], 0x31u);
+  EXPECT_EQ(pInfo->Flags, 0x39u | 0x2000u);
+  EXPECT_EQ(pInfo->pCompiledScript, TinyScript().data());
+  EXPECT_EQ(Algo.aRegion[0].SectorSize, 1000u);
+  MCUDB_FreeAlgoInfo(&pInfo);
+  ASSERT_EQ(MCUDB_GetAlgoInfo(MCUDB_FindDevice("Big"), 0, "Own", &Desc, &Algo, &pInfo), 0);
+  EXPECT_EQ(pInfo, nullptr); // no script, no record
 }
 
 TEST_F(FakeDb, BanksRangesNumberingAndSelection) {
