@@ -69,34 +69,55 @@ int _BuildMCUList() {
   return 0;
 }
 
-void _JobGetMCUList(JobContext* pContext) {
-  pContext->Result = MCUDB_GetDeviceList(static_cast<MCUDB_DEVICE_LIST_PARAMS*>(pContext->pParams));
-}
-
-void _JobGetFlashList(JobContext* pContext) {
-  pContext->Result = FLASHDEV_GetList(static_cast<FLASHDEV_LIST_PARAMS*>(pContext->pParams));
-}
-
-void _JobSelectFlashDevice(JobContext* pContext) {
-  auto* p = static_cast<FLASHDEV_SELECT_PARAMS*>(pContext->pParams);
-  if (p == nullptr || p->pBank == nullptr) {
+// Runs the body of a job on its parameter block, stores the result and tells the requester.
+template <typename P, typename F> void _Run(JobContext* pContext, F&& Body) {
+  auto* p = static_cast<P*>(pContext->pParams);
+  if (p == nullptr) {
     pContext->Result = -1;
     return;
   }
-  BANK_SelectFlashDevice(p->pBank, p->DeviceIndex);
-  pContext->Result = 0;
+  pContext->Result = Body(p);
+  if (p->pfDone) p->pfDone(pContext->pRequester, p);
+}
+
+void _JobGetMCUList(JobContext* pContext) {
+  _Run<MCUDB_DEVICE_LIST_PARAMS>(pContext, MCUDB_GetDeviceList);
+}
+
+void _JobGetFlashList(JobContext* pContext) {
+  _Run<FLASHDEV_LIST_PARAMS>(pContext, FLASHDEV_GetList);
+}
+
+void _JobSelectFlashDevice(JobContext* pContext) {
+  _Run<FLASHDEV_SELECT_PARAMS>(pContext, [](FLASHDEV_SELECT_PARAMS* p) {
+    if (p->pBank == nullptr) return -1;
+    BANK_SelectFlashDevice(p->pBank, p->DeviceIndex);
+    return 0;
+  });
 }
 
 void _JobCollectBankInfo(JobContext* pContext) {
-  pContext->Result = BANK_CollectInfo(static_cast<BANK_INFO_PARAMS*>(pContext->pParams), true);
+  _Run<BANK_INFO_PARAMS>(pContext, [](BANK_INFO_PARAMS* p) { return BANK_CollectInfo(p, true); });
 }
 
 void _JobGetBankRange(JobContext* pContext) {
-  pContext->Result = BANK_CollectInfo(static_cast<BANK_INFO_PARAMS*>(pContext->pParams), false);
+  _Run<BANK_INFO_PARAMS>(pContext, [](BANK_INFO_PARAMS* p) { return BANK_CollectInfo(p, false); });
 }
 
 void _JobGetLoaderInfo(JobContext* pContext) {
-  pContext->Result = MCUDB_GetLoaderList(static_cast<MCUDB_LOADER_LIST_PARAMS*>(pContext->pParams));
+  _Run<MCUDB_LOADER_LIST_PARAMS>(pContext, MCUDB_GetLoaderList);
+}
+
+// Fills the outputs from the built list; false when it is not built yet. Called with the lock held.
+bool _AnswerFromList(MCUDB_DEVICE_LIST_PARAMS* p) {
+  if (_paMCUList == nullptr) return false;
+  p->paList = _paMCUList;
+  p->NumEntries = _NumMCUEntries;
+  p->CurPos = 0;
+  for (int i = 0; i < _NumMCUEntries; i++) {
+    if (_paMCUList[i].Index == p->CurIndex) p->CurPos = i;
+  }
+  return true;
 }
 
 } // namespace
@@ -114,12 +135,23 @@ int MCUDB_GetDeviceList(MCUDB_DEVICE_LIST_PARAMS* p) {
   if (p == nullptr) return -1;
   std::lock_guard<std::mutex> g(_ListLock);
   if (_paMCUList == nullptr && _BuildMCUList() < 0) return -1;
-  p->paList = _paMCUList;
-  p->NumEntries = _NumMCUEntries;
-  p->CurPos = 0;
-  for (int i = 0; i < _NumMCUEntries; i++) {
-    if (_paMCUList[i].Index == p->CurIndex) p->CurPos = i;
+  _AnswerFromList(p);
+  return 0;
+}
+
+int MCUDB_RequestDeviceList(const MCUDB_DEVICE_LIST_PARAMS* pParams, void* pRequester) {
+  if (pParams == nullptr) return -1;
+  MCUDB_DEVICE_LIST_PARAMS p = *pParams;
+  bool Answered;
+  {
+    std::lock_guard<std::mutex> g(_ListLock);
+    Answered = _AnswerFromList(&p);
   }
+  if (!Answered) {
+    return APP_CreateJob(JOB_GET_MCU_DEVICE_LIST, "Get MCU device list", pParams, sizeof(*pParams),
+                         pRequester, APP_StdCompletion);
+  }
+  if (p.pfDone) p.pfDone(pRequester, &p);
   return 0;
 }
 

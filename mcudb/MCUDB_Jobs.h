@@ -12,6 +12,9 @@
 
 enum { MCUDB_MAX_LIST_DEVICES = 0x10000, FLASHDEV_MAX_LIST_DEVICES = 4096 };
 
+// Called by each job when its outputs are filled, with the job's requester and parameter block.
+typedef void MCUDB_JOB_DONE(void* pRequester, void* pParams);
+
 struct MCU_LIST_ENTRY {
   char acName[128];
   char acManu[128];
@@ -28,18 +31,21 @@ struct MCUDB_DEVICE_LIST_PARAMS {
   const MCU_LIST_ENTRY* paList; // out
   int NumEntries;               // out
   int CurPos;                   // out: CurIndex's position in the list, 0 when absent
+  MCUDB_JOB_DONE* pfDone;
 };
 
 // "Get Flash device list": a copy (tag "APP: FLASH device list"), built once.
 struct FLASHDEV_LIST_PARAMS {
   const FLASH_DEVICE* paList; // out
   int NumEntries;             // out
+  MCUDB_JOB_DONE* pfDone;
 };
 
 // "Select flash device".
 struct FLASHDEV_SELECT_PARAMS {
   BANK_INFO* pBank;
   int DeviceIndex;
+  MCUDB_JOB_DONE* pfDone;
 };
 
 // "Collect flash bank information" (everything) and "Get flash bank range summary" (acSummary).
@@ -53,6 +59,7 @@ struct BANK_INFO_PARAMS {
   SectorRegion aRegion[MCUDB_MAX_REGIONS]; // internal banks
   char acSummary[2048];
   char acLayout[256];
+  MCUDB_JOB_DONE* pfDone;
 };
 
 struct MCUDB_LOADER_ENTRY {
@@ -70,9 +77,13 @@ struct MCUDB_LOADER_LIST_PARAMS {
   int MaxEntries;
   MCUDB_LOADER_ENTRY* paEntry;
   int NumFilled; // out
+  MCUDB_JOB_DONE* pfDone;
 };
 
 void MCUDB_InstallJobs(void);
+// The MCU device list for a dialog: answered at once on the calling thread (pfDone called with a
+// filled copy of *pParams) when the list is built, else posted as "Get MCU device list". 0 or -1.
+int MCUDB_RequestDeviceList(const MCUDB_DEVICE_LIST_PARAMS* pParams, void* pRequester);
 // The job bodies, callable without the engine.
 int MCUDB_GetDeviceList(MCUDB_DEVICE_LIST_PARAMS* p);
 int FLASHDEV_GetList(FLASHDEV_LIST_PARAMS* p);

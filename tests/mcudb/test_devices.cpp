@@ -160,7 +160,7 @@ TEST_F(ShippedDb, LoaderInformationIsCachedPerBankAndDevice) {
   EXPECT_EQ(MCUDB_GetLoaderInfo(C8, 1, "Default", &Desc, &Algo), -1);
 
   MCUDB_LOADER_ENTRY aEntry[4];
-  MCUDB_LOADER_LIST_PARAMS p{C8, 0, 4, aEntry, 0};
+  MCUDB_LOADER_LIST_PARAMS p{C8, 0, 4, aEntry, 0, nullptr};
   EXPECT_EQ(MCUDB_GetLoaderList(&p), 2);
   ASSERT_EQ(p.NumFilled, 2);
   EXPECT_STREQ(aEntry[1].acName, "AT32F425 64 KB (packed)");
@@ -193,6 +193,19 @@ TEST_F(ShippedDb, DeviceListLeavesOutMIPSAnd8051AndShowsBankSizes) {
   ASSERT_EQ(MCUDB_GetDeviceList(&Again), 0);
   EXPECT_EQ(Again.paList, p.paList); // built once
   EXPECT_EQ(Again.CurPos, 0);
+  // Once built, a dialog's request is answered at once on its own thread.
+  static int s_CurPos = -1;
+  static void* s_pRequester = nullptr;
+  MCUDB_DEVICE_LIST_PARAMS Request{};
+  Request.CurIndex = C8;
+  Request.pfDone = [](void* pRequester, void* pParams) {
+    s_pRequester = pRequester;
+    s_CurPos = static_cast<MCUDB_DEVICE_LIST_PARAMS*>(pParams)->CurPos;
+  };
+  int Requester = 0;
+  ASSERT_EQ(MCUDB_RequestDeviceList(&Request, &Requester), 0);
+  EXPECT_EQ(s_pRequester, &Requester);
+  EXPECT_EQ(s_CurPos, p.CurPos);
 }
 
 /*
