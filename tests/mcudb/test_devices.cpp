@@ -99,6 +99,21 @@ TEST_F(ShippedDb, DevicesBanksAndTheirAlgorithms) {
   EXPECT_EQ(MCUDB_GetBank(R8, 1), nullptr);
   // A core-only device has no banks; unknown indices and names give nothing.
   EXPECT_EQ(MCUDB_GetNumBanks(MCUDB_FindDevice("Cortex-M0")), 0);
+  // A project's banks for a chosen device: one per device bank with its default loader; a device
+  // without banks leaves one bank as the user would insert it.
+  BANK_LIST* pList = new BANK_LIST{};
+  BANK_CreateFromDevice(pList, C8);
+  ASSERT_EQ(pList->NumBanks, 3);
+  EXPECT_STREQ(pList->aBank[0].acLoaderName, "AT32F425 64 KB");
+  EXPECT_STREQ(pList->aBank[2].acBankName, "User system data");
+  EXPECT_EQ(BANK_GetNumSectors(pList, 1), 4);
+  EXPECT_EQ(BANK_GetTotalSectors(pList), 69);
+  BANK_CreateFromDevice(pList, MCUDB_FindDevice("Cortex-M0"));
+  ASSERT_EQ(pList->NumBanks, 1);
+  EXPECT_EQ(pList->aBank[0].DeviceIndex, -1);
+  EXPECT_EQ(pList->aBank[0].AutoDetect, 1);
+  EXPECT_EQ(pList->aBank[0].OrgNumBits, 16);
+  delete pList;
   EXPECT_EQ(MCUDB_GetDeviceInfo(22, &d), -1);
   EXPECT_EQ(MCUDB_GetDeviceInfo(-1, &d), -1);
   EXPECT_EQ(MCUDB_FindDevice("No such device"), -1);
