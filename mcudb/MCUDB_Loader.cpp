@@ -188,8 +188,10 @@ enum { KFLC_KIND_INT_ENABLED = 24, KFLC_HEADER_SIZE = 32 };
 
 int _ParseCMSISAlgo(int Kind, const uint8_t* pImage, uint32_t ImageSize, const char* sPath,
                     const SectorRegion* paDev, uint32_t Flags, CMSISInfo* pInfo) {
-  ElfFile* pElf = (Kind == MCUDB_LOADER_KIND_CMSIS_IMAGE) ? ELF_OpenMem(pImage, ImageSize, nullptr)
-                                                          : ELF_Open(sPath, nullptr);
+  // The ELF reader says itself why a file cannot be opened or is no ELF file.
+  ElfReportConfig Report{sizeof(ElfReportConfig), _pfError, nullptr, nullptr};
+  ElfFile* pElf = (Kind == MCUDB_LOADER_KIND_CMSIS_IMAGE) ? ELF_OpenMem(pImage, ImageSize, &Report)
+                                                          : ELF_Open(sPath, &Report);
   if (pElf == nullptr) return -1;
   ElfCloser Closer{pElf};
   int BigEndian = ELF_IsBigEndian(pElf);

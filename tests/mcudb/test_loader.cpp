@@ -332,10 +332,16 @@ TEST_F(MutatedAlgo, FilesThatAreNoAlgorithmAreRefused) {
     EXPECT_EQ(Parse(), -1);
     EXPECT_EQ(Local.Joined(), sExpected);
   }
+  // Not an algorithm at all: the ELF reader's own text says why.
   Messages Local;
   Elf.resize(100);
-  EXPECT_EQ(Parse(), -1); // the ELF reader refuses it: no text of the parser
-  EXPECT_EQ(Local.Joined(), "");
+  EXPECT_EQ(Parse(), -1);
+  EXPECT_NE(Local.Joined(), "");
+  EXPECT_EQ(Local.Joined().find("Algo error"), std::string::npos);
+  Messages Missing;
+  CMSISInfo Info;
+  EXPECT_EQ(MCUDB_ParseFlashLoader(8, nullptr, 0, "/nonexistent/algo.flm", nullptr, nullptr, &Info, 0), -1);
+  EXPECT_EQ(Missing.Joined(), "Failed to open source file [/nonexistent/algo.flm] for reading");
 }
 
 TEST(CompressedImages, HeaderFlagsEntriesAndBigEndianDescriptors) {
