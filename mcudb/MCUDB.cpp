@@ -211,13 +211,16 @@ int MCUDB_ReadDeviceList(void) {
     APP_ErrorOut("Could not read MCU device list from the probe library");
     return -1;
   }
-  // Some libraries answer for indices beyond the count they report; those devices are reachable too.
+  // Some libraries answer for indices beyond the count they report; those devices are reachable
+  // too. The search is bounded: a library that answered every index would otherwise never end.
   int Total = n;
+  const int MaxExtra = 0x10000;
+  const int MaxTotal = n > 0x7FFFFFFF - MaxExtra ? 0x7FFFFFFF : n + MaxExtra;
   XRELAYARM_DEVICE_INFO di{};
   for (;;) {
     std::memset(&di, 0, sizeof(di));
     di.SizeOfStruct = XRELAYARM_DEVICE_INFO_SIZE;
-    if (Total == 0x7FFFFFFF || XRELAYARM_DEVICE_GetInfo(Total, &di) != 0) break;
+    if (Total >= MaxTotal || XRELAYARM_DEVICE_GetInfo(Total, &di) != 0) break;
     Total++;
   }
   _paDevice = static_cast<DeviceEntry*>(

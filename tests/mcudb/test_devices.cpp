@@ -559,3 +559,24 @@ TEST_F(DeviceDbBase, FlashDeviceListFromTheProgramDirectoryAndItsFailures) {
       << Log();
   EXPECT_GE(FLASHDEV_GetNumDevices(), 40); // the list read before stays
 }
+
+TEST_F(DeviceDbBase, ALibraryThatAnswersEveryIndexIsCountedToABound) {
+  PROBE_SetEntry("XRELAYARM_DEVICE_GetInfo",
+                 reinterpret_cast<void*>(+[](int Index, XRELAYARM_DEVICE_INFO* p) {
+                   if (Index == -1) return 1;
+                   std::memset(reinterpret_cast<uint8_t*>(p) + 4, 0, sizeof(*p) - 4);
+                   p->Core = 0x0E0000FF;
+                   p->sName = "Any";
+                   p->sManu = "Test";
+                   return 0;
+                 }));
+  ASSERT_EQ(MCUDB_ReadDeviceList(), 0);
+  EXPECT_EQ(MCUDB_GetNumDevices(), 1 + 0x10000);
+  MCUDB_DEVICE_LIST_PARAMS p{};
+  ASSERT_EQ(MCUDB_GetDeviceList(&p), 0);
+  EXPECT_EQ(p.NumEntries, 0x10000);
+  EXPECT_NE(
+      Log().find(
+          "INFO: Maximum number of MCU devices (65536) exceeded. Cannot show complete MCU device list."),
+      std::string::npos);
+}
