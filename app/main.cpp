@@ -11,6 +11,7 @@
 #include "app/CMDLINE.h"
 #include "data/DATAJOBS.h"
 #include "gui/MainWindow.h"
+#include "mcudb/MCUDB.h"
 #include "probe/PROBE.h"
 #include "project/SETTINGS.h"
 #include "sys/SYS.h"
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
   SETTINGS_InstallHooks();
   CMDLINE_InstallHooks();
   DATAJOBS_Init();
+  MCUDB_InstallHooks();
   MainWindow* pWin = new MainWindow(argc, argv, ShowCmd);
   QApplication::setQuitOnLastWindowClosed(false);
   QFont f = QApplication::font();
