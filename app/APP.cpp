@@ -138,6 +138,8 @@ void _InitApp(JobContext* pContext) {
     }
     if ((_Hooks.pfReadFlashDeviceList && _Hooks.pfReadFlashDeviceList() < 0) ||
         (_Hooks.pfReadMCUDeviceList && _Hooks.pfReadMCUDeviceList() < 0)) {
+      // The program ends without having run any option: a script must not take that for success.
+      APP_SetExitCode(1);
       pStartup->InitFailed = 1;
       break;
     }

@@ -28,6 +28,7 @@ struct Engine {
   std::deque<JobContext*> Overflow; // posts that found the ring full, in posting order
   SYS_HANDLE hWake = nullptr;       // auto-reset: one signal per post
   SYS_HANDLE hThread = nullptr;
+  SYS_HANDLE hStoppedThread = nullptr; // the worker that ran the stop job, until the stopper waits for it
   std::atomic<bool> Stopped{false};
   std::atomic<int> NumPending{0};
   SYS_MUTEX* pLock = nullptr;       // the engine lock; lives until the process ends
@@ -58,7 +59,7 @@ void _Stop(JobContext* pContext) {
   SYS_HANDLE hDone = static_cast<SYS_HANDLE>(pContext->pParams);
   SYS_MUTEX_Lock(_EngineLock(), -1);
   _Engine.Stopped = true;
-  SYS_HANDLE_Close(_Engine.hThread);
+  _Engine.hStoppedThread = _Engine.hThread;
   SYS_HANDLE_Close(_Engine.hWake);
   _Engine.hThread = nullptr;
   _Engine.hWake = nullptr;
@@ -201,6 +202,16 @@ int APP_StopJobEngine(uint32_t StopJobId, int (*pfWaitStep)(void* pUser), void* 
     if (pfWaitStep) pfWaitStep(pUser);
   }
   SYS_HANDLE_Close(hDone);
+  // The worker returns right after the stop job; wait until it is gone, thread-local clean-up
+  // included, so that the program never ends beside a thread that is still ending.
+  SYS_MUTEX_Lock(_EngineLock(), -1);
+  SYS_HANDLE hThread = _Engine.hStoppedThread;
+  _Engine.hStoppedThread = nullptr;
+  SYS_MUTEX_Unlock(_EngineLock());
+  if (hThread) {
+    SYS_EVENT_Wait(hThread, -1);
+    SYS_HANDLE_Close(hThread);
+  }
   return 0;
 }
 

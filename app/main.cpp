@@ -11,6 +11,7 @@
 #include "app/CMDLINE.h"
 #include "data/DATAJOBS.h"
 #include "gui/MainWindow.h"
+#include "mcudb/MCUDB.h"
 #include "probe/PROBE.h"
 #include "project/PROJJOBS.h"
 #include "project/SETTINGS.h"
@@ -35,6 +36,9 @@ static void _QtMessage(QtMsgType Type, const QMessageLogContext&, const QString&
   std::fprintf(stderr, "%s\n", Text.toLocal8Bit().constData());
 }
 
+// The name Qt gives the threads of its thread pools.
+#define QT_POOLED_THREAD_NAME "Thread (pooled)"
+
 int main(int argc, char** argv) {
   qInstallMessageHandler(_QtMessage);
   // Without a display nobody can use a window: run on the offscreen platform and end after
@@ -56,6 +60,7 @@ int main(int argc, char** argv) {
   CMDLINE_InstallHooks();
   DATAJOBS_Init();
   PROJJOBS_Install();
+  MCUDB_InstallHooks();
   MainWindow* pWin = new MainWindow(argc, argv, ShowCmd);
   QApplication::setQuitOnLastWindowClosed(false);
   QFont f = QApplication::font();
@@ -64,5 +69,8 @@ int main(int argc, char** argv) {
   pApp->exec();
   delete pWin;
   delete pApp;
+  // The application has stopped Qt's pooled threads (the raster painter uses them), but they
+  // may still be ending; the program ends after them, never beside their clean-up.
+  SYS_THREAD_WaitForNamedToEnd(QT_POOLED_THREAD_NAME, 2000);
   return APP_GetExitCode();
 }

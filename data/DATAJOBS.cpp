@@ -13,6 +13,7 @@
 #include "data/APP_File.h"
 #include "data/DATAFILE.h"
 #include "data/DATAIMAGE.h"
+#include "project/SETTINGS.h"
 #include "sys/UTIL.h"
 
 namespace {
@@ -194,6 +195,20 @@ int _AddWindow(DataImage* pImage, const char* sTitle, const char* sPath) {
   return 0;
 }
 
+// A file dialog that starts in the DataFiles directory and remembers the directory chosen.
+// False when cancelled or nobody can answer.
+bool _AskDataFilePath(bool Save, const char* sTitle, const char* sFilter, const char* sSelectedFilter, char* sPath,
+                      int PathSize) {
+  APP_GUI_REQUESTS* pGUI = APP_GetGUI();
+  if (pGUI == nullptr || APP_IsCmdLineActive()) return false;
+  SETTINGS_GetDataFilesDir(sPath, PathSize);
+  int r = Save ? pGUI->ShowFileDialogSave(sPath, PathSize, sTitle, sFilter, sSelectedFilter)
+               : pGUI->ShowFileDialogOpen(sPath, PathSize, sTitle, sFilter, sSelectedFilter);
+  if (r != 0 || sPath[0] == 0) return false;
+  SETTINGS_SetDataFilesDir(sPath);
+  return true;
+}
+
 bool _SameTime(const SYS_TIME& a, const SYS_TIME& b) { return std::memcmp(&a, &b, sizeof(a)) == 0; }
 
 void _RefreshWindow(DataWindowInfo* p) {
@@ -304,14 +319,10 @@ int DATAJOBS_SaveFile(const char* sPathIn, uint32_t First, uint32_t Last, bool H
   char acPath[512];
   UTIL_strcpy(acPath, sPathIn ? sPathIn : pCur->acPath, sizeof(acPath));
   SYS_PATH_ToNative(acPath);
-  if (acPath[0] == 0) {
-    APP_GUI_REQUESTS* pGUI = APP_GetGUI();
-    if (pGUI == nullptr || APP_IsCmdLineActive() ||
-        pGUI->ShowFileDialogSave(acPath, sizeof(acPath), "Save data file as", DATAFILE_FILTER_SAVE, nullptr) != 0 ||
-        acPath[0] == 0) {
-      APP_ErrorOut("Failed to save data file");
-      return -1;
-    }
+  if (acPath[0] == 0 &&
+      !_AskDataFilePath(true, "Save data file as", DATAFILE_FILTER_SAVE, nullptr, acPath, sizeof(acPath))) {
+    APP_ErrorOut("Failed to save data file");
+    return -1;
   }
   APP_LogOutf("Saving data file [%s] ...", acPath);
   int type = DATAFILE_GetType(acPath);
@@ -485,13 +496,9 @@ void _JobOpen(JobContext* pContext) {
   const auto* p = _Params<DATAJOBS_FILE_PARAMS>(pContext);
   char acPath[512] = "";
   if (p) UTIL_strcpy(acPath, p->acPath, sizeof(acPath));
-  if (acPath[0] == 0) {
-    APP_GUI_REQUESTS* pGUI = APP_GetGUI();
-    if (pGUI == nullptr ||
-        pGUI->ShowFileDialogOpen(acPath, sizeof(acPath), "Open data file", DATAFILE_FILTER_OPEN, nullptr) != 0 ||
-        acPath[0] == 0) {
-      return;
-    }
+  if (acPath[0] == 0 &&
+      !_AskDataFilePath(false, "Open data file", DATAFILE_FILTER_OPEN, nullptr, acPath, sizeof(acPath))) {
+    return;
   }
   pContext->Result = DATAJOBS_OpenFile(acPath, p ? p->Addr : 0, p && p->HasAddr);
 }
@@ -500,29 +507,47 @@ void _JobMerge(JobContext* pContext) {
   const auto* p = _Params<DATAJOBS_FILE_PARAMS>(pContext);
   char acPath[512] = "";
   if (p) UTIL_strcpy(acPath, p->acPath, sizeof(acPath));
-  if (acPath[0] == 0) {
-    APP_GUI_REQUESTS* pGUI = APP_GetGUI();
-    if (pGUI == nullptr || pGUI->ShowFileDialogOpen(acPath, sizeof(acPath), "Merge data file", DATAFILE_FILTER_SAVE,
-                                                    DATAFILE_FILTER_MERGE_DEFAULT) != 0 ||
-        acPath[0] == 0) {
-      return;
-    }
+  if (acPath[0] == 0 && !_AskDataFilePath(false, "Merge data file", DATAFILE_FILTER_SAVE,
+                                           DATAFILE_FILTER_MERGE_DEFAULT, acPath, sizeof(acPath))) {
+    return;
   }
   pContext->Result = DATAJOBS_MergeFile(acPath, p ? p->Addr : 0, p && p->HasAddr);
+}
+
+// The menu's "Save data file" on a window whose outside change the user declined to reload:
+// overwrite it or save elsewhere. 0 overwrite, 1 save as a different file, -1 the box was closed.
+int _AskOverwriteModified(const char* sPath) {
+  char ac[1200];
+  UTIL_sprintf(ac, sizeof(ac), "The data file at\n\n%s\n\nwas modified outside of %s.\nShould the file be overwritten?",
+               sPath, APP_PRODUCT_NAME);
+  return APP_ShowMsgBox("Save modified data file", nullptr, ac, "Overwrite", "Save as different file", 0, nullptr,
+                        nullptr, APP_ICON_QUESTION, -1, 0);
 }
 
 void _JobSave(JobContext* pContext) {
   const auto* p = _Params<DATAJOBS_FILE_PARAMS>(pContext);
   const char* sPath = (p && p->acPath[0]) ? p->acPath : nullptr;
-  if (p && p->SaveAs && sPath == nullptr) {
-    char acPath[512] = "";
-    APP_GUI_REQUESTS* pGUI = APP_GetGUI();
-    if (pGUI == nullptr ||
-        pGUI->ShowFileDialogSave(acPath, sizeof(acPath), "Save data file as", DATAFILE_FILTER_SAVE, nullptr) != 0 ||
-        acPath[0] == 0) {
-      return;
+  bool SaveAs = p && p->SaveAs;
+  if (!SaveAs && sPath == nullptr) {
+    char acOwn[512] = "";
+    bool Declined = false;
+    {
+      AppLock lock;
+      if (DataWindowInfo* pCur = _Current()) {
+        UTIL_strcpy(acOwn, pCur->acPath, sizeof(acOwn));
+        Declined = pCur->ReloadDeclined;
+      }
     }
-    pContext->Result = DATAJOBS_SaveFile(acPath, p->Addr, p->LastAddr, p->HasAddr);
+    if (acOwn[0] && Declined) {
+      int answer = _AskOverwriteModified(acOwn);
+      if (answer < 0) return;
+      SaveAs = answer == 1;
+    }
+  }
+  if (SaveAs && sPath == nullptr) {
+    char acPath[512] = "";
+    if (!_AskDataFilePath(true, "Save data file as", DATAFILE_FILTER_SAVE, nullptr, acPath, sizeof(acPath))) return;
+    pContext->Result = DATAJOBS_SaveFile(acPath, p ? p->Addr : 0, p ? p->LastAddr : 0, p && p->HasAddr);
     return;
   }
   pContext->Result = DATAJOBS_SaveFile(sPath, p ? p->Addr : 0, p ? p->LastAddr : 0, p && p->HasAddr);

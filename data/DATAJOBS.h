@@ -55,8 +55,6 @@ struct DATAJOBS_PROJECT_HOOKS {
   // Stores CurrentFile and DataFileSAddr when they differ (marks the project modified).
   void (*pfSetDataFile)(const char* sPath, uint32_t StartAddr);
   void (*pfOpenProject)(const char* sPath); // a ".tforge" path given to "Open data file"
-  void (*pfGetDataFilesDir)(char* sDir, int DirSize); // DataFiles directory of the file dialogs
-  void (*pfSetDataFilesDir)(const char* sDir);
 };
 void DATAJOBS_SetProjectHooks(const DATAJOBS_PROJECT_HOOKS* pHooks);
 

@@ -83,13 +83,10 @@ struct ElfFile {
 
   bool Is64() const { return Flags & FLAG_ELF64; }
   void Out(void (*pf)(const char*), const char* sFormat, ...) __attribute__((format(printf, 3, 4))) {
-    if (pf == nullptr) return;
-    char ac[1024];
     va_list args;
     va_start(args, sFormat);
-    UTIL_vsprintf(ac, sizeof(ac), sFormat, args);
+    UTIL_vOutf(pf, sFormat, args);
     va_end(args);
-    pf(ac);
   }
   const char* SectionName(const Section& s) const {
     if (pShStr == nullptr || s.Name >= ShStrSize) return "";

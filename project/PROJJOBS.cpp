@@ -155,9 +155,6 @@ void _SetDataFile(const char* sPath, uint32_t StartAddr) {
 void _OpenProjectFromDataJob(const char* sPath) {
   PROJJOBS_Open(sPath, !CMDLINE_IsDataFileGiven());
 }
-void _SetDataFilesDir(const char* sDir) {
-  SETTINGS_SetDataFilesDir(sDir);
-}
 
 } // namespace
 
@@ -343,10 +340,8 @@ void PROJJOBS_Install(void) {
   pOps->pfOpenProject = PROJJOBS_Open;
   pOps->pfSaveProject = _SaveProject;
   pOps->pfSaveProjectAs = _SaveProjectAs;
-  static const DATAJOBS_PROJECT_HOOKS DataHooks = {
-      PROJECT_IsOpen,          _GetDataFileSAddr,        _GetCurBankBase,  _SetDataFile,
-      _OpenProjectFromDataJob, SETTINGS_GetDataFilesDir, _SetDataFilesDir,
-  };
+  static const DATAJOBS_PROJECT_HOOKS DataHooks = {PROJECT_IsOpen, _GetDataFileSAddr, _GetCurBankBase,
+                                                   _SetDataFile, _OpenProjectFromDataJob};
   DATAJOBS_SetProjectHooks(&DataHooks);
   PROJECT_SetChangeNotifier(_UpdateTitle);
   APP_SetTitleSource(_TitleSource);

@@ -895,10 +895,26 @@ struct SYS_HANDLE_OBJ {
   void (*pfRoutine)(void*) = nullptr;
   void* pArg = nullptr;
   std::string Name;
+  pthread_t Thread{};     // thread handles: joinable until waited for or released
+  std::mutex JoinLock;
+  bool Joined = false;
 };
 
 static void _Release(SYS_HANDLE_OBJ* p) {
-  if (p && p->RefCount.fetch_sub(1) == 1) delete p;
+  if (p == nullptr || p->RefCount.fetch_sub(1) != 1) return;
+  // Nobody waits for this thread any more: the system takes back what is left of it.
+  if (p->IsThread && !p->Joined) pthread_detach(p->Thread);
+  delete p;
+}
+
+// The routine of a thread may have returned while the thread still runs its thread-local
+// clean-up (also that of libraries it called). A wait on a thread handle ends only when the
+// thread is gone, so that nothing of it is left when, say, the process ends next.
+static void _JoinThread(SYS_HANDLE_OBJ* p) {
+  std::lock_guard<std::mutex> g(p->JoinLock);
+  if (p->Joined || pthread_equal(p->Thread, pthread_self())) return;
+  pthread_join(p->Thread, nullptr);
+  p->Joined = true;
 }
 
 static thread_local std::string _ThreadName;
@@ -935,17 +951,13 @@ SYS_HANDLE SYS_THREAD_Start(void (*pfRoutine)(void* pArg), void* pArg, uint64_t*
   p->Suspended = (Flags & SYS_THREAD_FLAG_SUSPENDED) != 0;
   if (sName) p->Name.assign(sName, strnlen(sName, 64));
   p->RefCount = 2; // the caller's handle and the running thread
-  pthread_t t;
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  int r = pthread_create(&t, &attr, _ThreadMain, p);
-  pthread_attr_destroy(&attr);
-  if (r != 0) {
+  // The thread's own reference cannot be the last before the caller has this handle, so
+  // p->Thread is set before anybody can detach or join it.
+  if (pthread_create(&p->Thread, nullptr, _ThreadMain, p) != 0) {
     delete p;
     return nullptr;
   }
-  if (pThreadId) *pThreadId = (uint64_t)(uintptr_t)t;
+  if (pThreadId) *pThreadId = (uint64_t)(uintptr_t)p->Thread;
   return p;
 }
 
@@ -961,6 +973,33 @@ void SYS_THREAD_Resume(SYS_HANDLE h) {
 const char* SYS_THREAD_GetName(void) { return _ThreadName.c_str(); }
 
 uint64_t SYS_GetCurrentThreadId(void) { return (uint64_t)(uintptr_t)pthread_self(); }
+
+int SYS_THREAD_WaitForNamedToEnd(const char* sName, int TimeoutMs) {
+  char acName[16];
+  UTIL_strcpy(acName, sName ? sName : "", sizeof(acName));
+  uint32_t t0 = SYS_TIME_GetMs();
+  for (;;) {
+    bool Found = false;
+    if (DIR* pDir = opendir("/proc/self/task")) {
+      while (dirent* e = readdir(pDir)) {
+        if (e->d_name[0] == '.') continue;
+        char acComm[32] = "";
+        std::string Path = std::string("/proc/self/task/") + e->d_name + "/comm";
+        int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue; // the thread has just ended
+        ssize_t n = read(fd, acComm, sizeof(acComm) - 1);
+        close(fd);
+        if (n <= 0) continue;
+        acComm[acComm[n - 1] == '\n' ? n - 1 : n] = 0;
+        if (std::strcmp(acComm, acName) == 0) Found = true;
+      }
+      closedir(pDir);
+    }
+    if (!Found) return 0;
+    if ((int)(SYS_TIME_GetMs() - t0) >= TimeoutMs) return SYS_WAIT_TIMEOUT;
+    SYS_Sleep(1);
+  }
+}
 
 SYS_HANDLE SYS_EVENT_Create(bool ManualReset, bool InitiallySignalled) {
   SYS_HANDLE_OBJ* p = new SYS_HANDLE_OBJ;
@@ -998,6 +1037,8 @@ int SYS_EVENT_Wait(SYS_HANDLE h, int TimeoutMs) {
     return SYS_WAIT_TIMEOUT;
   }
   if (!h->ManualReset && !h->IsThread) h->Signalled = false;
+  g.unlock();
+  if (h->IsThread) _JoinThread(h);
   return SYS_WAIT_OK;
 }
 

@@ -251,6 +251,13 @@ int UTIL_vsprintf(char* sDest, int DestSize, const char* sFormat, va_list Args) 
   return o.Pos;
 }
 
+void UTIL_vOutf(void (*pfOut)(const char* sText), const char* sFormat, va_list Args) {
+  if (pfOut == nullptr) return;
+  char ac[1024];
+  UTIL_vsprintf(ac, sizeof(ac), sFormat, Args);
+  pfOut(ac);
+}
+
 int UTIL_sprintf(char* sDest, int DestSize, const char* sFormat, ...) {
   va_list Args;
   va_start(Args, sFormat);

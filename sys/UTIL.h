@@ -29,6 +29,8 @@ int UTIL_ParseHex(const char** ps, int64_t* pValue);             // UTIL_ParseIn
 // Formats into sDest (at most DestSize - 1 characters, always terminated); returns the length.
 int UTIL_sprintf(char* sDest, int DestSize, const char* sFormat, ...) __attribute__((format(printf, 3, 4)));
 int UTIL_vsprintf(char* sDest, int DestSize, const char* sFormat, va_list Args);
+// Formats into 1024 characters and hands the text to pfOut; nothing happens when pfOut is null.
+void UTIL_vOutf(void (*pfOut)(const char* sText), const char* sFormat, va_list Args);
 
 // Byte order: IsBigEndian selects big-endian, otherwise little-endian.
 uint16_t UTIL_Load16(const void* p, bool IsBigEndian);

@@ -6,9 +6,10 @@
 
 #include "app/APP_GUI.h"
 #include "app/APP_Log.h"
+#include "tests/NullGUI.h"
 
 // Records what the code under test asks of the GUI and answers its message boxes.
-class FakeGUI : public APP_GUI_REQUESTS {
+class FakeGUI : public NullGUI {
 public:
   std::vector<std::string> Lines;
   std::vector<MsgBoxRequest> Boxes;
@@ -18,16 +19,6 @@ public:
   bool RejectBoxes = false;        // every box is closed without a button
   std::vector<int64_t> EditValues; // the value dialog's answer; empty: cancelled
 
-  void SetStartMode(int) override {}
-  void SetStatusField(int, const char*) override {}
-  void SetTitleText(const char*) override {}
-  void ReloadRecentMenus() override {}
-  void UpdateMenuBar(const uint8_t*) override {}
-  void EnableGUI(bool) override {}
-  void EnableDataWindowCheck(bool) override {}
-  void CloseDataWindow(CHexEditor*) override {}
-  void CloseMainWindow() override {}
-  void StartupFinished() override {}
   void AppendLog(const char* s) override {
     Lines.push_back(s);
     if (pfWriter) {
@@ -40,19 +31,12 @@ public:
     }
   }
   void SetLogWriter(void (*pf)(const char*, int)) override { pfWriter = pf; }
-  CHexEditor* CreateDataWindow(DataImage*, const char*) override { return nullptr; }
-  void UpdateDataWindow(CHexEditor*, DataImage*) override {}
-  CHexEditor* GetCurDataWindow() override { return nullptr; }
-  ProgressDialogState* CreateProgressDlg(const char*, const char*, int) override { return nullptr; }
-  void DeleteProgressDlg(ProgressDialogState**) override {}
   int ShowEditValueDialog(const char*, EditValueField* pa, int n) override {
     if (EditValues.empty()) return -1;
     for (int i = 0; i < n && i < (int)EditValues.size(); i++)
       *pa[i].pValue = EditValues[i];
     return 0;
   }
-  int ShowFileDialogOpen(char*, int, const char*, const char*, const char*) override { return -1; }
-  int ShowFileDialogSave(char*, int, const char*, const char*, const char*) override { return -1; }
   void ShowMsgBox(MsgBoxRequest* p) override {
     BoxTexts.push_back(p->sText);
     Boxes.push_back(*p);

@@ -2,9 +2,17 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
+#include "sys/SYS.h"
+
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication App(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  int Result;
+  {
+    QApplication App(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    Result = RUN_ALL_TESTS();
+  }
+  // Qt's pooled threads may still be ending after the application is gone (see tforge's main).
+  SYS_THREAD_WaitForNamedToEnd("Thread (pooled)", 2000);
+  return Result;
 }

@@ -8,8 +8,8 @@
 
 #include "app/APP.h"
 #include "app/APP_Log.h"
-#include "tests/FakeGUI.h"
 #include "sys/SYS.h"
+#include "tests/FakeGUI.h"
 
 namespace {
 

@@ -1,14 +1,20 @@
 /*
  * The data-file jobs at job level, without a GUI (as the command line runs them headless):
- * open, save as, merge, relocate, delete range, eliminate, outside changes, the window limit.
+ * open, save as, merge, relocate, delete range, eliminate, outside changes, the window limit;
+ * and with a scripted GUI the menu's save of a file that was changed outside.
  */
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "DataTestUtil.h"
 #include "app/APP.h"
+#include "app/APP_GUI.h"
+#include "app/APP_Job.h"
 #include "data/DATAJOBS.h"
+#include "project/SETTINGS.h"
+#include "tests/NullGUI.h"
 
 using namespace dt;
 
@@ -82,4 +88,103 @@ TEST_F(DataJobs, OutsideChangeReloadsTheImage) {
   uint8_t v = 0;
   EXPECT_EQ(DATAIMAGE_GetByte(DATAJOBS_GetCurImage(), 0, &v), 0);
   EXPECT_EQ(v, 2);
+}
+
+/*********************************************************************
+ * The menu's "Save data file" after the user declined to reload an outside change
+ */
+namespace {
+
+// One data window at a time, scripted answers for the boxes, a file dialog that picks Chosen.
+class ScriptedGUI : public NullGUI {
+public:
+  std::vector<int> Answers; // per box: a button, or -1 for closing the box
+  std::vector<std::string> BoxTitles;
+  std::string DialogStart, Chosen;
+  CHexEditor* pWin = reinterpret_cast<CHexEditor*>(0x1000);
+
+  CHexEditor* CreateDataWindow(DataImage*, const char*) override { return pWin; }
+  CHexEditor* GetCurDataWindow() override { return pWin; }
+  int ShowFileDialogSave(char* sPath, int PathSize, const char*, const char*, const char*) override {
+    DialogStart = sPath;
+    if (Chosen.empty()) return -1;
+    snprintf(sPath, (size_t)PathSize, "%s", Chosen.c_str());
+    return 0;
+  }
+  void ShowMsgBox(MsgBoxRequest* p) override {
+    BoxTitles.push_back(p->sTitle ? p->sTitle : "");
+    int a = Answers.empty() ? p->DefaultResult : Answers.front();
+    if (!Answers.empty()) Answers.erase(Answers.begin());
+    p->Rejected = a < 0;
+    p->Result = a < 0 ? p->DefaultResult : a;
+  }
+};
+
+class SaveModified : public TempDirTest {
+protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    setenv("XDG_CONFIG_HOME", Path("config").c_str(), 1);
+    setenv("TFORGE_SETTINGS_DIR", Path("settings").c_str(), 1);
+    SETTINGS_Init(SETTINGS_FILE_NAME);
+    APP_SetGUI(&Gui);
+  }
+  void TearDown() override {
+    DATAJOBS_OnWindowClosed(Gui.pWin);
+    APP_SetGUI(nullptr);
+    SETTINGS_Exit();
+    TempDirTest::TearDown();
+  }
+  // Opens w.hex, changes it outside and declines the reload.
+  void OpenAndDeclineReload() {
+    WriteFile(Path("w.hex"), ":0100000001FE\r\n:00000001FF\r\n");
+    ASSERT_EQ(DATAJOBS_OpenFile(Path("w.hex").c_str(), 0, false), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WriteFile(Path("w.hex"), "changed outside");
+    Gui.Answers = {1}; // "Do not reload"
+    ASSERT_EQ(DATAJOBS_CheckModifications(nullptr), 0);
+  }
+  void RunMenuSave() {
+    JobContext c{};
+    c.JobId = JOB_SAVE_DATA_FILE;
+    APP_GetJobTable()[JOB_SAVE_DATA_FILE].pfHandler(&c); // no params: the menu's "Save data file"
+  }
+  ScriptedGUI Gui;
+};
+
+} // namespace
+
+TEST_F(SaveModified, OverwriteSaveElsewhereOrCloseTheBox) {
+  DATAJOBS_Init();
+  struct {
+    int Answer;
+    const char* sFileAfter; // w.hex afterwards
+    bool WritesOther;
+  } aCase[] = {
+      {0, ":0100000001FE\r\n:00000001FF\r\n", false}, // "Overwrite"
+      {1, "changed outside", true},                   // "Save as different file"
+      {-1, "changed outside", false},                 // box closed: nothing happens
+  };
+  for (const auto& c : aCase) {
+    SCOPED_TRACE(c.Answer);
+    std::remove(Path("sub/other.hex").c_str());
+    OpenAndDeclineReload();
+    Gui.BoxTitles.clear();
+    Gui.Answers = {c.Answer};
+    Gui.Chosen = Path("sub/other.hex");
+    std::filesystem::create_directories(Path("sub"));
+    RunMenuSave();
+    ASSERT_EQ(Gui.BoxTitles.size(), 1u);
+    EXPECT_EQ(Gui.BoxTitles[0], "Save modified data file");
+    EXPECT_EQ(ReadFile(Path("w.hex")), c.sFileAfter);
+    EXPECT_EQ(std::filesystem::exists(Path("sub/other.hex")), c.WritesOther);
+    if (c.WritesOther) {
+      // The dialog started in the DataFiles directory, which now is the one chosen.
+      char acDir[512];
+      SETTINGS_GetDataFilesDir(acDir, sizeof(acDir));
+      EXPECT_EQ(std::string(acDir), Path("sub") + "/");
+      EXPECT_NE(Gui.DialogStart, "");
+    }
+    DATAJOBS_OnWindowClosed(Gui.pWin);
+  }
 }

@@ -23,12 +23,14 @@ public:
   ~TForgeHome() { std::system(("rm -rf '" + Dir + "'").c_str()); }
   std::string Path(const std::string& Name) const { return Dir + "/" + Name; }
 
-  // Arguments are passed as given (each one quoted for the shell).
-  TForgeRun Run(const std::vector<std::string>& Args, const std::string& ExtraEnv = "") const {
+  // Arguments are passed as given (each one quoted for the shell). sBin: another copy of the
+  // program (with its own program directory).
+  TForgeRun Run(const std::vector<std::string>& Args, const std::string& ExtraEnv = "",
+                const std::string& sBin = TFORGE_BIN) const {
     std::string Cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME='" + Dir +
                       "/config' XDG_STATE_HOME='" + Dir + "/state' XDG_RUNTIME_DIR='" + Dir +
                       "' TFORGE_SETTINGS_DIR='" + Dir + "/settings' XRELAY_SIM_DIR='" + Dir + "/sim' " + ExtraEnv +
-                      " '" TFORGE_BIN "'";
+                      " '" + sBin + "'";
     for (const std::string& a : Args) {
       std::string q;
       for (char c : a) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);

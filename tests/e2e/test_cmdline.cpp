@@ -95,6 +95,57 @@ TEST_F(CmdLineE2E, DataFileOptionsRunInTheOrderWritten) {
   EXPECT_FALSE(std::ifstream(Home.Path("never.hex")).good());
 }
 
+TEST_F(CmdLineE2E, EditingOptionsChangeTheImageBeforeItIsSaved) {
+  std::string In = Home.Path("app.hex");
+  WriteAll(Home.Path("extra.bin"), "\xAA\xBB");
+  // 01 02 03 04 at 0x100, AA BB merged behind it, moved up by 0x1000 in two steps, two bytes
+  // deleted; the gap is written as blank bytes.
+  std::string Out = Home.Path("out.bin");
+  TForgeRun r = Home.Run({"-open" + In, "-merge" + Home.Path("extra.bin") + ",0x104", "-relocate0x1800",
+                          "-relocate-0x800", "-delrange0x1101,0x1102", "-saveas" + Out + ",0x1100,0x1105", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Data files merged successfully (10 bytes, 2 ranges, CRC = 0x")) << r.Out;
+  EXPECT_EQ(ReadAll(Out), std::string("\x01\xFF\xFF\x04\xAA\xBB", 6));
+
+  // A blank run of 64 bytes and more goes; -save writes the window's own file again.
+  std::string Blank = Home.Path("blank.hex");
+  WriteAll(Blank, ":0100000001FE\n"
+                  ":10001000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF0\n"
+                  ":10002000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE0\n"
+                  ":10003000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD0\n"
+                  ":10004000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC0\n"
+                  ":0100500002AD\n:00000001FF\n");
+  r = Home.Run({"-open" + Blank, "-eliminate", "-save", "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "66 bytes (2 ranges) before eliminate operation")) << r.Out;
+  EXPECT_TRUE(Has(r, "2 bytes (2 ranges) after eliminate operation")) << r.Out;
+  r = Home.Run({"-open" + Blank, "-exit"});
+  EXPECT_TRUE(Has(r, "Data file opened successfully (2 bytes, 2 ranges,")) << r.Out;
+
+  // -delrange and -saveas of a binary file need both addresses.
+  r = Home.Run({"-open" + In, "-delrange0x100", "-exit"});
+  EXPECT_EQ(r.ExitCode, 1) << r.Out;
+  EXPECT_TRUE(Has(r, "Separator has to be ','")) << r.Out;
+  r = Home.Run({"-open" + In, "-saveas" + Out + ",0x100", "-exit"});
+  EXPECT_EQ(r.ExitCode, 1) << r.Out;
+  EXPECT_TRUE(Has(r, "Separator has to be ','")) << r.Out;
+}
+
+TEST_F(CmdLineE2E, ConversionAndAChecksumError) {
+  std::string S37 = Home.Path("app.s37");
+  TForgeRun r = Home.Run({"-hide", "-open" + Home.Path("app.hex"), "-saveas" + S37, "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Data file opened successfully (8 bytes, 2 ranges, CRC of data = 0x")) << r.Out;
+  EXPECT_TRUE(Has(r, "Data file saved successfully (8 bytes, 2 ranges)")) << r.Out;
+  EXPECT_EQ(ReadAll(S37), "S107010001020304ED\r\nS107800011223344CE\r\nS9030000FC\r\n");
+
+  WriteAll(Home.Path("bad.hex"), ":0401000001020304F1\n:0480000011223344D3\n:00000001FF\n");
+  r = Home.Run({"-hide", "-open" + Home.Path("bad.hex"), "-saveas" + Home.Path("never.s37"), "-exit"});
+  EXPECT_EQ(r.ExitCode, 1) << r.Out;
+  EXPECT_TRUE(Has(r, "Error in line 2: Checksum error !\nExpected: 0xD2, found: 0xD3")) << r.Out;
+  EXPECT_FALSE(std::ifstream(Home.Path("never.s37")).good());
+}
+
 TEST_F(CmdLineE2E, BareProjectFileEndsBothPasses) {
   TForgeRun r = Home.Run({Home.Path("line.TFORGE"), "-bogus", "-exit"});
   EXPECT_FALSE(Has(r, "Incorrect command line option")) << r.Out;

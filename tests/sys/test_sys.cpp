@@ -229,6 +229,52 @@ TEST(SysThread, NameAndSuspendedStart) {
   SYS_HANDLE_Close(t);
 }
 
+// A thread's thread-local clean-up runs after its routine returned; waiting for the thread, by
+// its handle or by its name, must cover it, or the program may end beside it.
+struct SlowThreadLocal {
+  std::atomic<bool>* pDone = nullptr;
+  ~SlowThreadLocal() {
+    if (pDone == nullptr) return;
+    SYS_Sleep(50);
+    pDone->store(true);
+  }
+};
+thread_local SlowThreadLocal _SlowLocal;
+
+TEST(SysThread, WaitsCoverTheThreadLocalCleanUp) {
+  struct Ctx {
+    std::atomic<bool> Done{false};
+    SYS_HANDLE Go = SYS_EVENT_Create(true, false);
+    SYS_HANDLE Started = SYS_EVENT_Create(true, false); // the thread has its name
+  } c;
+  auto Routine = [](void* p) {
+    Ctx* c = static_cast<Ctx*>(p);
+    SYS_EVENT_Set(c->Started);
+    SYS_EVENT_Wait(c->Go, -1);
+    _SlowLocal.pDone = &c->Done;
+  };
+  SYS_HANDLE t = SYS_THREAD_Start(Routine, &c, nullptr, "tf-slow-end", 0);
+  SYS_EVENT_Set(c.Go);
+  EXPECT_EQ(SYS_EVENT_Wait(t, 5000), 0);
+  EXPECT_TRUE(c.Done.load()) << "the handle was signalled before the thread had ended";
+  EXPECT_EQ(SYS_EVENT_Wait(t, 0), 0); // waiting again (already joined) still answers
+  SYS_HANDLE_Close(t);
+
+  // A thread nobody holds a handle of: found by its name until it has ended.
+  c.Done = false;
+  SYS_EVENT_Reset(c.Go);
+  SYS_EVENT_Reset(c.Started);
+  SYS_HANDLE_Close(SYS_THREAD_Start(Routine, &c, nullptr, "tf-slow-end", 0));
+  ASSERT_EQ(SYS_EVENT_Wait(c.Started, 5000), 0);
+  EXPECT_EQ(SYS_THREAD_WaitForNamedToEnd("tf-slow-end", 0), SYS_WAIT_TIMEOUT);
+  SYS_EVENT_Set(c.Go);
+  EXPECT_EQ(SYS_THREAD_WaitForNamedToEnd("tf-slow-end", 5000), 0);
+  EXPECT_TRUE(c.Done.load());
+  EXPECT_EQ(SYS_THREAD_WaitForNamedToEnd("no such thread", 0), 0);
+  SYS_HANDLE_Close(c.Go);
+  SYS_HANDLE_Close(c.Started);
+}
+
 std::string _LastDynError;
 
 TEST(DynBuffer, GrowsFillsAndRefusesBeyondMaximum) {
