@@ -13,6 +13,7 @@
 #include "gui/MainWindow.h"
 #include "mcudb/MCUDB.h"
 #include "probe/PROBE.h"
+#include "project/PROJDEV.h"
 #include "project/PROJJOBS.h"
 #include "project/SETTINGS.h"
 #include "sys/SYS.h"
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
   DATAJOBS_Init();
   PROJJOBS_Install();
   MCUDB_InstallHooks();
+  PROJDEV_InstallHooks();
   MainWindow* pWin = new MainWindow(argc, argv, ShowCmd);
   QApplication::setQuitOnLastWindowClosed(false);
   QFont f = QApplication::font();

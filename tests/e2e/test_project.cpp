@@ -123,4 +123,37 @@ TEST_F(ProjectE2E, NewerFormatIsRefused) {
   EXPECT_EQ(ReadAll(P), "  AppVersion = 80100\r\n  FileVersion = 3\r\n[GENERAL]\r\n");
 }
 
+TEST_F(ProjectE2E, OutdatedBanksNeedUpdateprjInABatchRun) {
+  // A project for the simulated AT32F425 whose only bank is not one of the device's.
+  std::string P = Home.Path("at.tforge"), Q = Home.Path("at2.tforge"), R = Home.Path("at3.tforge");
+  ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
+  std::string Text = ReadAll(P);
+  size_t p = Text.find("  ChipName = \"");
+  ASSERT_NE(p, std::string::npos);
+  Text.replace(p, Text.find("\r\n", p) - p, "  ChipName = \"ArteryTek AT32F425C8T7\"");
+  WriteAll(P, Text);
+  TForgeRun r = Home.Run({"-hide", "-openprj" + P, "-saveprjas" + Q, "-exit"});
+  EXPECT_EQ(r.ExitCode, 1) << r.Out;
+  EXPECT_TRUE(Has(r, "This project contains outdated flash bank information.")) << r.Out;
+  EXPECT_FALSE(std::ifstream(Q).good());
+
+  r = Home.Run({"-hide", "-updateprj", "-openprj" + P, "-saveprjas" + Q, "-exit"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  std::string Updated = ReadAll(Q);
+  EXPECT_NE(
+      Updated.find(
+          "[FLASH]\r\n  NumBanks = 4\r\n[FLASH0]\r\n  aRangeSel[1] = 0-63\r\n  BankName = \"Main flash\""),
+      std::string::npos)
+      << Updated;
+  EXPECT_NE(Updated.find("  BaseAddr = 0x1FFFF800\r\n"), std::string::npos) << Updated;
+  ASSERT_EQ(Home.Run({"-hide", "-openprj" + Q, "-saveprjas" + R, "-exit"}).ExitCode, 0);
+  EXPECT_EQ(ReadAll(R), Updated) << "an updated project opens without a question";
+
+  Text.replace(Text.find("ArteryTek AT32F425C8T7"), 22, "Nobody X1");
+  WriteAll(P, Text);
+  r = Home.Run({"-hide", "-openprj" + P, "-exit"});
+  EXPECT_EQ(r.ExitCode, 1) << r.Out;
+  EXPECT_TRUE(Has(r, "Project error: Unknown device specified (Nobody X1).")) << r.Out;
+}
+
 } // namespace

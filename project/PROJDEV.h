@@ -1,0 +1,10 @@
+/*
+ * PROJDEV - the project's view of the device database: fills PROJECT_DEVICE_HOOKS from the
+ * MCU device cache, the flash device list and the bank queries.
+ *
+ * Installed once by the program (after the device database's own hooks); tests of the project
+ * install fakes of their own instead.
+ */
+#pragma once
+
+void PROJDEV_InstallHooks(void);
