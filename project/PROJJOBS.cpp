@@ -26,7 +26,12 @@ namespace {
 // Asks for a project file; 0 with the chosen path, -1 when nobody chose one.
 int _AskPath(bool Save, char* sPath, int PathSize) {
   APP_GUI_REQUESTS* pGUI = APP_GetGUI();
-  if (pGUI == nullptr || APP_IsCmdLineActive()) return -1;
+  if (pGUI == nullptr || APP_IsCmdLineActive()) {
+    // Nobody can choose a file: a script that names none learns why nothing happened.
+    APP_ErrorBox(Save ? "Unable to save project file. No filename specified."
+                      : "Unable to open project file. No filename specified.");
+    return -1;
+  }
   if (Save && PROJECT_HasFileName()) {
     PROJECT_GetPath(sPath, PathSize);
   } else {

@@ -144,4 +144,22 @@ TEST_F(ProjJobs, FailedSaveKeepsFileAndChanges) {
   EXPECT_NE(ReadAll(P).find("  NumInitSteps = 200\r\n"), std::string::npos);
 }
 
+TEST_F(ProjJobs, NoFileNameWhereNobodyCanChooseOne) {
+  ASSERT_EQ(PROJJOBS_Create(""), 0) << "an unnamed project";
+  APP_SetCmdLineActive(true);
+  Gui.Lines.clear();
+  EXPECT_EQ(PROJJOBS_Save(false, nullptr), -1);
+  EXPECT_EQ(PROJJOBS_Open("", false), -1);
+  APP_SetCmdLineActive(false);
+  bool Save = false, Open = false;
+  for (const std::string& l : Gui.Lines) {
+    Save |= l.find("Unable to save project file. No filename specified.") != std::string::npos;
+    Open |= l.find("Unable to open project file. No filename specified.") != std::string::npos;
+  }
+  EXPECT_TRUE(Save);
+  EXPECT_TRUE(Open);
+  EXPECT_EQ(APP_GetExitCode(), 1) << "a script fails";
+  APP_SetExitCode(0);
+}
+
 } // namespace
