@@ -269,6 +269,8 @@ void APP_GetTitleText(char* sDest, int DestSize) {
   }
 }
 
+void APP_WaitForQtThreadsToEnd(void) { SYS_THREAD_WaitForNamedToEnd("Thread (pooled)", 2000); }
+
 void APP_UpdateTitle(void) {
   char ac[640];
   APP_GetTitleText(ac, sizeof(ac));

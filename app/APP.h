@@ -132,6 +132,11 @@ struct APP_STARTUP_HOOKS {
 };
 APP_STARTUP_HOOKS* APP_GetStartupHooks(void);
 
+// After the Qt application is deleted: waits (at most 2 s) until Qt's pooled threads, which the
+// raster painter uses, have ended their thread-local clean-up, so that the program never ends
+// beside them.
+void APP_WaitForQtThreadsToEnd(void);
+
 void APP_UpdateTitle(void); // sends the title text to the GUI
 void APP_GetTitleText(char* sDest, int DestSize);
 // The project part of the title (installed by the project code): path or "new project", modified.

@@ -37,9 +37,6 @@ static void _QtMessage(QtMsgType Type, const QMessageLogContext&, const QString&
   std::fprintf(stderr, "%s\n", Text.toLocal8Bit().constData());
 }
 
-// The name Qt gives the threads of its thread pools.
-#define QT_POOLED_THREAD_NAME "Thread (pooled)"
-
 int main(int argc, char** argv) {
   qInstallMessageHandler(_QtMessage);
   // Without a display nobody can use a window: run on the offscreen platform and end after
@@ -71,8 +68,6 @@ int main(int argc, char** argv) {
   pApp->exec();
   delete pWin;
   delete pApp;
-  // The application has stopped Qt's pooled threads (the raster painter uses them), but they
-  // may still be ending; the program ends after them, never beside their clean-up.
-  SYS_THREAD_WaitForNamedToEnd(QT_POOLED_THREAD_NAME, 2000);
+  APP_WaitForQtThreadsToEnd();
   return APP_GetExitCode();
 }

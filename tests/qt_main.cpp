@@ -2,7 +2,7 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
-#include "sys/SYS.h"
+#include "app/APP.h"
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -12,7 +12,6 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     Result = RUN_ALL_TESTS();
   }
-  // Qt's pooled threads may still be ending after the application is gone (see tforge's main).
-  SYS_THREAD_WaitForNamedToEnd("Thread (pooled)", 2000);
+  APP_WaitForQtThreadsToEnd();
   return Result;
 }
