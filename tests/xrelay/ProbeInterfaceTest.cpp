@@ -136,7 +136,9 @@ TEST_F(ProbeInterface, EveryCommandTheProgramSendsIsUnderstood) {
                                   "SuppressEmuUSBDialog",
                                   "XRelayDevicesXMLPath = " + ProgramDir() + "/xrelay-devices.ini",
                                   "SetOnlyFreeMCUDBOnDLLUnload = 1",
-                                  "scriptfile = \"" + script + "\""};
+                                  "scriptfile = \"" + script + "\"",
+                                  "DisHD",
+                                  "DisHDparam"};
   for (const auto& c : commands) {
     char err[256] = "x";
     EXPECT_EQ(XRELAYARM_ExecCommand(c.c_str(), err, sizeof err), 0) << c << ": " << err;
@@ -490,6 +492,45 @@ TEST_F(ProbeInterface, DeviceDatabaseHasCoreOnlyDevicesAndCurrentNamesOfFormerOn
   EXPECT_STREQ(core, "ARM7TDMI-S");
 }
 
+/* The program keeps the device records it read; another database must not take them away. */
+TEST_F(ProbeInterface, AnotherDeviceDatabaseLeavesWhatWasHandedOutIntact) {
+  const std::string shipped = ProgramDir() + "/xrelay-devices.ini";
+  ASSERT_EQ(XRELAYARM_ExecCommand(("XRelayDevicesXMLPath = " + shipped).c_str(), nullptr, 0), 0);
+  int idx = XRELAYARM_DEVICE_GetIndex("AT32F425C8T7");
+  ASSERT_GE(idx, 0);
+  XRELAYARM_DEVICE_INFO info{};
+  info.SizeOfStruct = XRELAYARM_DEVICE_INFO_SIZE;
+  ASSERT_EQ(XRELAYARM_DEVICE_GetInfo(idx, &info), 0);
+  auto* loaderDesc = reinterpret_cast<XRELAY_LOADER_DESC_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_LOADER_DESC));
+  XRELAYARM_LOADER_DESC desc{};
+  desc.SizeOfStruct = sizeof desc;
+  ASSERT_EQ(loaderDesc(idx, 0x08000000, 0, "Default", &desc), 0);
+  const char* loaderName = XRELAY_DEVICE_GetLoaderName(idx, 0x08000000, 0, 0);
+  ASSERT_NE(loaderName, nullptr);
+  const std::string name = info.sName, bank = info.aFlashBank[0].sName, file = desc.sAlgoFile,
+                    loader = loaderName;
+
+  std::string other = dir_ + "/other-devices.ini";
+  std::ofstream(other) << "[Device]\nName = OTHER1\nManufacturer = Nobody\nCore = 0x0E0000FF\n"
+                          "RAM = 0x20000000, 0x1000\nBank = Internal flash | 0x08000000 | 32*0x800\n";
+  ASSERT_EQ(XRELAYARM_ExecCommand(("XRelayDevicesXMLPath = " + other).c_str(), nullptr, 0), 0);
+  EXPECT_EQ(XRELAYARM_DEVICE_GetIndex("AT32F425C8T7"), -1);
+  int otherIdx = XRELAYARM_DEVICE_GetIndex("OTHER1");
+  ASSERT_GE(otherIdx, 0);
+  XRELAYARM_DEVICE_INFO otherInfo{};
+  otherInfo.SizeOfStruct = XRELAYARM_DEVICE_INFO_SIZE;
+  ASSERT_EQ(XRELAYARM_DEVICE_GetInfo(otherIdx, &otherInfo), 0);
+
+  EXPECT_EQ(info.sName, name);
+  EXPECT_EQ(info.aFlashBank[0].sName, bank);
+  EXPECT_EQ(info.aFlashBank[0].paSectors[0].NumSectors, 64u);
+  EXPECT_EQ(info.aFlashBank[0].paSectors[0].SectorSize, 0x400u);
+  EXPECT_EQ(desc.sAlgoFile, file);
+  EXPECT_EQ(desc.paSectors[0].NumSectors, 64u);
+  EXPECT_EQ(loaderName, loader);
+  ASSERT_EQ(XRELAYARM_ExecCommand(("XRelayDevicesXMLPath = " + shipped).c_str(), nullptr, 0), 0);
+}
+
 TEST_F(ProbeInterface, OtherFunctionIndicesAreNotSupported) {
   EXPECT_NE(XRELAY_GetpFunc(XRELAY_PFUNC_FOLDER_LIST), nullptr);
   EXPECT_NE(XRELAY_GetpFunc(XRELAY_PFUNC_FILE_MOVE), nullptr);
@@ -539,6 +580,19 @@ TEST_F(ProbeInterface, ProgrammerFilesFoldersMoveAndRename) {
   for (const char* p : outside)
     EXPECT_LT(XRELAYARM_EMU_FILE_Write(p, data, 0, 1), 0) << (p ? p : "null");
   EXPECT_LT(list("..", entries, 4), 0);
+}
+
+TEST_F(ProbeInterface, FileSizeIsAnAnswerForAMissingFileAndAnErrorForNoName) {
+  ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
+  EXPECT_LT(XRELAYARM_EMU_FILE_GetSize("Missing.cfg"), 0);
+  EXPECT_TRUE(ErrorTexts().empty()) << "no such file is not an error";
+  const char* bad[] = {nullptr, "..\\escape.txt", ""};
+  for (const char* name : bad) {
+    ErrorTexts().clear();
+    EXPECT_LT(XRELAYARM_EMU_FILE_GetSize(name), 0) << (name ? name : "null");
+    ASSERT_EQ(ErrorTexts().size(), 1u) << (name ? name : "null");
+    EXPECT_FALSE(ErrorTexts()[0].empty());
+  }
 }
 
 TEST_F(ProbeInterface, FileFunctionsNeedTheCapabilities) {

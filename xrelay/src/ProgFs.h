@@ -19,6 +19,7 @@ public:
   /* All: count or 0 for success, negative with err on failure. */
   int Write(const char* name, const uint8_t* data, uint32_t offset, uint32_t numBytes, std::string& err);
   int Read(const char* name, uint8_t* data, uint32_t offset, uint32_t numBytes, std::string& err);
+  /* -1 without err when the name is not a file. */
   int GetSize(const char* name, std::string& err);
   int Delete(const char* name, std::string& err);
   int List(const char* folder, XRELAYARM_FOLDER_ENTRY* entries, int maxEntries, std::string& err);

@@ -50,7 +50,8 @@ struct Session {
   VirtualClock clock;
 
   DeviceDb db;
-  std::string dbPath; /* "" = beside the library */
+  std::vector<DeviceDb> formerDbs; /* replaced, still referred to by what they handed out */
+  std::string dbPath;              /* "" = beside the library */
   std::vector<ProbeConfig> probes;
   bool probesLoaded = false;
   int selectedPort = 0;
@@ -384,6 +385,9 @@ int ExecOne(const std::string& cmd, std::string& err) {
       IEquals(name, "DisablePowerSupplyOnClose") || IEquals(name, "SuppressEmuUSBDialog")) {
     return noValue() ? 0 : -1;
   }
+  if (IEquals(std::string_view(name).substr(0, 5), "DisHD")) {
+    return 0; /* the program hands on a first argument "-DisHD..." as it is: nothing to do here */
+  }
   if (IEquals(name, "SupplyPower") || IEquals(name, "SetCheckModeAfterRead") ||
       IEquals(name, "SetAllowRemoteRead") || IEquals(name, "SetAllowRemoteWrite") ||
       IEquals(name, "SetEnableMemCache") || IEquals(name, "SetAllowFlashCache") ||
@@ -455,6 +459,9 @@ int ExecOne(const std::string& cmd, std::string& err) {
     }
     DeviceDb db;
     if (db.Load(value, err) != 0) return -1;
+    /* Names, sector tables and loader descriptors handed out before stay valid until the
+       library is unloaded: the old database is kept (moving it leaves its devices in place). */
+    if (s.db.IsLoaded()) s.formerDbs.push_back(std::move(s.db));
     s.db = std::move(db);
     s.dbPath = value;
     return 0;
@@ -1300,7 +1307,7 @@ int XRELAYARM_EMU_FILE_GetSize(const char* sFile) {
   if (FileCaps("EMU_FILE_GetSize", false) != 0) return call_.Ret(-1);
   std::string err;
   int n = S().fs.GetSize(sFile, err);
-  return call_.Ret(n); /* "not a file" is an answer, not an error */
+  return call_.Ret(n < 0 && !err.empty() ? Fail(err) : n); /* "not a file" is an answer, not an error */
 }
 
 int XRELAYARM_EMU_FILE_Delete(const char* sFile) {
