@@ -33,12 +33,24 @@ protected:
 };
 
 /* The whole erase, program and verify cycle, with the algorithm loaded at two places: a
-   stray absolute or static-base reference would break one of them. */
-class LoadAddress : public FlashAlgorithm, public ::testing::WithParamInterface<uint32_t> {};
+   stray absolute or static-base reference would break one of them. Run slices of a few
+   instructions end the run anywhere in the algorithm, in the middle of a flash store too:
+   each slice must stop between two instructions and the next go on from there. */
+struct CycleRun {
+  const char* name;
+  uint32_t base;
+  uint32_t sliceUs; /* 0: the default */
+};
+
+class LoadAddress : public FlashAlgorithm, public ::testing::WithParamInterface<CycleRun> {};
 
 TEST_P(LoadAddress, ErasesProgramsAndReadsBackTheWhole64KB) {
+  if (GetParam().sliceUs) {
+    Configure("RunSliceUs = " + std::to_string(GetParam().sliceUs));
+    maxPolls_ = 1000000;
+  }
   OpenAndConnect();
-  DownloadAlgorithm("flm_main_64k.flm", GetParam());
+  DownloadAlgorithm("flm_main_64k.flm", GetParam().base);
   ASSERT_EQ(Call("Init", kFlash, 8000000, 1), 0);
   ASSERT_EQ(Call("EraseChip"), 0);
   EXPECT_EQ(Read(kFlash, 0x10000), std::vector<uint8_t>(0x10000, 0xFF));
@@ -62,7 +74,11 @@ TEST_P(LoadAddress, ErasesProgramsAndReadsBackTheWhole64KB) {
   EXPECT_EQ(Read(kFlash, 0x10000), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(At32f425, LoadAddress, ::testing::Values(0x20000000u, 0x20001A00u));
+INSTANTIATE_TEST_SUITE_P(At32f425, LoadAddress,
+                         ::testing::Values(CycleRun{"RamStart", 0x20000000u, 0},
+                                           CycleRun{"RamMiddle", 0x20001A00u, 0},
+                                           CycleRun{"ShortSlices", 0x20000000u, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FlashAlgorithm, InitRaisesTheClockAndUnInitRestoresIt) {
   OpenAndConnect();

@@ -14,6 +14,12 @@ namespace {
 
 class ProbeInterface : public SimTest {};
 
+std::string Hex(uint32_t v) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%08X", v);
+  return text;
+}
+
 /* ---- calls that cannot succeed ------------------------------------------------------- */
 
 struct BadCall {
@@ -108,6 +114,43 @@ TEST_F(ProbeInterface, StatusBytesMarkTheItemsThatFailed) {
   uint16_t h = 0;
   EXPECT_EQ(XRELAYARM_ReadMemU16(0x40022010, 1, &h, status), 1);
   EXPECT_EQ(h, 0x80) << "the flash controller starts locked";
+}
+
+TEST_F(ProbeInterface, ReadFaultWindowFailsEveryReadThatTouchesIt) {
+  Configure("FaultReadErrorAt = 0x20000100-0x200001FF");
+  OpenAndConnect();
+  struct Case {
+    uint32_t addr, numBytes;
+    bool fails;
+  } const cases[] = {{0x200000F0, 0x10, false}, {0x200000F0, 0x11, true}, {0x20000100, 4, true},
+                     {0x20000180, 4, true},     {0x200001FF, 1, true},     {0x200001FC, 0x100, true},
+                     {0x20000200, 4, false}};
+  std::vector<uint8_t> buf(0x100);
+  for (const auto& c : cases) {
+    ErrorTexts().clear();
+    int rc = XRELAYARM_ReadMem(c.addr, c.numBytes, buf.data());
+    EXPECT_EQ(rc < 0, c.fails) << std::hex << c.addr << " + " << c.numBytes;
+    EXPECT_EQ(ErrorTexts().size(), c.fails ? 1u : 0u) << std::hex << c.addr;
+  }
+}
+
+TEST_F(ProbeInterface, WriteThatRunsPastTheMemoryWritesNothing) {
+  OpenAndConnect();
+  /* The flash controller unlocked and programming: a write to main flash programs it. */
+  ASSERT_EQ(XRELAYARM_WriteU32(0x40022004, 0x45670123u), 0);
+  ASSERT_EQ(XRELAYARM_WriteU32(0x40022004, 0xCDEF89ABu), 0);
+  ASSERT_EQ(XRELAYARM_WriteU32(0x40022010, 1), 0);
+  const std::vector<uint8_t> ones(0x10, 0x11), data(0x20, 0x5A);
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20004FF0, 0x10, ones.data()), 0);
+  const uint32_t ends[] = {0x20004FF0, 0x0800FFF0};
+  for (uint32_t addr : ends) {
+    std::vector<uint8_t> before = Read(addr, 0x10);
+    ErrorTexts().clear();
+    EXPECT_LT(XRELAYARM_WriteMem(addr, 0x20, data.data()), 0) << std::hex << addr;
+    ASSERT_EQ(ErrorTexts().size(), 1u);
+    EXPECT_NE(ErrorTexts()[0].find(Hex(addr + 0x10)), std::string::npos) << ErrorTexts()[0];
+    EXPECT_EQ(Read(addr, 0x10), before) << std::hex << addr;
+  }
 }
 
 /* ---- command strings ----------------------------------------------------------------- */
@@ -329,6 +372,86 @@ TEST_F(ProbeInterface, AccessToUnmappedMemoryIsABusFault) {
     EXPECT_TRUE(ErrorContains("Bus fault")) << std::hex << addr;
     EXPECT_NE(Reg(15), 0x20000004u) << "the breakpoint is not reached";
     EXPECT_EQ(XRELAYARM_HasError(), 1);
+  }
+}
+
+TEST_F(ProbeInterface, GoWhereNothingAnswersIsABusFault) {
+  OpenAndConnect();
+  const uint16_t jump[] = {0x4700}; /* bx r0 */
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, sizeof jump, jump), 0);
+  struct Case {
+    const char* name;
+    uint32_t pc, r0;
+  } const cases[] = {{"Go", 0x60000000, 0},
+                     {"Go into the registers", 0x40022000, 0},
+                     {"Go at the top", 0xFFFFFFF0, 0},
+                     {"jump from RAM", 0x20000000, 0x60000001}};
+  for (const auto& c : cases) {
+    ErrorTexts().clear();
+    ASSERT_EQ(XRELAYARM_WriteReg(0, c.r0), 0);
+    ASSERT_EQ(XRELAYARM_WriteReg(15, c.pc), 0);
+    ASSERT_EQ(XRELAYARM_Go(), 0) << c.name;
+    EXPECT_EQ(XRELAYARM_IsHalted(), 1) << c.name;
+    EXPECT_TRUE(ErrorContains("Bus fault: instruction fetch")) << c.name;
+    EXPECT_TRUE(ErrorContains(Hex(c.r0 ? c.r0 & ~1u : c.pc))) << c.name;
+  }
+  /* Flash holds the application, which runs. */
+  ASSERT_EQ(XRELAYARM_WriteReg(15, 0x08000100), 0);
+  ASSERT_EQ(XRELAYARM_Go(), 0);
+  EXPECT_EQ(XRELAYARM_IsHalted(), 0);
+  ASSERT_EQ(XRELAYARM_Halt(), 0);
+}
+
+/* Each slice runs the core for its virtual time, one instruction a cycle, and ends between two
+   instructions: the same run on an idle or a loaded host. */
+TEST_F(ProbeInterface, RunSlicesEndBetweenInstructionsAfterTheirVirtualTime) {
+  Configure("RunSliceUs = 1"); /* 8 instructions at the 8 MHz after reset */
+  OpenAndConnect();
+  std::vector<uint16_t> code(200, 0x3201); /* adds r2, #1 */
+  code.push_back(0xbe00);
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, static_cast<uint32_t>(code.size() * 2), code.data()), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(2, 0), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(15, 0x20000000), 0);
+  ASSERT_EQ(XRELAYARM_Go(), 0); /* the first slice */
+  EXPECT_EQ(XRELAYARM_IsHalted(), 0);
+  EXPECT_EQ(XRELAYARM_IsHalted(), 0);
+  ASSERT_EQ(XRELAYARM_Halt(), 0);
+  EXPECT_EQ(Reg(2), 24u);
+  EXPECT_EQ(Reg(15), 0x20000000u + 2 * 24);
+  ASSERT_EQ(XRELAYARM_Go(), 0);
+  int polls = 0;
+  while (XRELAYARM_IsHalted() == 0 && polls < 100)
+    polls++;
+  EXPECT_EQ(polls, 200 / 8 - 4) << "3 slices before the halt, one in Go, 8 instructions each";
+  EXPECT_EQ(Reg(2), 200u);
+  EXPECT_EQ(Reg(15), 0x20000000u + 2 * 200);
+}
+
+/* The watchdog, started by the probe, runs out while the core stays halted for seconds of
+   slow transfers; then a short program runs to its breakpoint. */
+TEST_F(ProbeInterface, HaltedCoreStopsTheWatchdogWhenDebugControlPausesIt) {
+  OpenAndConnect();
+  struct Case {
+    const char* name;
+    uint32_t debugCtrl;
+    bool resets;
+  } const cases[] = {{"paused", 1u << 8, false}, {"not paused", 0, true}};
+  std::vector<uint8_t> buf(0x1000);
+  for (const auto& c : cases) {
+    ErrorTexts().clear();
+    ASSERT_EQ(XRELAYARM_Reset(), 0);
+    ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, sizeof kLoadAndBreak, kLoadAndBreak), 0);
+    ASSERT_EQ(XRELAYARM_WriteU32(0xE0042004, c.debugCtrl), 0);
+    ASSERT_EQ(XRELAYARM_WriteU32(0x40003000, 0xCCCC), 0); /* 4096 ticks of 0.1 ms */
+    ASSERT_EQ(XRELAYARM_SetSpeed(10), 0);
+    ASSERT_EQ(XRELAYARM_ReadMem(0x20000000, 0x1000, buf.data()), 0); /* about 5 s */
+    ASSERT_EQ(XRELAYARM_SetSpeed(4000), 0);
+    ASSERT_EQ(XRELAYARM_WriteReg(0, 0x20000100), 0);
+    ASSERT_EQ(XRELAYARM_WriteReg(15, 0x20000000), 0);
+    ASSERT_EQ(XRELAYARM_Go(), 0);
+    EXPECT_EQ(XRELAYARM_IsHalted(), 1) << c.name;
+    EXPECT_EQ(ErrorContains("Target reset"), c.resets) << c.name;
+    EXPECT_EQ(Reg(15) == 0x20000004u, !c.resets) << c.name;
   }
 }
 

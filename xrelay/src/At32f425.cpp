@@ -23,8 +23,7 @@ constexpr uint32_t kKey1 = 0x45670123u, kKey2 = 0xCDEF89ABu;
 constexpr uint32_t kBkptInterrupt = 7;   /* Unicorn's exception number of BKPT */
 constexpr uint32_t kCpuId = 0x410FC241u; /* Cortex-M4 r0p1 */
 constexpr double kHickHz = 8e6, kHextHz = 8e6, kLickHz = 40e3;
-constexpr int kSliceUs = 20000;            /* host time of one run slice */
-constexpr double kCyclesPerBusAccess = 12; /* estimate of the core's work between two bus accesses */
+constexpr uint32_t DBG_WDT_PAUSE = 1u << 8; /* debug control: the watchdog stops while the core is halted */
 
 bool InRange(uint32_t addr, uint32_t n, uint32_t base, uint32_t size) {
   return addr >= base && n <= size && addr - base <= size - n;
@@ -48,6 +47,16 @@ struct CoreHooks {
       t->NoteFault(Format("Core stopped on exception %u at PC = 0x%08X", intno, pc));
     }
     uc_emu_stop(uc);
+  }
+  /* Before every instruction: once the slice's virtual time is used up, the slice ends here,
+     between two instructions, and the next one starts with this instruction. */
+  static void Step(uc_engine* uc, uint64_t, uint32_t, void* user) {
+    auto* t = static_cast<At32f425*>(user);
+    if (t->clock_.us + static_cast<double>(t->pendingInstructions_) * t->usPerInstruction_ >= t->sliceEndUs_) {
+      uc_emu_stop(uc);
+      return;
+    }
+    t->pendingInstructions_++;
   }
   static void Code(uc_engine* uc, uint64_t addr, uint32_t, void* user) {
     auto* t = static_cast<At32f425*>(user);
@@ -74,19 +83,18 @@ struct CoreHooks {
     const char* what = type == UC_MEM_FETCH_UNMAPPED   ? "instruction fetch"
                        : type == UC_MEM_WRITE_UNMAPPED ? "write"
                                                        : "read";
-    t->NoteFault(Format("Bus fault: %s of %d byte(s) at 0x%08X (PC = 0x%08X)", what, size,
-                        static_cast<uint32_t>(addr), pc));
+    t->NoteBusFault(what, static_cast<unsigned>(size), static_cast<uint32_t>(addr), pc);
     return false;
   }
   template <uint32_t Base>
   static uint64_t MmioRead(uc_engine* uc, uint64_t offset, unsigned size, void* user) {
     auto* t = static_cast<At32f425*>(user);
     uint32_t addr = Base + static_cast<uint32_t>(offset), value = 0;
-    t->busAccesses_++;
+    t->SyncClock();
     if (!t->BusRead(addr, size, value)) {
       uint32_t pc = 0;
       uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-      t->NoteFault(Format("Bus fault: read of %u byte(s) at 0x%08X (PC = 0x%08X)", size, addr, pc));
+      t->NoteBusFault("read", size, addr, pc);
       uc_emu_stop(uc);
     }
     if (t->stop_ == At32f425::Stop::WatchdogReset) uc_emu_stop(uc);
@@ -96,13 +104,14 @@ struct CoreHooks {
   static void MmioWrite(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value, void* user) {
     auto* t = static_cast<At32f425*>(user);
     uint32_t addr = Base + static_cast<uint32_t>(offset);
-    t->busAccesses_++;
+    t->SyncClock();
     if (!t->BusWrite(addr, size, static_cast<uint32_t>(value))) {
       uint32_t pc = 0;
       uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-      t->NoteFault(Format("Bus fault: write of %u byte(s) at 0x%08X (PC = 0x%08X)", size, addr, pc));
+      t->NoteBusFault("write", size, addr, pc);
       uc_emu_stop(uc);
     }
+    t->SyncClock(); /* a new clock setting counts from the next instruction on */
     if (t->stop_ == At32f425::Stop::WatchdogReset) uc_emu_stop(uc);
   }
 };
@@ -119,28 +128,7 @@ void At32f425::UseCells(uint8_t* cells) {
 }
 
 At32f425::~At32f425() {
-  if (sliceTimer_.joinable()) {
-    {
-      std::lock_guard<std::mutex> lk(sliceMu_);
-      sliceTimerQuit_ = true;
-    }
-    sliceCv_.notify_all();
-    sliceTimer_.join();
-  }
   if (uc_) uc_close(uc_);
-}
-
-void At32f425::SliceTimerLoop() {
-  std::unique_lock<std::mutex> lk(sliceMu_);
-  while (!sliceTimerQuit_) {
-    if (!sliceArmed_) {
-      sliceCv_.wait(lk);
-    } else if (sliceCv_.wait_until(lk, sliceDeadline_) == std::cv_status::timeout && sliceArmed_ &&
-               std::chrono::steady_clock::now() >= sliceDeadline_) {
-      uc_emu_stop(uc_);
-      sliceArmed_ = false;
-    }
-  }
 }
 
 int At32f425::Open(std::string& err) {
@@ -163,8 +151,9 @@ int At32f425::Open(std::string& err) {
   uc_hook h;
   uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(&CoreHooks::Intr), this, 1, 0);
   uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(&CoreHooks::Unmapped), this, 1, 0);
+  /* Before anything is translated, so that every block carries it. */
+  uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&CoreHooks::Step), this, 1, 0);
   Reset(true);
-  sliceTimer_ = std::thread(&At32f425::SliceTimerLoop, this);
   return 0;
 }
 
@@ -204,6 +193,16 @@ void At32f425::NoteFault(const std::string& text) {
   stop_ = Stop::Fault;
 }
 
+void At32f425::NoteBusFault(const char* what, unsigned size, uint32_t addr, uint32_t pc) {
+  NoteFault(Format("Bus fault: %s of %u byte(s) at 0x%08X (PC = 0x%08X)", what, size, addr, pc));
+}
+
+void At32f425::SyncClock() {
+  clock_.us += static_cast<double>(pendingInstructions_) * usPerInstruction_;
+  pendingInstructions_ = 0;
+  usPerInstruction_ = 1e6 / CpuClockHz();
+}
+
 std::string At32f425::TakeFault() {
   std::string f = std::move(fault_);
   fault_.clear();
@@ -221,6 +220,21 @@ void At32f425::InvalidateCode(uint32_t addr, uint32_t numBytes) {
 
 /* ---- bus ---------------------------------------------------------------------------- */
 
+At32f425::Block At32f425::BlockAt(uint32_t addr, unsigned size) const {
+  if (IsRam(addr, size)) return Block::Ram;
+  if (InRange(addr, size, kFlashBase, static_cast<uint32_t>(main_.size())) ||
+      InRange(addr, size, kBootMemBase, kBootMemSize) || InRange(addr, size, kUserDataBase, kUserDataSize))
+    return Block::Cells;
+  /* Registers answer in whole words. */
+  uint32_t word = addr & ~3u;
+  if (InRange(word, 4, kFlashRegs, 0x400)) return Block::FlashRegs;
+  if (InRange(word, 4, kCrmRegs, 0x400)) return Block::Crm;
+  if (InRange(word, 4, kWdtRegs, 0x400)) return Block::Wdt;
+  if (InRange(word, 4, kDebugRegs, 0x400)) return Block::Debug;
+  if (InRange(word, 4, kScsRegs, 0x1000)) return Block::Scs;
+  return Block::None;
+}
+
 bool At32f425::FlashCellsRead(uint32_t addr, unsigned size, uint32_t& value) {
   const uint8_t* p = nullptr;
   if (InRange(addr, size, kFlashBase, static_cast<uint32_t>(main_.size())))
@@ -237,59 +251,73 @@ bool At32f425::FlashCellsRead(uint32_t addr, unsigned size, uint32_t& value) {
 
 bool At32f425::BusRead(uint32_t addr, unsigned size, uint32_t& value) {
   value = 0;
-  if (FlashCellsRead(addr, size, value)) return true;
-  if (IsRam(addr, size)) {
-    memcpy(&value, &ram_[addr - kRamBase], size);
-    return true;
-  }
   uint32_t word = addr & ~3u, shift = (addr & 3u) * 8;
   uint32_t reg = 0;
-  if (InRange(word, 4, kFlashRegs, 0x400)) {
+  switch (BlockAt(addr, size)) {
+  case Block::None:
+    return false;
+  case Block::Ram:
+    memcpy(&value, &ram_[addr - kRamBase], size);
+    return true;
+  case Block::Cells:
+    return FlashCellsRead(addr, size, value);
+  case Block::FlashRegs:
     reg = FlashRegRead(word - kFlashRegs);
-  } else if (InRange(word, 4, kCrmRegs, 0x400)) {
+    break;
+  case Block::Crm: {
     uint32_t off = word - kCrmRegs;
     reg = off == 0 ? crmCtrl_ : off == 4 ? crmCfg_ : 0;
-  } else if (InRange(word, 4, kWdtRegs, 0x400)) {
+    break;
+  }
+  case Block::Wdt: {
     uint32_t off = word - kWdtRegs;
     reg = off == 4 ? wdtDiv_ : off == 8 ? wdtRld_ : 0; /* command reads 0, status: never updating */
-  } else if (InRange(word, 4, kDebugRegs, 0x400)) {
+    break;
+  }
+  case Block::Debug: {
     uint32_t off = word - kDebugRegs;
     reg = off == 0 ? 0x50092087u : off == 4 ? dbgCtrl_ : 0;
-  } else if (InRange(word, 4, kScsRegs, 0x1000)) {
+    break;
+  }
+  case Block::Scs: {
     uint32_t off = word - kScsRegs;
     reg = off == 0xD00   ? kCpuId
           : off == 0xD08 ? vtor_
           : off == 0xDFC ? demcr_
           : off == 0xDF0 ? 0x00000001u
                          : 0;
-  } else {
-    return false;
+    break;
+  }
   }
   value = (reg >> shift) & (size == 4 ? 0xFFFFFFFFu : (1u << (size * 8)) - 1u);
   return true;
 }
 
 bool At32f425::BusWrite(uint32_t addr, unsigned size, uint32_t value) {
-  if (IsRam(addr, size)) {
-    memcpy(&ram_[addr - kRamBase], &value, size);
-    return true;
-  }
-  if (InRange(addr, size, kFlashBase, static_cast<uint32_t>(main_.size())) ||
-      InRange(addr, size, kBootMemBase, kBootMemSize) || InRange(addr, size, kUserDataBase, kUserDataSize)) {
-    FlashCellsWrite(addr, size, value);
-    return true;
-  }
   uint32_t word = addr & ~3u, shift = (addr & 3u) * 8;
   uint32_t v = size == 4 ? value : value << shift;
-  if (InRange(word, 4, kFlashRegs, 0x400))
+  switch (BlockAt(addr, size)) {
+  case Block::None:
+    return false;
+  case Block::Ram:
+    memcpy(&ram_[addr - kRamBase], &value, size);
+    break;
+  case Block::Cells:
+    FlashCellsWrite(addr, size, value);
+    break;
+  case Block::FlashRegs:
     FlashRegWrite(word - kFlashRegs, v);
-  else if (InRange(word, 4, kCrmRegs, 0x400))
+    break;
+  case Block::Crm:
     CrmWrite(word - kCrmRegs, v);
-  else if (InRange(word, 4, kWdtRegs, 0x400))
+    break;
+  case Block::Wdt:
     WdtWrite(word - kWdtRegs, v);
-  else if (InRange(word, 4, kDebugRegs, 0x400)) {
-    if (word - kDebugRegs == 4) dbgCtrl_ = v;
-  } else if (InRange(word, 4, kScsRegs, 0x1000)) {
+    break;
+  case Block::Debug:
+    if (word - kDebugRegs == 4) DebugCtrlWrite(v);
+    break;
+  case Block::Scs: {
     uint32_t off = word - kScsRegs;
     if (off == 0xD08)
       vtor_ = v & ~0x7Fu;
@@ -297,8 +325,8 @@ bool At32f425::BusWrite(uint32_t addr, unsigned size, uint32_t value) {
       demcr_ = v;
     else if (off == 0xD0C && (v >> 16) == 0x05FA && (v & 4u))
       stop_ = Stop::WatchdogReset; /* system reset request */
-  } else {
-    return false;
+    break;
+  }
   }
   return true;
 }
@@ -530,11 +558,11 @@ void At32f425::WdtWrite(uint32_t off, uint32_t value) {
       break;
     case 0xAAAA:
       wdtAccess_ = false;
-      wdtReloadedAt_ = clock_.us;
+      wdtCountedUs_ = 0;
       break;
     case 0xCCCC:
       wdtEnabled_ = true;
-      wdtReloadedAt_ = clock_.us;
+      wdtCountedUs_ = 0;
       break;
     default:
       break;
@@ -546,10 +574,21 @@ void At32f425::WdtWrite(uint32_t off, uint32_t value) {
   }
 }
 
+void At32f425::DebugCtrlWrite(uint32_t value) {
+  WdtAdvance(); /* the time so far counts as the old setting says */
+  dbgCtrl_ = value;
+}
+
+void At32f425::WdtAdvance() {
+  if (wdtEnabled_ && (running_ || !(dbgCtrl_ & DBG_WDT_PAUSE))) wdtCountedUs_ += clock_.us - wdtSeenUs_;
+  wdtSeenUs_ = clock_.us;
+}
+
 void At32f425::WdtCheck() {
+  WdtAdvance();
   if (!wdtEnabled_) return;
   double periodUs = 1e6 / (kLickHz / (4u << std::min<uint32_t>(wdtDiv_, 6)));
-  if (clock_.us - wdtReloadedAt_ > periodUs * (wdtRld_ + 1)) stop_ = Stop::WatchdogReset;
+  if (wdtCountedUs_ > periodUs * (wdtRld_ + 1)) stop_ = Stop::WatchdogReset;
 }
 
 /* ---- reset and run control ----------------------------------------------------------- */
@@ -574,7 +613,8 @@ void At32f425::ResetPeripherals() {
   wdtDiv_ = 0;
   wdtRld_ = 0xFFF;
   wdtEnabled_ = (usd_[2] & 1u) == 0; /* nWDT_ATO_EN clear: the watchdog runs from reset on */
-  wdtReloadedAt_ = clock_.us;
+  wdtCountedUs_ = 0;
+  wdtSeenUs_ = clock_.us;
 }
 
 void At32f425::Reset(bool halt) {
@@ -607,6 +647,7 @@ int At32f425::Go(std::string& err) {
     err = "CPU is already running";
     return -1;
   }
+  WdtAdvance(); /* the halted time counts as halted */
   running_ = true;
   spinning_ = false;
   skipBpAtStart_ = true;
@@ -616,37 +657,37 @@ int At32f425::Go(std::string& err) {
 
 void At32f425::RunSlice() {
   if (!running_ || spinning_) return;
-  uint32_t pc = 0;
-  uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
-  if (!IsRam(pc, 2)) {
-    spinning_ = true; /* application code in flash: let it "run" */
-    return;
-  }
-  startPc_ = pc;
   stop_ = Stop::None;
-  uint64_t accessesBefore = busAccesses_;
-  {
-    std::lock_guard<std::mutex> lk(sliceMu_);
-    sliceArmed_ = true;
-    sliceDeadline_ = std::chrono::steady_clock::now() + std::chrono::microseconds(kSliceUs);
-  }
-  sliceCv_.notify_one();
-  uc_err e = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, 0, 0);
-  {
-    std::lock_guard<std::mutex> lk(sliceMu_);
-    sliceArmed_ = false;
-  }
-  skipBpAtStart_ = false;
-  clock_.us += static_cast<double>(busAccesses_ - accessesBefore) * kCyclesPerBusAccess * 1e6 / CpuClockHz();
-  WdtCheck();
-  if (e != UC_ERR_OK && stop_ != Stop::Fault) {
+  WdtCheck(); /* a watchdog that ran out before the slice resets the chip before it runs */
+  if (stop_ == Stop::None) {
+    uint32_t pc = 0;
     uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
-    NoteFault(Format("Core stopped: %s (PC = 0x%08X)", uc_strerror(e), pc));
+    if (BlockAt(pc, 2) == Block::Cells) {
+      spinning_ = true; /* application code in flash: let it "run" */
+      return;
+    }
+    if (!IsRam(pc, 2)) {
+      NoteBusFault("instruction fetch", 2, pc, pc); /* nothing answers there */
+    } else {
+      startPc_ = pc;
+      pendingInstructions_ = 0;
+      usPerInstruction_ = 1e6 / CpuClockHz();
+      sliceEndUs_ = clock_.us + cfg_.runSliceUs;
+      uc_err e = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, 0, 0);
+      skipBpAtStart_ = false;
+      SyncClock();
+      WdtCheck();
+      if (e != UC_ERR_OK && stop_ != Stop::Fault) {
+        uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
+        NoteFault(Format("Core stopped: %s (PC = 0x%08X)", uc_strerror(e), pc));
+      }
+    }
   }
   switch (stop_) {
   case Stop::Bkpt:
   case Stop::Breakpoint:
   case Stop::Fault:
+    WdtAdvance();
     running_ = false;
     break;
   case Stop::WatchdogReset:
@@ -665,6 +706,7 @@ int At32f425::PollHalted() {
 }
 
 void At32f425::Halt() {
+  WdtAdvance();
   running_ = false;
   spinning_ = false;
 }
@@ -695,9 +737,33 @@ int At32f425::SetBreakpoint(uint32_t index, uint32_t addr, std::string& err) {
 
 /* ---- probe access -------------------------------------------------------------------- */
 
+namespace {
+/* The size of the probe's next access at a with left bytes to go: words where aligned, then
+   halfwords when asked for, else bytes. */
+unsigned AccessSize(uint32_t a, uint32_t left, bool halfwords) {
+  if ((a & 3u) == 0 && left >= 4) return 4;
+  if (halfwords && (a & 1u) == 0 && left >= 2) return 2;
+  return 1;
+}
+} // namespace
+
+bool At32f425::Answers(uint32_t addr, uint32_t numBytes, bool halfwords, uint32_t& bad) const {
+  for (uint32_t i = 0; i < numBytes;) {
+    uint32_t a = addr + i;
+    unsigned size = AccessSize(a, numBytes - i, halfwords);
+    if (a < addr || BlockAt(a, size) == Block::None) {
+      bad = a;
+      return false;
+    }
+    i += size;
+  }
+  return true;
+}
+
 int At32f425::Read(uint32_t addr, uint32_t numBytes, uint8_t* data, std::string& err) {
   const TargetFaults& f = cfg_.faults;
-  if (numBytes && f.readError && addr <= f.readErrorLast && f.readErrorFirst - addr < numBytes) {
+  if (numBytes && f.readError && addr <= f.readErrorLast &&
+      (f.readErrorFirst <= addr || f.readErrorFirst - addr < numBytes)) {
     err =
         Format("Failed to read memory @ 0x%08X: no answer from the target", std::max(addr, f.readErrorFirst));
     return -1;
@@ -706,13 +772,15 @@ int At32f425::Read(uint32_t addr, uint32_t numBytes, uint8_t* data, std::string&
     memcpy(data, &ram_[addr - kRamBase], numBytes);
     return 0;
   }
+  uint32_t bad = 0;
+  if (!Answers(addr, numBytes, false, bad)) {
+    err = Format("Failed to read memory @ 0x%08X: no memory there", bad);
+    return -1;
+  }
   for (uint32_t i = 0; i < numBytes;) {
-    uint32_t a = addr + i, v = 0;
-    unsigned size = (a & 3u) == 0 && numBytes - i >= 4 ? 4 : 1;
-    if (a < addr || !BusRead(a, size, v)) {
-      err = Format("Failed to read memory @ 0x%08X: no memory there", a);
-      return -1;
-    }
+    uint32_t v = 0;
+    unsigned size = AccessSize(addr + i, numBytes - i, false);
+    BusRead(addr + i, size, v);
     memcpy(data + i, &v, size);
     i += size;
   }
@@ -725,14 +793,16 @@ int At32f425::Write(uint32_t addr, uint32_t numBytes, const uint8_t* data, std::
     InvalidateCode(addr, numBytes);
     return 0;
   }
+  uint32_t bad = 0;
+  if (!Answers(addr, numBytes, true, bad)) {
+    err = Format("Failed to write memory @ 0x%08X: no memory there", bad);
+    return -1;
+  }
   for (uint32_t i = 0; i < numBytes;) {
-    uint32_t a = addr + i, v = 0;
-    unsigned size = (a & 3u) == 0 && numBytes - i >= 4 ? 4 : (a & 1u) == 0 && numBytes - i >= 2 ? 2 : 1;
+    uint32_t v = 0;
+    unsigned size = AccessSize(addr + i, numBytes - i, true);
     memcpy(&v, data + i, size);
-    if (a < addr || !BusWrite(a, size, v)) {
-      err = Format("Failed to write memory @ 0x%08X: no memory there", a);
-      return -1;
-    }
+    BusWrite(addr + i, size, v);
     i += size;
   }
   if (stop_ == Stop::WatchdogReset) Reset(!running_);

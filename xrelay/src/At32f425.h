@@ -7,18 +7,16 @@
  * core's bus accesses) reach one bus model, so a probe write to flash behaves exactly as a
  * store of the core. Code runs from SRAM; code in flash counts as the user's application,
  * which the simulator lets "run" without executing it. Time is virtual: flash operations take
- * the chip's datasheet times on the VirtualClock, the core's work is estimated from its bus
- * accesses at the modelled clock; the core itself completes them at once.
+ * the chip's datasheet times on the VirtualClock, every instruction of the core one cycle of
+ * the modelled clock; the core itself completes them at once. The core runs in slices of
+ * virtual time that end between two instructions, so a run does the same whatever the host's
+ * load.
  */
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 struct uc_struct;
@@ -49,6 +47,7 @@ struct TargetConfig {
   double sectorEraseUs = 6500;
   double bankEraseUs = 32000;
   double userDataEraseUs = 6500;
+  uint32_t runSliceUs = 1000; /* virtual time one run slice may take at most */
   TargetFaults faults;
 };
 
@@ -78,7 +77,8 @@ public:
   std::span<uint8_t> BootMem() { return boot_; }
   std::span<uint8_t> UserData() { return usd_; }
 
-  /* Probe access to target memory; 0, or negative with err naming the failed address. */
+  /* Probe access to target memory; 0, or negative with err naming the first address where
+     nothing answers. A range that fails is refused before any of it is read or written. */
   int Read(uint32_t addr, uint32_t numBytes, uint8_t* data, std::string& err);
   int Write(uint32_t addr, uint32_t numBytes, const uint8_t* data, std::string& err);
   /* 1 when [addr, addr + numBytes) lies in SRAM. */
@@ -111,11 +111,21 @@ public:
 private:
   enum class Stop { None, Breakpoint, Bkpt, Fault, WatchdogReset };
 
+  /* The blocks of the bus; which one answers an access decides the bus model. */
+  enum class Block { None, Ram, Cells, FlashRegs, Crm, Wdt, Debug, Scs };
+
   void ResetPeripherals();
   void MapMemory(std::string& err, int& rc);
   void RunSlice();
   void NoteFault(const std::string& text);
+  void NoteBusFault(const char* what, unsigned size, uint32_t addr, uint32_t pc);
   void InvalidateCode(uint32_t addr, uint32_t numBytes);
+  Block BlockAt(uint32_t addr, unsigned size) const;
+  /* Whether every probe access of [addr, addr + numBytes) finds a block; bad: the first that
+     does not. */
+  bool Answers(uint32_t addr, uint32_t numBytes, bool halfwords, uint32_t& bad) const;
+  /* Puts the instructions executed since the last call on the virtual clock. */
+  void SyncClock();
 
   /* flash controller */
   uint32_t FlashRegRead(uint32_t off);
@@ -129,18 +139,13 @@ private:
   uint32_t SysClockHz() const;
   void CrmWrite(uint32_t off, uint32_t value);
   void WdtWrite(uint32_t off, uint32_t value);
+  void DebugCtrlWrite(uint32_t value);
+  /* Lets the watchdog count the virtual time since its last look: always while the core
+     runs, while it is halted only when the debug control register does not pause it. */
+  void WdtAdvance();
   void WdtCheck();
 
   friend struct CoreHooks;
-
-  /* Ends a run slice after its host time. One thread for the target's life: Unicorn's own
-     time-out starts a thread for every run and costs milliseconds each. */
-  void SliceTimerLoop();
-  std::thread sliceTimer_;
-  std::mutex sliceMu_;
-  std::condition_variable sliceCv_;
-  bool sliceArmed_ = false, sliceTimerQuit_ = false;
-  std::chrono::steady_clock::time_point sliceDeadline_;
 
   TargetConfig cfg_;
   VirtualClock& clock_;
@@ -160,7 +165,10 @@ private:
     uint32_t addr = 0;
     size_t hook = 0;
   } bp_[kMaxBreakpoints];
-  uint64_t busAccesses_ = 0;
+  /* the current run slice */
+  uint64_t pendingInstructions_ = 0; /* executed, not yet on the virtual clock */
+  double usPerInstruction_ = 0.125;
+  double sliceEndUs_ = 0;
 
   /* flash controller */
   uint32_t fPsr_ = 0, fSts_ = 0, fCtrl_ = 0, fAddr_ = 0, fUsd_ = 0;
@@ -177,7 +185,8 @@ private:
   /* watchdog */
   bool wdtEnabled_ = false, wdtAccess_ = false;
   uint32_t wdtDiv_ = 0, wdtRld_ = 0xFFF;
-  double wdtReloadedAt_ = 0;
+  double wdtCountedUs_ = 0; /* since the last reload */
+  double wdtSeenUs_ = 0;    /* the virtual time up to which it has counted */
 };
 
 } // namespace xr

@@ -76,6 +76,9 @@ int ParseProbe(const IniSection& sec, ProbeConfig& p, std::string& err) {
     } else if (IEquals(key, "ProtectedAreaRange")) {
       if (!num) return bad();
       p.target.slibRange = v;
+    } else if (IEquals(key, "RunSliceUs")) {
+      if (!num || v == 0) return bad();
+      p.target.runSliceUs = v;
     } else if (IEquals(key, "FaultLostAfterCalls")) {
       if (!num) return bad();
       p.lostAfterCalls = v;
