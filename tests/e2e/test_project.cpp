@@ -156,4 +156,20 @@ TEST_F(ProjectE2E, OutdatedBanksNeedUpdateprjInABatchRun) {
   EXPECT_TRUE(Has(r, "Project error: Unknown device specified (Nobody X1).")) << r.Out;
 }
 
+TEST_F(ProjectE2E, AutoSaveProjectSavesAChangedProjectAtTheEndOfABatchRun) {
+  // Opening a data file stores it in the project, which changes the project.
+  WriteAll(Home.Path("app.hex"), ":0401000001020304F1\n:00000001FF\n");
+  std::string P = Home.Path("p.tforge");
+  ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
+  const std::string Saved = ReadAll(P);
+  for (bool AutoSave : {false, true}) {
+    WriteAll(P, Saved);
+    WriteAll(Home.Path("config/KORVEN/TForgeSettings.ini"),
+             std::string("[PROJECT]\r\nAutoSaveProject = ") + (AutoSave ? "1" : "0") + "\r\n");
+    TForgeRun r = Home.Run({"-hide", "-openprj" + P, "-open" + Home.Path("app.hex"), "-exit"});
+    EXPECT_EQ(r.ExitCode, 0) << r.Out;
+    EXPECT_EQ(ReadAll(P).find("CurrentFile = \"app.hex\"") != std::string::npos, AutoSave) << ReadAll(P);
+  }
+}
+
 } // namespace
