@@ -172,4 +172,23 @@ TEST_F(ProjectE2E, AutoSaveProjectSavesAChangedProjectAtTheEndOfABatchRun) {
   }
 }
 
+TEST_F(ProjectE2E, DeviceUnderAFormerVendorNameStillOpens) {
+  std::string P = Home.Path("sam.tforge");
+  ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
+  std::string Text = ReadAll(P);
+  size_t p = Text.find("  ChipName = \"");
+  ASSERT_NE(p, std::string::npos);
+  size_t End = Text.find("\r\n", p);
+  // The device list names it by its former vendor; an older project also by its former name.
+  for (const char* sName : {"Atmel ATSAM3S4C", "Atmel AT91SAM3S4C"}) {
+    std::string Named = Text;
+    Named.replace(p, End - p, std::string("  ChipName = \"") + sName + "\"");
+    WriteAll(P, Named);
+    TForgeRun r = Home.Run({"-hide", "-openprj" + P, "-exit"});
+    EXPECT_EQ(r.ExitCode, 0) << sName << "\n" << r.Out;
+    EXPECT_FALSE(Has(r, "Unknown device")) << sName << "\n" << r.Out;
+    EXPECT_TRUE(Has(r, "Project opened successfully")) << sName << "\n" << r.Out;
+  }
+}
+
 } // namespace
