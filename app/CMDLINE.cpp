@@ -10,6 +10,7 @@
 
 #include "app/APP.h"
 #include "app/APP_Log.h"
+#include "data/DATAFILE.h"
 #include "data/DATAJOBS.h"
 #include "probe/PROBE.h"
 #include "project/SETTINGS.h"
@@ -176,7 +177,13 @@ bool _IsRangeFile(const char* sName) {
   return _HasExt(sName, ".bin") || _HasExt(sName, ".raw") || _HasExt(sName, ".c");
 }
 
+// -save, -saveas and -merge act on the active data window; without any they do nothing.
+bool _NoDataWindow(void) {
+  return _Ops.pfIsDataWindowOpen && !_Ops.pfIsDataWindowOpen();
+}
+
 int _SaveAs(const char* sArg, int, int) {
+  if (_NoDataWindow()) return 0;
   if (_Ops.pfSaveDataFileAs == nullptr) return _NotAvailable("-saveas");
   char acName[CMDLINE_STRING_SIZE];
   const char* s = sArg;
@@ -195,6 +202,7 @@ int _SaveAs(const char* sArg, int, int) {
 }
 
 int _Merge(const char* sArg, int, int) {
+  if (_NoDataWindow()) return 0;
   if (_Ops.pfMergeDataFile == nullptr) return _NotAvailable("-merge");
   char acName[CMDLINE_STRING_SIZE];
   const char* s = sArg;
@@ -387,6 +395,7 @@ int _Hide(const char*, int, int) {
 }
 
 int _Save(const char*, int, int) {
+  if (_NoDataWindow()) return 0;
   if (_Ops.pfSaveDataFile == nullptr) return _NotAvailable("-save");
   return _Ops.pfSaveDataFile();
 }
@@ -396,6 +405,10 @@ int _SaveCurrentDataFile(void) {
 }
 int _SaveDataFileAs(const char* sPath, bool HasRange, uint32_t First, uint32_t Last) {
   return DATAJOBS_SaveFile(sPath, First, Last, HasRange);
+}
+
+bool _IsDataWindowOpen(void) {
+  return DATAJOBS_GetNumWindows() > 0;
 }
 
 int _RunCmdLine(int Mode, int argc, char** argv) {
@@ -704,8 +717,7 @@ int CMDLINE_GetAddressRange(const char* sArg, int Purpose, uint32_t* pFirst, uin
     if (v0 > v1) {
       // Swapping would guess; using the old range would act on addresses nobody entered.
       char ac[128];
-      UTIL_sprintf(ac, sizeof(ac), "Invalid address range 0x%X - 0x%X: start address above end address",
-                   (unsigned)v0, (unsigned)v1);
+      DATAFILE_FormatInvalidRange(ac, sizeof(ac), (uint32_t)v0, (uint32_t)v1);
       APP_ErrorBox(ac);
       return -1;
     }
@@ -731,6 +743,7 @@ void CMDLINE_InstallHooks(void) {
   APP_STARTUP_HOOKS* pHooks = APP_GetStartupHooks();
   pHooks->pfRunCmdLine = _RunCmdLine;
   pHooks->pfGetDevicesXMLPath = CMDLINE_GetDevicesXMLPath;
+  _Ops.pfIsDataWindowOpen = _IsDataWindowOpen;
   _Ops.pfOpenDataFile = DATAJOBS_OpenFile;
   _Ops.pfSaveDataFileAs = _SaveDataFileAs;
   _Ops.pfSaveDataFile = _SaveCurrentDataFile;

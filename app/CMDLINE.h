@@ -77,6 +77,8 @@ struct CMDLINE_OPERATIONS {
   int (*pfOpenProject)(const char* sPath, bool OpenDataFile);
   int (*pfSaveProjectAs)(const char* sPath);
   int (*pfSaveProject)(void);
+  // -save, -saveas and -merge do nothing while no data window is open (null: windows are open).
+  bool (*pfIsDataWindowOpen)(void);
   int (*pfOpenDataFile)(const char* sPath, uint32_t StartAddr, bool HasStartAddr);
   int (*pfSaveDataFileAs)(const char* sPath, bool HasRange, uint32_t First, uint32_t Last);
   int (*pfSaveDataFile)(void);

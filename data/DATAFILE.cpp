@@ -65,7 +65,15 @@ int DATAFILE_Read(DataFileMsgFunc* pfMsg, void* pContext, DataImage* pImage, con
 
 int DATAFILE_Write(DataImage* pImage, const char* sPath, uint32_t First, uint32_t Last, DataFileMsgFunc* pfMsg,
                    void* pContext) {
-  switch (DATAFILE_GetType(sPath)) {
+  int Type = DATAFILE_GetType(sPath);
+  if (DATAFILE_NeedsAddrRange(Type) && First > Last) {
+    // Not an empty file reported as saved: the range was mistyped.
+    char ac[128];
+    DATAFILE_FormatInvalidRange(ac, sizeof(ac), First, Last);
+    if (pfMsg) pfMsg(pContext, 2, ac);
+    return -1;
+  }
+  switch (Type) {
   case DATAFILE_TYPE_SREC:
     return SREC_Write(pImage, sPath, pfMsg, pContext);
   case DATAFILE_TYPE_HEX:
@@ -109,4 +117,8 @@ void DATAFILE_FormatUnsupported(char* sDest, int DestSize, const char* sPath) {
   char acExt[64];
   SYS_PATH_GetExt(acExt, sizeof(acExt), sPath ? sPath : "");
   UTIL_sprintf(sDest, DestSize, "Unsupported file type (*%s)", acExt);
+}
+
+void DATAFILE_FormatInvalidRange(char* sDest, int DestSize, uint32_t First, uint32_t Last) {
+  UTIL_sprintf(sDest, DestSize, "Invalid address range 0x%X - 0x%X: start address above end address", First, Last);
 }

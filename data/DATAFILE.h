@@ -33,8 +33,9 @@ bool DATAFILE_NeedsAddrRange(int Type);    // binary and C: written for an addre
 // Reads sPath into pImage with the reader of its type (StartAddr for binary files only);
 // 0, the reader's negative result, or DATAFILE_ERR_UNSUPPORTED (reported at level 2).
 int DATAFILE_Read(DataFileMsgFunc* pfMsg, void* pContext, DataImage* pImage, const char* sPath, uint32_t StartAddr);
-// Writes pImage to sPath with the writer of its type; binary and C files cover First ... Last,
-// the other formats the whole image. 0, -1, or DATAFILE_ERR_UNSUPPORTED (reported at level 2).
+// Writes pImage to sPath with the writer of its type; binary and C files cover First ... Last
+// (First above Last is refused), the other formats the whole image. 0, -1, or
+// DATAFILE_ERR_UNSUPPORTED (reported at level 2).
 int DATAFILE_Write(DataImage* pImage, const char* sPath, uint32_t First, uint32_t Last, DataFileMsgFunc* pfMsg,
                    void* pContext);
 
@@ -42,6 +43,8 @@ int DATAFILE_Write(DataImage* pImage, const char* sPath, uint32_t First, uint32_
 void DATAFILE_FormatOpenError(char* sDest, int DestSize, const char* sPath);
 // "Unsupported file type (*%s)" with the extension of sPath.
 void DATAFILE_FormatUnsupported(char* sDest, int DestSize, const char* sPath);
+// "Invalid address range 0x%X - 0x%X: start address above end address".
+void DATAFILE_FormatInvalidRange(char* sDest, int DestSize, uint32_t First, uint32_t Last);
 
 // The filter strings of the file dialogs.
 #define DATAFILE_FILTER_SAVE                                                                                      \

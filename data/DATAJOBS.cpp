@@ -44,6 +44,16 @@ private:
   bool _Ok;
 };
 
+// A top-level log operation: its errors end in one error box (which, while the command line
+// runs, fails the run), never in the box of whatever operation comes next.
+class LogOperation {
+public:
+  explicit LogOperation(const char* sText) { APP_LogBegin(sText); }
+  ~LogOperation() { APP_LogEnd(nullptr); }
+  LogOperation(const LogOperation&) = delete;
+  LogOperation& operator=(const LogOperation&) = delete;
+};
+
 // The routing of reader and writer messages: log line, warning, error.
 void _RouteMsg(void*, int Level, const char* sText) {
   if (Level == 0) {
@@ -242,7 +252,7 @@ int DATAJOBS_OpenFile(const char* sPathIn, uint32_t StartAddr, bool HasStartAddr
     return 0;
   }
   AppLock lock;
-  APP_LogBegin("Open data file");
+  LogOperation op("Open data file");
   bool cancelled = false;
   uint32_t start = 0;
   DataImage* pImage = _ReadDataFile(acPath, HasStartAddr, StartAddr, &start, &cancelled);
@@ -253,14 +263,15 @@ int DATAJOBS_OpenFile(const char* sPathIn, uint32_t StartAddr, bool HasStartAddr
       APP_ErrorOut("Failed to open data file");
       _SetStatus("Failed to open data file");
     }
-    APP_LogEnd(nullptr);
     return -1;
   }
   _StoreInProject(acPath, start);
   _LogOpened(pImage, acPath);
   int r = _AddWindow(pImage, acPath, acPath);
-  if (r == 0) _SetStatus("Ready");
-  APP_LogEnd(nullptr);
+  if (r == 0) {
+    SETTINGS_AddRecentDataFile(acPath);
+    _SetStatus("Ready");
+  }
   return r;
 }
 
@@ -269,6 +280,7 @@ int DATAJOBS_MergeFile(const char* sPathIn, uint32_t Addr, bool HasAddr) {
   UTIL_strcpy(acPath, sPathIn ? sPathIn : "", sizeof(acPath));
   SYS_PATH_ToNative(acPath);
   AppLock lock;
+  LogOperation op("Merge data file");
   DataWindowInfo* pCur = _RequireCurrent("Failed to merge data file");
   if (pCur == nullptr) return -1;
   APP_LogOutf("Merging data file [%s] ...", acPath);
@@ -314,6 +326,7 @@ int DATAJOBS_MergeFile(const char* sPathIn, uint32_t Addr, bool HasAddr) {
 
 int DATAJOBS_SaveFile(const char* sPathIn, uint32_t First, uint32_t Last, bool HasRange) {
   AppLock lock;
+  LogOperation op("Save data file");
   DataWindowInfo* pCur = _RequireCurrent("Failed to save data file");
   if (pCur == nullptr) return -1;
   char acPath[512];
@@ -351,6 +364,7 @@ int DATAJOBS_SaveFile(const char* sPathIn, uint32_t First, uint32_t Last, bool H
   pCur->ReloadDeclined = false;
   _GetFileTime(acPath, &pCur->FileTime);
   _StoreInProject(acPath, DATAFILE_NeedsAddrRange(type) ? First : _LastStartAddr);
+  SETTINGS_AddRecentDataFile(acPath);
   uint32_t n = DATAIMAGE_GetNumRanges(pImage);
   APP_LogOutf("Data file saved successfully (%d bytes, %d range%s)", (int)DATAIMAGE_GetNumBytes(pImage), (int)n,
               _Plural(n));
@@ -386,7 +400,7 @@ int DATAJOBS_DeleteRange(uint32_t First, uint32_t Last) {
 
 int DATAJOBS_Eliminate(void) {
   AppLock lock;
-  APP_LogOut("Eliminating blank areas ...");
+  LogOperation op("Eliminating blank areas ...");
   DataWindowInfo* pCur = _RequireCurrent("Failed to eliminate blank areas");
   if (pCur == nullptr) return -1;
   DataImage* p = pCur->pImage;

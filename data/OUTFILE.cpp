@@ -1,8 +1,11 @@
 /*
- * OUTFILE - writes through SYS_FILE_BeginReplace / SYS_FILE_CommitReplace.
+ * OUTFILE - writes through SYS_FILE_BeginReplace / SYS_FILE_CommitReplace, or in place where
+ * the directory refuses the temporary file.
  */
 #include "data/OUTFILE.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -16,14 +19,56 @@ struct OutFile {
   bool Failed;
   char* sErr;
   int ErrSize;
+  // In place: the directory refuses the temporary file, the file itself may be written. The
+  // whole text is collected here first, so that a writer that fails never touches the file.
+  bool InPlace;
+  char acPath[512];
+  uint8_t* pAll;
+  uint64_t NumAll;
+  uint64_t AllSize;
 };
 
 static void _SetError(OutFile* p, const char* sText) {
   if (p->sErr && p->ErrSize > 0 && p->sErr[0] == 0) UTIL_strcpy(p->sErr, sText, p->ErrSize);
 }
 
+// Appends the buffer to the text collected for an in-place write.
+static void _Collect(OutFile* p) {
+  if (p->NumAll + p->NumInBuf > p->AllSize) {
+    uint64_t Size = p->AllSize ? 2 * p->AllSize : 4 * (uint64_t)OUTFILE_BUFFER_SIZE;
+    while (Size < p->NumAll + p->NumInBuf) Size *= 2;
+    void* pNew = Size <= SIZE_MAX ? SYS_MEM_Realloc(p->pAll, (size_t)Size) : nullptr;
+    if (pNew == nullptr) {
+      p->Failed = true;
+      _SetError(p, "Could not write file. Out of memory.");
+      return;
+    }
+    p->pAll = static_cast<uint8_t*>(pNew);
+    p->AllSize = Size;
+  }
+  std::memcpy(p->pAll + p->NumAll, p->pBuf, p->NumInBuf);
+  p->NumAll += p->NumInBuf;
+}
+
+// Replaces the file's contents by the collected text: 0, or -1. Without a temporary file there
+// is no second copy: only a disk that fails during this one write can still cut the file short.
+static int _WriteInPlace(OutFile* p) {
+  int hFile = SYS_FILE_Open(p->acPath, SYS_FILE_FLAG_WRITE | SYS_FILE_FLAG_TRUNCATE);
+  if (hFile < 0) return -1;
+  int r = 0;
+  for (uint64_t Done = 0; Done < p->NumAll && r == 0;) {
+    uint32_t n = (uint32_t)std::min<uint64_t>(p->NumAll - Done, 0x40000000);
+    if (SYS_FILE_Write(hFile, p->pAll + Done, n) != (int)n) r = -1;
+    Done += n;
+  }
+  SYS_FILE_Close(hFile);
+  return r;
+}
+
 static void _Flush(OutFile* p) {
-  if (p->NumInBuf && !p->Failed) {
+  if (p->NumInBuf && !p->Failed && p->InPlace) {
+    _Collect(p);
+  } else if (p->NumInBuf && !p->Failed) {
     int r = SYS_FILE_Write(p->File.hFile, p->pBuf, p->NumInBuf);
     if (r != (int)p->NumInBuf) {
       p->Failed = true;
@@ -55,7 +100,22 @@ OutFile* OUTFILE_Create(const char* sPath, char* sErr, int ErrSize) {
     SYS_MEM_Free(pMem);
     return fail("Could not write file. Invalid filename.");
   }
+  if (SYS_FILE_IsDir(sPath)) {
+    // A folder is no file to write; renaming over it would fail only after all the work.
+    char ac[600];
+    UTIL_sprintf(ac, sizeof(ac), "Could not write file.\n%s", sPath);
+    SYS_MEM_Free(pBuf);
+    SYS_MEM_Free(pMem);
+    return fail(ac);
+  }
   if (SYS_FILE_BeginReplace(&p->File, sPath) != 0) {
+    // No temporary file beside it (the folder refuses one, or its longer name does not fit),
+    // yet the file itself may be written.
+    if (SYS_FILE_IsFile(sPath) && !SYS_FILE_IsReadOnly(sPath) && std::strlen(sPath) < sizeof(p->acPath)) {
+      p->InPlace = true;
+      UTIL_strcpy(p->acPath, sPath, sizeof(p->acPath));
+      return p;
+    }
     char ac[600];
     if (SYS_GetLastError() == SYS_ERR_ACCESS_DENIED) {
       UTIL_sprintf(ac, sizeof(ac),
@@ -115,13 +175,19 @@ void OUTFILE_SetError(OutFile* p, const char* sText) {
 int OUTFILE_Close(OutFile* p) {
   if (p == nullptr) return -1;
   _Flush(p);
-  if (p->Failed) {
+  if (p->InPlace) {
+    if (!p->Failed && _WriteInPlace(p) != 0) {
+      p->Failed = true;
+      _SetError(p, "Error writing file.");
+    }
+  } else if (p->Failed) {
     SYS_FILE_AbortReplace(&p->File);
   } else if (SYS_FILE_CommitReplace(&p->File) != 0) {
     p->Failed = true;
     _SetError(p, "Error writing file.");
   }
   int r = p->Failed ? -1 : 0;
+  SYS_MEM_Free(p->pAll);
   SYS_MEM_Free(p->pBuf);
   p->~OutFile();
   SYS_MEM_Free(p);

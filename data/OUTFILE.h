@@ -4,7 +4,9 @@
  * OUTFILE_Create opens a temporary file beside the target, OUTFILE_Write collects bytes in a
  * 32 KB buffer and writes it whenever it is full, OUTFILE_Close flushes and renames the file
  * over the target only when everything was written, so a failed save leaves the old file as
- * it was. The first error text is kept in the caller's buffer; later ones are dropped.
+ * it was. Where the directory refuses a temporary file but the file itself may be written, the
+ * text is collected in memory and written over the file at close, after the writer succeeded.
+ * The first error text is kept in the caller's buffer; later ones are dropped.
  * OUTFILE_SaveImage wraps a writer's body: patches folded, change counter restored on failure,
  * the error text reported at level 2.
  */

@@ -342,8 +342,10 @@ const char* _CoreName(uint32_t CoreID) {
   }
 }
 
-// Former vendor names at the start of ChipName. true when the name changed.
-bool _RenameVendor(char* sName, int NameSize) {
+// Former vendor names at the start of ChipName. true when the name changed. A device database
+// that still lists the device under its former vendor keeps the name as it is: renaming it
+// would turn a known device into an unknown one.
+bool _RenameVendor(char* sName, int NameSize, int (*pfFindDevice)(const char* sName)) {
   static const char* const aRename[][2] = {
       {"Actel", "Microsemi"},    {"Freescale", "NXP"},    {"Energy Micro", "Silicon Labs"},
       {"Ember", "Silicon Labs"}, {"Atmel", "Microchip"},  {"Spansion", "Infineon"},
@@ -356,6 +358,7 @@ bool _RenameVendor(char* sName, int NameSize) {
     if (UTIL_strnicmp(r[0], sName, n) != 0 || sName[n] != ' ') continue;
     char acNew[512];
     UTIL_sprintf(acNew, sizeof(acNew), "%s %s", r[1], sName + n + 1);
+    if (pfFindDevice && pfFindDevice(acNew) < 0 && pfFindDevice(sName) >= 0) return false;
     APP_LogOutf("Project changed: Vendor name has been updated from \"%s\" to \"%s\"", r[0], r[1]);
     UTIL_strcpy(sName, acNew, NameSize);
     return true;
@@ -535,19 +538,25 @@ bool _ReadBanks(ProjectData* pD, int FileVersion, bool AutoUpdate, LoadState* pS
   }
   if (NumDevBanks >= 0) {
     int Diff = -1;
-    for (int i = 0; i < NumInternal || i < NumDevBanks; i++) {
-      if (i >= NumInternal || i >= NumDevBanks || paInternal[i].BaseAddr != aDevBank[i].BaseAddr) {
+    for (int i = 0; i < NumInternal && i < NumDevBanks; i++) {
+      if (paInternal[i].BaseAddr != aDevBank[i].BaseAddr) {
         Diff = i;
         break;
       }
     }
-    if (Diff >= 0) {
+    if (Diff >= 0 || NumInternal != NumDevBanks) {
       char ac[256];
-      UTIL_sprintf(ac, sizeof(ac),
-                   "Internal bank (Index %d) information in project (BaseAddr = 0x%X) is different from "
-                   "information in DLL (BaseAddr = 0x%X).",
-                   Diff, Diff < NumInternal ? paInternal[Diff].BaseAddr : 0u,
-                   Diff < NumDevBanks ? aDevBank[Diff].BaseAddr : 0u);
+      if (Diff >= 0) {
+        UTIL_sprintf(ac, sizeof(ac),
+                     "Internal bank (Index %d) information in project (BaseAddr = 0x%X) is different from "
+                     "information in DLL (BaseAddr = 0x%X).",
+                     Diff, paInternal[Diff].BaseAddr, aDevBank[Diff].BaseAddr);
+      } else {
+        // The banks both sides know agree: only the count tells what differs.
+        UTIL_sprintf(ac, sizeof(ac),
+                     "Number of internal banks in project (%d) is different from information in DLL (%d).",
+                     NumInternal, NumDevBanks);
+      }
       APP_WarnOut(ac);
       if (!AutoUpdate && !_AskAutoUpdate(pD->CPU.acChipName)) return false;
       for (int i = 0; i < NumDevBanks; i++)
@@ -923,7 +932,7 @@ int PROJECT_Load(bool AutoUpdate) {
     (void)HasInternalFlash; // the banks decide what is internal
     UTIL_strcpy(C.acChipName, _CoreName(Core), sizeof(C.acChipName));
   }
-  if (_RenameVendor(C.acChipName, sizeof(C.acChipName))) State.Modified = true;
+  if (_RenameVendor(C.acChipName, sizeof(C.acChipName), _Dev.pfFindDevice)) State.Modified = true;
   C.Device = -1;
   if (_Dev.pfFindDevice) {
     C.Device = _Dev.pfFindDevice(C.acChipName);

@@ -219,6 +219,12 @@ int PROJJOBS_Save(bool SaveAs, const char* sPath) {
 int PROJJOBS_Close(bool Discard) {
   if (!PROJECT_IsOpen()) return 0;
   if (Discard) {
+    // The end of a batch run asks nothing, but the user's wish to keep changes still holds for
+    // a project with a file name (nobody could name a new one). A save that fails there cannot
+    // keep the project open for anybody: the run fails instead.
+    if (SETTINGS_GetAutoSaveProject() && PROJECT_HasFileName() && PROJJOBS_Save(false, nullptr) < 0) {
+      APP_SetExitCode(1);
+    }
     PROJECT_SetUnmodified();
   } else if (SETTINGS_GetAutoSaveProject()) {
     // Changes that could not be saved are not thrown away: the project stays open.

@@ -21,7 +21,8 @@ int PROJJOBS_Create(const char* sPath);                  // empty path: an unnam
 // Saves when modified; a project without a file name (or SaveAs) goes to "Save as" with
 // sPath, or the file dialog when sPath is empty.
 int PROJJOBS_Save(bool SaveAs, const char* sPath);
-// Closes the project (Discard: without asking or saving). 0 closed or none open, -1 refused.
+// Closes the project. Discard (the end of a batch run): without asking, saved only with the
+// global setting AutoSaveProject (a failed save sets exit code 1). 0 closed or none open, -1 refused.
 int PROJJOBS_Close(bool Discard);
 // Start-up: the project sPath when it is a file, else "Default.tforge" in the settings
 // directory (created when missing), else an unnamed project.

@@ -443,11 +443,22 @@ int SETTINGS_GetCurrentProject(char* sDest, int DestSize) {
   return r;
 }
 
-int SETTINGS_SetCurrentProject(const char* sPath) {
-  int r = SETTINGS_SetString("PROJECT", "Current", sPath);
-  if (sPath && sPath[0]) SETTINGS_RECENT_Add(SETTINGS_RECENT_PROJECT, sPath);
+namespace {
+int _AddRecent(int List, const char* sPath) {
+  int r = (sPath && sPath[0]) ? SETTINGS_RECENT_Add(List, sPath) : -1;
   if (APP_GUI_REQUESTS* pGUI = APP_GetGUI()) pGUI->ReloadRecentMenus();
   return r;
+}
+} // namespace
+
+int SETTINGS_SetCurrentProject(const char* sPath) {
+  int r = SETTINGS_SetString("PROJECT", "Current", sPath);
+  _AddRecent(SETTINGS_RECENT_PROJECT, sPath);
+  return r;
+}
+
+int SETTINGS_AddRecentDataFile(const char* sPath) {
+  return _AddRecent(SETTINGS_RECENT_DATA, sPath);
 }
 
 int SETTINGS_GetAutoSaveProject(void) {

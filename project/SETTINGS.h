@@ -71,6 +71,8 @@ int SETTINGS_RECENT_Init(int List, const char* sKeyPrefix, int MaxEntries); // n
 int SETTINGS_RECENT_Add(int List, const char* sPath);                       // 0, or -1
 int SETTINGS_RECENT_GetCount(int List);
 int SETTINGS_RECENT_Get(int List, int Index, char* sDest, int DestSize); // 0, or -1 outside the list
+// A data file that was opened or saved goes first in list 0; the recent-file menus follow. 0, or -1.
+int SETTINGS_AddRecentDataFile(const char* sPath);
 
 // The switch "DontShowAgainStartTForge" (0 when missing).
 uint32_t SETTINGS_GetDontShowAgain(void);

@@ -40,6 +40,7 @@ const CMDLINE_OPERATIONS kRecordingOps = {
                         bool d) { return Record("openprj " + std::string(p) + (d ? " +data" : "")); },
     .pfSaveProjectAs = [](const char* p) { return Record("saveprjas " + std::string(p)); },
     .pfSaveProject = [] { return Record("saveprj"); },
+    .pfIsDataWindowOpen = nullptr,
     .pfOpenDataFile =
         [](const char* p, uint32_t a, bool h) {
           return Record("open " + std::string(p) + " " + Hex(a) + (h ? " addr" : ""));

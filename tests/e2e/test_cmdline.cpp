@@ -1,5 +1,6 @@
 // tforge driven from its command line, headless, the way production scripts run it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -190,6 +191,92 @@ TEST_F(CmdLineE2E, OversizedSettingsFileEndsABatchRunWithoutTouchingIt) {
   EXPECT_TRUE(Has(r, " - [1]: -open")) << "the defaults apply: level 3" << r.Out;
   EXPECT_FALSE(std::ifstream(Home.Path("never.hex")).good());
   EXPECT_EQ(ReadAll(Home.Path("config/KORVEN/TForgeSettings.ini")), Big);
+}
+
+TEST_F(CmdLineE2E, DataFileOptionsWithoutADataWindowDoNothing) {
+  const std::string aOption[] = {"-save", "-save0x100,0x103", "-saveas" + Home.Path("never.hex"),
+                                 "-saveas" + Home.Path("never.bin") + ",0x100,0x103",
+                                 "-merge" + Home.Path("app.hex")};
+  for (const std::string& Option : aOption) {
+    TForgeRun r = Home.Run({Option, "-exit"});
+    EXPECT_EQ(r.ExitCode, 0) << Option << "\n" << r.Out;
+    EXPECT_FALSE(Has(r, "No data file open")) << Option << "\n" << r.Out;
+  }
+  EXPECT_FALSE(std::ifstream(Home.Path("never.hex")).good());
+  EXPECT_FALSE(std::ifstream(Home.Path("never.bin")).good());
+}
+
+// Where the summary box of a failed operation starts (printed, since nobody can click it).
+size_t ErrorBoxAt(const TForgeRun& r) {
+  return r.Out.find("T-Forge V7.92e Error: ");
+}
+
+TEST_F(CmdLineE2E, FailedDataFileOperationsEndWithTheErrorBox) {
+  std::string In = Home.Path("app.hex");
+  std::system(("mkdir -p '" + Home.Path("folder.hex") + "'").c_str());
+  struct {
+    std::vector<std::string> Args;
+    std::string sBox; // a text the error box must show
+  } aCase[] = {
+      {{"-open" + Home.Path("missing.hex")}, "Failed to open data file"},
+      {{"-open" + In, "-merge" + Home.Path("missing.hex")}, "Failed to merge data file"},
+      {{"-eliminate"}, "Failed to eliminate blank areas"},
+      {{"-open" + In, "-saveas" + Home.Path("nodir/out.hex")}, "Failed to save data file"},
+      // A folder is no output file: the reason, not a failed write after all the work.
+      {{"-open" + In, "-saveas" + Home.Path("folder.hex")}, "Could not write file.\n" + Home.Path("folder.hex")},
+      // An end before the start is a mistyped range, not an empty file.
+      {{"-open" + In, "-saveas" + Home.Path("x.bin") + ",104,FE"},
+       "Invalid address range 0x104 - 0xFE: start address above end address"},
+  };
+  for (auto& c : aCase) {
+    c.Args.push_back("-exit");
+    TForgeRun r = Home.Run(c.Args);
+    EXPECT_EQ(r.ExitCode, 1) << c.Args[0] << "\n" << r.Out;
+    size_t Box = ErrorBoxAt(r);
+    ASSERT_NE(Box, std::string::npos) << c.sBox << "\n" << r.Out;
+    EXPECT_NE(r.Out.find(c.sBox, Box), std::string::npos) << c.sBox << "\n" << r.Out;
+    EXPECT_FALSE(Has(r, "Data file saved successfully")) << r.Out;
+    EXPECT_FALSE(Has(r, "Error writing file.")) << r.Out;
+  }
+  EXPECT_FALSE(std::ifstream(Home.Path("x.bin")).good());
+}
+
+TEST_F(CmdLineE2E, FileThatMayBeWrittenIsSavedInPlaceWhenNoTemporaryFileFits) {
+  // The temporary file's longer name does not fit in the folder; the file itself is writable.
+  const std::string S37 = "S107010001020304ED\r\nS107800011223344CE\r\nS9030000FC\r\n";
+  // (Named relative to the working folder: a command-line string holds 256 characters.)
+  std::string Name = std::string(246, 'l') + ".s37", Long = Home.Path(Name);
+  WriteAll(Long, "old");
+  char acCwd[4096];
+  ASSERT_NE(getcwd(acCwd, sizeof(acCwd)), nullptr);
+  ASSERT_EQ(chdir(Home.Dir.c_str()), 0);
+  TForgeRun r = Home.Run({"-open" + Home.Path("app.hex"), "-saveas" + Name, "-exit"});
+  ASSERT_EQ(chdir(acCwd), 0);
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_EQ(ReadAll(Long), S37);
+
+  if (geteuid() == 0) GTEST_SKIP() << "folder permissions do not bind the superuser";
+  // A folder that refuses new files, holding a writable file.
+  std::string Dir = Home.Path("locked"), File = Dir + "/app.s37";
+  std::system(("mkdir -p '" + Dir + "'").c_str());
+  WriteAll(File, "old");
+  std::system(("chmod 555 '" + Dir + "'").c_str());
+  r = Home.Run({"-open" + Home.Path("app.hex"), "-saveas" + File, "-exit"});
+  std::system(("chmod 755 '" + Dir + "'").c_str());
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_EQ(ReadAll(File), S37);
+}
+
+TEST_F(CmdLineE2E, OpenedAndSavedDataFilesLeadTheRecentList) {
+  std::string In = Home.Path("app.hex"), Out = Home.Path("out.s37");
+  TForgeRun r = Home.Run({"-open" + In, "-saveas" + Out, "-exit"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Out;
+  std::string Reg = ReadAll(Home.Path("config/KORVEN/registry.ini"));
+  size_t List = Reg.find("Recent File List 0");
+  ASSERT_NE(List, std::string::npos) << Reg;
+  size_t First = Reg.find("\"File1\"=\"" + Out + "\"", List), Second = Reg.find("\"File2\"=\"" + In + "\"", List);
+  EXPECT_NE(First, std::string::npos) << Reg;
+  EXPECT_NE(Second, std::string::npos) << Reg;
 }
 
 } // namespace

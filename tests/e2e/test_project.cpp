@@ -156,4 +156,39 @@ TEST_F(ProjectE2E, OutdatedBanksNeedUpdateprjInABatchRun) {
   EXPECT_TRUE(Has(r, "Project error: Unknown device specified (Nobody X1).")) << r.Out;
 }
 
+TEST_F(ProjectE2E, AutoSaveProjectSavesAChangedProjectAtTheEndOfABatchRun) {
+  // Opening a data file stores it in the project, which changes the project.
+  WriteAll(Home.Path("app.hex"), ":0401000001020304F1\n:00000001FF\n");
+  std::string P = Home.Path("p.tforge");
+  ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
+  const std::string Saved = ReadAll(P);
+  for (bool AutoSave : {false, true}) {
+    WriteAll(P, Saved);
+    WriteAll(Home.Path("config/KORVEN/TForgeSettings.ini"),
+             std::string("[PROJECT]\r\nAutoSaveProject = ") + (AutoSave ? "1" : "0") + "\r\n");
+    TForgeRun r = Home.Run({"-hide", "-openprj" + P, "-open" + Home.Path("app.hex"), "-exit"});
+    EXPECT_EQ(r.ExitCode, 0) << r.Out;
+    EXPECT_EQ(ReadAll(P).find("CurrentFile = \"app.hex\"") != std::string::npos, AutoSave) << ReadAll(P);
+  }
+}
+
+TEST_F(ProjectE2E, DeviceUnderAFormerVendorNameStillOpens) {
+  std::string P = Home.Path("sam.tforge");
+  ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
+  std::string Text = ReadAll(P);
+  size_t p = Text.find("  ChipName = \"");
+  ASSERT_NE(p, std::string::npos);
+  size_t End = Text.find("\r\n", p);
+  // The device list names it by its former vendor; an older project also by its former name.
+  for (const char* sName : {"Atmel ATSAM3S4C", "Atmel AT91SAM3S4C"}) {
+    std::string Named = Text;
+    Named.replace(p, End - p, std::string("  ChipName = \"") + sName + "\"");
+    WriteAll(P, Named);
+    TForgeRun r = Home.Run({"-hide", "-openprj" + P, "-exit"});
+    EXPECT_EQ(r.ExitCode, 0) << sName << "\n" << r.Out;
+    EXPECT_FALSE(Has(r, "Unknown device")) << sName << "\n" << r.Out;
+    EXPECT_TRUE(Has(r, "Project opened successfully")) << sName << "\n" << r.Out;
+  }
+}
+
 } // namespace

@@ -357,9 +357,7 @@ TEST_F(Project, OutdatedBanksAreUpdatedOnlyWhenAllowed) {
       "  BaseAddr = 0x00000000\r\n[FLASH1]\r\n  AutoDetect = 1\r\n  BaseAddr = 0x60000000\r\n";
   // Without -updateprj the default answers refuse: the project is not opened.
   EXPECT_EQ(Load(Text), -1);
-  EXPECT_TRUE(
-      Logged("Internal bank (Index 1) information in project (BaseAddr = 0x0) is different from information "
-             "in DLL (BaseAddr = 0x10000000)."))
+  EXPECT_TRUE(Logged("Number of internal banks in project (1) is different from information in DLL (2)."))
       << Out;
   EXPECT_TRUE(Logged("This project contains outdated flash bank information.")) << Out;
   EXPECT_TRUE(Logged("Are you sure you do not want T-Forge to update your project?")) << Out;
@@ -374,6 +372,41 @@ TEST_F(Project, OutdatedBanksAreUpdatedOnlyWhenAllowed) {
   EXPECT_EQ(f->aBank[1].BaseAddr, 0x10000000u);
   EXPECT_EQ(f->aBank[2].BaseAddr, 0x60000000u);
   EXPECT_TRUE(f->aBank[2].AutoDetect);
+}
+
+TEST_F(Project, BankDifferenceWarningNamesWhatDiffers) {
+  PROJECT_SetDeviceHooks(&kDatabase);
+  struct {
+    const char* sBanks; // internal banks of a project for "NXP MK64" (banks at 0 and 0x10000000)
+    const char* sWarning;
+  } aCase[] = {
+      {"[FLASH]\r\n  NumBanks = 3\r\n[FLASH0]\r\n[FLASH1]\r\n  BaseAddr = 0x10000000\r\n[FLASH2]\r\n",
+       "Number of internal banks in project (3) is different from information in DLL (2)."},
+      {"[FLASH]\r\n  NumBanks = 2\r\n[FLASH0]\r\n[FLASH1]\r\n  BaseAddr = 0x20000000\r\n",
+       "Internal bank (Index 1) information in project (BaseAddr = 0x20000000) is different from information in "
+       "DLL (BaseAddr = 0x10000000)."},
+  };
+  for (const auto& c : aCase) {
+    ASSERT_EQ(Load(std::string("[CPU]\r\n  ChipName = \"NXP MK64\"\r\n") + c.sBanks, true), 0) << Out;
+    EXPECT_TRUE(Logged(std::string("WARNING: ") + c.sWarning)) << Out;
+    EXPECT_EQ(Flash()->NumBanks, 2u);
+  }
+}
+
+TEST_F(Project, FormerVendorNameStaysWhereTheDatabaseKnowsOnlyIt) {
+  static const PROJECT_DEVICE_HOOKS* const pBase = &kDatabase;
+  PROJECT_DEVICE_HOOKS Hooks = *pBase;
+  Hooks.pfFindDevice = [](const char* s) { return UTIL_stricmp(s, "Atmel SAM3") == 0 ? 2 : pBase->pfFindDevice(s); };
+  PROJECT_SetDeviceHooks(&Hooks);
+  ASSERT_EQ(Load("[CPU]\r\n  ChipName = \"Atmel SAM3\"\r\n[FLASH]\r\n  BaseAddr = 0x08000000\r\n"
+                 "  LoaderName = \"LibLoader\"\r\n"),
+            0)
+      << Out;
+  EXPECT_STREQ(CPU()->acChipName, "Atmel SAM3");
+  EXPECT_EQ(CPU()->Device, 2);
+  EXPECT_FALSE(Logged("Unknown device")) << Out;
+  EXPECT_FALSE(Logged("Vendor name has been updated")) << Out;
+  EXPECT_FALSE(PROJECT_IsModified());
 }
 
 TEST_F(Project, LoadersTheLibraryRejectsAreReplaced) {
