@@ -11,12 +11,10 @@
 #include <cstdint>
 
 #include "app/APP_Job.h"
+#include "app/APP_Version.h"
 
 #define APP_PRODUCT_NAME "T-Forge"
 #define APP_COMPANY_NAME "KORVEN"
-#define APP_VERSION_MAJOR 7
-#define APP_VERSION_MINOR 92
-#define APP_VERSION_SUFFIX "e"
 #define APP_REG_KEY "Software\\KORVEN\\T-Forge"
 
 // Job ids: the index into the job table.

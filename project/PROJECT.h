@@ -13,8 +13,12 @@
 
 #include <cstdint>
 
+#include "app/APP_Version.h"
+
 enum {
-  PROJECT_APP_VERSION = 79205, // V7.92e
+  // The program's version as projects store it: V7.92e is 79205.
+  PROJECT_APP_VERSION = APP_VERSION_MAJOR * 10000 + APP_VERSION_MINOR * 100 +
+                        (APP_VERSION_SUFFIX[0] ? APP_VERSION_SUFFIX[0] - 'a' + 1 : 0),
   PROJECT_FILE_VERSION = 2,    // written, and the newest one read
   PROJECT_MAX_BANKS = 16,
   PROJECT_MAX_STEPS = 256,

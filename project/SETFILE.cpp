@@ -221,7 +221,7 @@ void _WriteLine(const char* sSection, const char* sKey, const char* sLine) {
     if (_AtLineStart(_Doc.Length, "").size() && !_Replace(_Doc.Length, _Doc.Length, "\r\n")) return;
     Body = _FindSection(sSection);
     if (Body == kNone) {
-      if (!_Replace(_Doc.Length, _Doc.Length, "[" + std::string(sSection) + "]\r\n")) return;
+      if (!_Replace(_Doc.Length, _Doc.Length, std::string("[").append(sSection).append("]\r\n"))) return;
       Body = _Doc.Length;
     }
   }
@@ -657,7 +657,8 @@ void SETFILE_WriteBytes(const char* sSection, const char* sKey, const uint8_t* p
   std::string Values;
   int n = 0;
   for (; n < NumBytes && n < SETFILE_MAX_COUNT; n++) {
-    std::string v = (n ? "," : "") + std::to_string(pData[n]);
+    std::string v = n ? "," : "";
+    v += std::to_string(pData[n]);
     if (Values.size() + v.size() > SETFILE_MAX_LIST_TEXT) break;
     Values += v;
   }
@@ -678,8 +679,9 @@ void SETFILE_WriteRanges(const char* sSection, const char* sKey, const uint8_t* 
     while (Last + 1 < NumBits && UTIL_TestBit(pBits, Last + 1))
       Last++;
     const char* sSep = NumRuns ? "," : "";
-    std::string Run =
-        Last == i ? sSep + std::to_string(i) : sSep + std::to_string(i) + "-" + std::to_string(Last);
+    std::string Run = sSep;
+    Run += std::to_string(i);
+    if (Last != i) Run.append("-").append(std::to_string(Last));
     if (Values.size() + Run.size() > SETFILE_MAX_LIST_TEXT) break; // the list ends where a run does not fit
     Values += Run;
     NumRuns++;

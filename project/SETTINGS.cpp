@@ -115,7 +115,7 @@ size_t _FindOrAddSection(const char* sSection) {
   if (Body != std::string::npos) return Body;
   std::string Header;
   if (!_Store.Buf.empty() && _Store.Buf.back() != '\n') Header = "\r\n";
-  Header += "[" + std::string(sSection) + "]\r\n";
+  Header.append("[").append(sSection).append("]\r\n");
   if (_Store.Buf.size() + Header.size() > SETTINGS_MAX_FILE_SIZE) return std::string::npos;
   _Store.Buf += Header;
   return _Store.Buf.size();

@@ -81,9 +81,13 @@ TEST_F(Window, StartupLogsTheVersionLines) {
   CustTextView* v = pWin->GetLogView();
   ASSERT_TRUE(WaitFor([&] { return v->GetNumLines() >= 3; }));
   EXPECT_EQ(v->GetLineText(0), "Application log started");
-  EXPECT_EQ(v->GetLineText(1).rfind(" - T-Forge V7.92e (T-Forge compiled ", 0), 0u) << v->GetLineText(1);
+  char acShort[64], acFull[64];
+  APP_GetShortProductName(acShort, sizeof(acShort));
+  APP_GetFullProductName(acFull, sizeof(acFull));
+  EXPECT_EQ(v->GetLineText(1).rfind(" - " + std::string(acShort) + " (T-Forge compiled ", 0), 0u)
+      << v->GetLineText(1);
   EXPECT_EQ(v->GetLineText(2), " - libxrelayarm.so V1.02c (DLL compiled Jan  1 2026 10:00:00)");
-  EXPECT_TRUE(WaitFor([&] { return pWin->windowTitle() == "KORVEN T-Forge V7.92e"; }));
+  EXPECT_TRUE(WaitFor([&] { return pWin->windowTitle() == acFull; }));
 }
 
 TEST_F(Window, ManyPostsMixedWithSynchronousRequestsNeverDeadlock) {
