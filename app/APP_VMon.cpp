@@ -5,8 +5,8 @@
 #include <atomic>
 #include <mutex>
 
-#include "app/APP.h"
-#include "app/APP_Log.h"
+#include "core/APP.h"
+#include "core/APP_Log.h"
 #include "probe/PROBE.h"
 #include "sys/SYS.h"
 

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/APP.h"
-#include "app/APP_Log.h"
+#include "core/APP.h"
+#include "core/APP_Log.h"
 #include "data/DATAFILE.h"
 #include "data/DATAJOBS.h"
 #include "probe/PROBE.h"

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/APP.h"
-#include "app/APP_Log.h"
 #include "app/CMDLINE.h"
+#include "core/APP.h"
+#include "core/APP_Log.h"
 #include "data/DATAJOBS.h"
 #include "gui/MainWindow.h"
 #include "mcudb/MCUDB.h"

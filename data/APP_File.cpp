@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "app/APP_Log.h"
+#include "core/APP_Log.h"
 #include "data/CRC32.h"
 #include "data/DATAFILE.h"
 #include "sys/SYS.h"

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/APP.h"
-#include "app/APP_GUI.h"
-#include "app/APP_Log.h"
+#include "core/APP.h"
+#include "core/APP_GUI.h"
+#include "core/APP_Log.h"
 #include "data/APP_File.h"
 #include "data/DATAFILE.h"
 #include "data/DATAIMAGE.h"

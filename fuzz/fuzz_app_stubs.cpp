@@ -4,7 +4,7 @@
  */
 #include <cstdarg>
 
-#include "app/APP_Log.h"
+#include "core/APP_Log.h"
 #include "sys/UTIL.h"
 
 void APP_LogBegin(const char*) {}

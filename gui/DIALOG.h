@@ -11,7 +11,7 @@
 #include <QString>
 #include <string>
 
-#include "app/APP_GUI.h"
+#include "core/APP_GUI.h"
 
 class QLabel;
 class QLineEdit;

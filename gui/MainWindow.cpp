@@ -17,11 +17,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/APP_Log.h"
+#include "core/APP_Log.h"
 #include "gui/CHexEditor.h"
 #include "gui/CustTextView.h"
-#include "gui/DIALOG.h"
 #include "gui/DataWindowArea.h"
+#include "gui/DIALOG.h"
 #include "sys/UTIL.h"
 
 // The arguments and result of the synchronous request being served.

@@ -13,8 +13,8 @@
 #include <QString>
 #include <mutex>
 
-#include "app/APP.h"
-#include "app/APP_GUI.h"
+#include "core/APP.h"
+#include "core/APP_GUI.h"
 #include "sys/SYS.h"
 
 class CustTextView;

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "app/APP_Log.h"
+#include "core/APP_Log.h"
 #include "sys/UTIL.h"
 
 namespace {

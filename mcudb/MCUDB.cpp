@@ -8,9 +8,9 @@
 #include <string>
 #include <unordered_set>
 
-#include "app/APP.h"
-#include "app/APP_GUI.h"
-#include "app/APP_Log.h"
+#include "core/APP.h"
+#include "core/APP_GUI.h"
+#include "core/APP_Log.h"
 #include "mcudb/MCUDB_Jobs.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/APP.h"
-#include "app/APP_Log.h"
+#include "core/APP.h"
+#include "core/APP_Log.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
 

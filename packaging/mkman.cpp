@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/APP.h"
 #include "app/CMDLINE.h"
+#include "core/APP.h"
 
 namespace {
 

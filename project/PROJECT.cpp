@@ -10,11 +10,11 @@
 #include <mutex>
 #include <type_traits>
 
-#include "app/APP_Log.h"
+#include "core/APP_Log.h"
 #include "project/SETFILE.h"
+#include "project/STEPS.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
-#include "target/STEPS.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "app/APP_Version.h"
+#include "core/APP_Version.h"
 
 enum {
   // The program's version as projects store it: V7.92e is 79205.

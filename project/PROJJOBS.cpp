@@ -6,10 +6,10 @@
 #include <cstring>
 #include <memory>
 
-#include "app/APP.h"
-#include "app/APP_Job.h"
-#include "app/APP_Log.h"
 #include "app/CMDLINE.h"
+#include "core/APP.h"
+#include "core/APP_Job.h"
+#include "core/APP_Log.h"
 #include "data/DATAFILE.h"
 #include "data/DATAJOBS.h"
 #include "project/SETFILE.h"

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/APP_Log.h"
+#include "core/APP_Log.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
 

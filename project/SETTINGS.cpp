@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "app/APP.h"
-#include "app/APP_Log.h"
+#include "core/APP.h"
+#include "core/APP_Log.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "app/APP_GUI.h"
-#include "app/APP_Job.h"
-#include "app/APP_Log.h"
+#include "core/APP_GUI.h"
+#include "core/APP_Job.h"
+#include "core/APP_Log.h"
 #include "data/DATAIMAGE.h"
 #include "data/DATAJOBS.h"
 #include "project/PROJECT.h"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/APP_GUI.h"
-#include "app/APP_Log.h"
+#include "core/APP_GUI.h"
+#include "core/APP_Log.h"
 #include "tests/NullGUI.h"
 
 // Records what the code under test asks of the GUI and answers its message boxes.

@@ -3,7 +3,7 @@
 // only the requests they look at.
 #pragma once
 
-#include "app/APP_GUI.h"
+#include "core/APP_GUI.h"
 
 class NullGUI : public APP_GUI_REQUESTS {
 public:

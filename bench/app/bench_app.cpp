@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/APP.h"
-#include "app/APP_Job.h"
+#include "core/APP.h"
+#include "core/APP_Job.h"
 #include "gui/CustTextView.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/APP.h"
-#include "app/APP_Log.h"
 #include "app/CMDLINE.h"
+#include "core/APP.h"
+#include "core/APP_Log.h"
 #include "probe/PROBE.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/APP.h"
-#include "app/APP_Job.h"
+#include "core/APP.h"
+#include "core/APP_Job.h"
 #include "sys/SYS.h"
 
 namespace {

@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <thread>
 
-#include "DataTestUtil.h"
-#include "app/APP.h"
-#include "app/APP_GUI.h"
-#include "app/APP_Job.h"
+#include "core/APP.h"
+#include "core/APP_GUI.h"
+#include "core/APP_Job.h"
 #include "data/DATAJOBS.h"
+#include "DataTestUtil.h"
 #include "project/SETTINGS.h"
 #include "tests/NullGUI.h"
 

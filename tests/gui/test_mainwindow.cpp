@@ -7,8 +7,8 @@
 #include <mutex>
 #include <vector>
 
-#include "app/APP.h"
-#include "app/APP_Log.h"
+#include "core/APP.h"
+#include "core/APP_Log.h"
 #include "gui/CustTextView.h"
 #include "gui/MainWindow.h"
 #include "probe/PROBE.h"

@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "app/APP.h"
-#include "app/APP_Job.h"
-#include "app/APP_Log.h"
+#include "core/APP.h"
+#include "core/APP_Job.h"
+#include "core/APP_Log.h"
+#include "LoaderTestUtil.h"
 #include "mcudb/BANK.h"
 #include "mcudb/MCUDB.h"
 #include "mcudb/MCUDB_Jobs.h"
 #include "probe/PROBE.h"
-#include "LoaderTestUtil.h"
 #include "tests/data/DataTestUtil.h"
 
 namespace {

@@ -12,8 +12,8 @@
 
 #include "project/PROJECT.h"
 #include "project/SETFILE.h"
+#include "project/STEPS.h"
 #include "sys/UTIL.h"
-#include "target/STEPS.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/APP.h"
+#include "core/APP.h"
 #include "project/PROJJOBS.h"
 #include "project/SETFILE.h"
 #include "project/SETTINGS.h"

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "app/APP.h"
-#include "app/APP_Job.h"
+#include "core/APP.h"
+#include "core/APP_Job.h"
 #include "project/SETTINGS.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /*
  * APP_Job - ring of 32 slots, one worker thread "WORKER", strict posting order.
  */
-#include "app/APP_Job.h"
+#include "core/APP_Job.h"
 
 #include <atomic>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/APP_Log.h"
+#include "core/APP_Log.h"
 #include "sys/SYS.h"
 
 namespace {

@@ -4,7 +4,7 @@
  * The log state is not locked: jobs run one at a time on the worker, which is where
  * operations are opened and closed.
  */
-#include "app/APP_Log.h"
+#include "core/APP_Log.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/APP.h"
+#include "core/APP.h"
 #include "probe/PROBE.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"

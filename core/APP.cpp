@@ -1,13 +1,13 @@
 /*
  * APP - job table, process flags, start-up and shut-down jobs, title text.
  */
-#include "app/APP.h"
+#include "core/APP.h"
 
 #include <atomic>
 #include <cstring>
 
-#include "app/APP_GUI.h"
-#include "app/APP_Log.h"
+#include "core/APP_GUI.h"
+#include "core/APP_Log.h"
 #include "probe/PROBE.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"

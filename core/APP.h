@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#include "app/APP_Job.h"
-#include "app/APP_Version.h"
+#include "core/APP_Job.h"
+#include "core/APP_Version.h"
 
 #define APP_PRODUCT_NAME "T-Forge"
 #define APP_COMPANY_NAME "KORVEN"

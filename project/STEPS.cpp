@@ -1,7 +1,7 @@
 /*
  * STEPS - the table of step actions.
  */
-#include "target/STEPS.h"
+#include "project/STEPS.h"
 
 #include "sys/UTIL.h"
 

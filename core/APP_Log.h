@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "app/APP_GUI.h"
+#include "core/APP_GUI.h"
 
 /*********************************************************************
  * Log operations and lines (callable from any thread; mainly the worker)
