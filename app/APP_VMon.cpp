@@ -5,7 +5,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "core/APP.h"
+#include "app/APP.h"
 #include "core/APP_Log.h"
 #include "probe/PROBE.h"
 #include "sys/SYS.h"

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/APP.h"
 #include "app/CMDLINE.h"
-#include "core/APP.h"
 #include "core/APP_Log.h"
 #include "data/DATAJOBS.h"
 #include "gui/MainWindow.h"
@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
   }
   SYS_SetAllocFailureHandler(_ShowSystemBox);
   PROBE_SetMessageHandler(_ShowSystemBox);
+  APP_InstallStartupJobs();
   SETTINGS_InstallHooks();
   CMDLINE_InstallHooks();
   DATAJOBS_Init();

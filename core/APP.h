@@ -1,10 +1,11 @@
 /*
- * APP - the application core: program flow, the job table, start-up and shut-down.
+ * APP - the application core: the job ids and the job table, the process flags, the stages of
+ * start-up that the subsystems fill, the application lock and the title text.
  *
- * The main window registers the job table and posts "Initialize application"; that job loads
- * the settings, runs the command line's passes, reads the device lists and decides the
- * start-up project. Closing the window posts "Exit application", which closes the project and
- * switches the log file off; then the worker is stopped and the program returns its exit code.
+ * The main window registers the job table and posts "Initialize application"; that job and
+ * "Exit application" belong to the top of the program (app/APP.h), which installs them. The
+ * subsystems put their own handlers and start-up stages in here before the table is
+ * registered, so that nothing below the top has to call upward.
  */
 #pragma once
 
@@ -142,14 +143,5 @@ void APP_SetTitleSource(bool (*pfGetProject)(char* sPath, int PathSize, bool* pM
 
 struct SYS_MUTEX;
 SYS_MUTEX* APP_GetAppLock(void); // guards the list of data windows and the current image
-
-/*********************************************************************
- * Target-voltage monitor
- */
-void APP_VMON_Start(void); // once; not again while it runs
-void APP_VMON_Stop(void);  // signals its stop event, waits at most 100 ms for the acknowledgement
-bool APP_VMON_IsRunning(void);
-void APP_VMON_SetLimits(bool CheckEnabled, int MinMv, int MaxMv); // disabled: 1000..5500 mV
-void APP_VMON_GetLimits(int* pMinMv, int* pMaxMv);
-// The connection the monitor watches (installed by the connect code).
-void APP_VMON_SetTarget(bool (*pfIsConnected)(void), void (*pfDisconnect)(void));
+int APP_CreateAppLock(void);      // at start-up (and again after a refused exit); 0, or -1
+void APP_DeleteAppLock(void);

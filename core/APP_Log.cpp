@@ -13,7 +13,6 @@
 #include <mutex>
 
 #include "core/APP.h"
-#include "probe/PROBE.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
 
@@ -335,24 +334,6 @@ void APP_FormatLibraryVersion(char* sDest, int DestSize, int Version) {
     UTIL_sprintf(acRev, sizeof(acRev), "z%.2d", Rev - 26);
   }
   UTIL_sprintf(sDest, DestSize, "V%d.%.2d%s", Version / 10000, (Version / 100) % 100, acRev);
-}
-
-void APP_LogVersionLines(void) {
-  // __DATE__ is "Mmm dd yyyy" with a blank-padded day.
-  static const char acDate[] = __DATE__;
-  char acMonth[4] = {acDate[0], acDate[1], acDate[2], 0};
-  int Day = (acDate[4] == ' ' ? 0 : acDate[4] - '0') * 10 + (acDate[5] - '0');
-  char acName[64], acLine[512];
-  APP_GetShortProductName(acName, sizeof(acName));
-  UTIL_sprintf(acLine, sizeof(acLine), "%s (%s compiled %s %d %s %s)", acName, APP_PRODUCT_NAME, acMonth, Day,
-               acDate + 7, __TIME__);
-  APP_LogOut(acLine);
-  char acVersion[32];
-  APP_FormatLibraryVersion(acVersion, sizeof(acVersion), XRELAYARM_GetDLLVersion());
-  const char* sCompiled = XRELAYARM_GetCompileDateTime();
-  UTIL_sprintf(acLine, sizeof(acLine), "%s %s (DLL compiled %s)", PROBE_LIBRARY_NAME, acVersion,
-               sCompiled ? sCompiled : "");
-  APP_LogOut(acLine);
 }
 
 void APP_StripEscapes(char* sDest, int DestSize, const char* sText) {

@@ -54,7 +54,6 @@ void APP_FormatSize(char* sDest, int DestSize, uint32_t NumBytes);
 int APP_FormatFileError(const char* sPath, const char* sVerb, char* sDest, int DestSize);
 void APP_GetShortProductName(char* sDest, int DestSize); // "T-Forge V7.92e"
 void APP_GetFullProductName(char* sDest, int DestSize);  // "KORVEN T-Forge V7.92e"
-void APP_LogVersionLines(void);
 // "V%d.%.2d%s" of a probe library version (major * 10000 + minor * 100 + revision).
 void APP_FormatLibraryVersion(char* sDest, int DestSize, int Version);
 

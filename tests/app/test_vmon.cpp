@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "core/APP.h"
+#include "app/APP.h"
 #include "probe/PROBE.h"
 #include "sys/SYS.h"
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/APP.h"
+#include "app/APP.h"
 #include "core/APP_Log.h"
 #include "gui/CustTextView.h"
 #include "gui/MainWindow.h"
@@ -59,6 +59,7 @@ protected:
     PROBE_SetEntry("XRELAYARM_GetCompileDateTime", (void*)+[]() { return "Jan  1 2026 10:00:00"; });
     PROBE_SetEntry("XRELAYARM_ExecCommand", (void*)+[](const char*, char*, int) { return 0; });
     PROBE_SetEntry("XRELAYARM_SetErrorOutHandler", (void*)+[](XRELAYARM_LOG_FUNC*) {});
+    APP_InstallStartupJobs(); // as the program does before its main window starts
     APP_SetJobHandler(JOB_TEST, _TestJob);
     APP_SetJobHandler(JOB_LONG, _LongJob);
     APP_STARTUP_HOOKS* h = APP_GetStartupHooks();
