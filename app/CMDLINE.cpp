@@ -13,6 +13,7 @@
 #include "data/DATAFILE.h"
 #include "data/DATAJOBS.h"
 #include "probe/PROBE.h"
+#include "project/PROJJOBS.h"
 #include "project/SETTINGS.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
@@ -739,6 +740,15 @@ bool CMDLINE_GetRememberedRange(uint32_t* pFirst, uint32_t* pLast) {
   return true;
 }
 
+namespace {
+int _SaveProject(void) {
+  return PROJJOBS_Save(false, nullptr);
+}
+int _SaveProjectAs(const char* sPath) {
+  return PROJJOBS_Save(true, sPath);
+}
+} // namespace
+
 void CMDLINE_InstallHooks(void) {
   APP_STARTUP_HOOKS* pHooks = APP_GetStartupHooks();
   pHooks->pfRunCmdLine = _RunCmdLine;
@@ -751,4 +761,10 @@ void CMDLINE_InstallHooks(void) {
   _Ops.pfRelocate = DATAJOBS_Relocate;
   _Ops.pfDeleteRange = DATAJOBS_DeleteRange;
   _Ops.pfEliminateBlank = DATAJOBS_Eliminate;
+  _Ops.pfOpenProject = PROJJOBS_Open;
+  _Ops.pfSaveProject = _SaveProject;
+  _Ops.pfSaveProjectAs = _SaveProjectAs;
+  static const PROJJOBS_CMDLINE_HOOKS ProjectHooks = {CMDLINE_IsDataFileGiven, CMDLINE_IsAutoUpdateProject,
+                                                      CMDLINE_MakeAbsolute};
+  PROJJOBS_SetCmdLineHooks(&ProjectHooks);
 }

@@ -25,7 +25,8 @@ struct CMDLINE_OPTION {
 };
 extern const CMDLINE_OPTION CMDLINE_OptionTable[CMDLINE_NUM_OPTIONS];
 
-// Installs the command-line stages of the start-up job and the data-file operations.
+// Installs the command-line stages of the start-up job, the data-file and project operations
+// and what the project jobs ask the command line.
 void CMDLINE_InstallHooks(void);
 
 int CMDLINE_Parse(int argc, char** argv, int Mode);         // 0 all handled, 1 stopped at -exit, -1 failure

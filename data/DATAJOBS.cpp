@@ -13,7 +13,6 @@
 #include "data/APP_File.h"
 #include "data/DATAFILE.h"
 #include "data/DATAIMAGE.h"
-#include "project/SETTINGS.h"
 #include "sys/UTIL.h"
 
 namespace {
@@ -28,6 +27,7 @@ struct DataWindowInfo {
 
 std::vector<DataWindowInfo> _aWin; // grows by doubling, up to DATAJOBS_MAX_WINDOWS
 DATAJOBS_PROJECT_HOOKS _Project;
+DATAJOBS_SETTINGS_HOOKS _Settings;
 uint32_t _LastStartAddr;
 
 class AppLock {
@@ -211,12 +211,17 @@ bool _AskDataFilePath(bool Save, const char* sTitle, const char* sFilter, const 
                       int PathSize) {
   APP_GUI_REQUESTS* pGUI = APP_GetGUI();
   if (pGUI == nullptr || APP_IsCmdLineActive()) return false;
-  SETTINGS_GetDataFilesDir(sPath, PathSize);
+  sPath[0] = 0;
+  if (_Settings.pfGetDataFilesDir) _Settings.pfGetDataFilesDir(sPath, PathSize);
   int r = Save ? pGUI->ShowFileDialogSave(sPath, PathSize, sTitle, sFilter, sSelectedFilter)
                : pGUI->ShowFileDialogOpen(sPath, PathSize, sTitle, sFilter, sSelectedFilter);
   if (r != 0 || sPath[0] == 0) return false;
-  SETTINGS_SetDataFilesDir(sPath);
+  if (_Settings.pfSetDataFilesDir) _Settings.pfSetDataFilesDir(sPath);
   return true;
+}
+
+void _AddRecentDataFile(const char* sPath) {
+  if (_Settings.pfAddRecentDataFile) _Settings.pfAddRecentDataFile(sPath);
 }
 
 bool _SameTime(const SYS_TIME& a, const SYS_TIME& b) { return std::memcmp(&a, &b, sizeof(a)) == 0; }
@@ -269,7 +274,7 @@ int DATAJOBS_OpenFile(const char* sPathIn, uint32_t StartAddr, bool HasStartAddr
   _LogOpened(pImage, acPath);
   int r = _AddWindow(pImage, acPath, acPath);
   if (r == 0) {
-    SETTINGS_AddRecentDataFile(acPath);
+    _AddRecentDataFile(acPath);
     _SetStatus("Ready");
   }
   return r;
@@ -364,7 +369,7 @@ int DATAJOBS_SaveFile(const char* sPathIn, uint32_t First, uint32_t Last, bool H
   pCur->ReloadDeclined = false;
   _GetFileTime(acPath, &pCur->FileTime);
   _StoreInProject(acPath, DATAFILE_NeedsAddrRange(type) ? First : _LastStartAddr);
-  SETTINGS_AddRecentDataFile(acPath);
+  _AddRecentDataFile(acPath);
   uint32_t n = DATAIMAGE_GetNumRanges(pImage);
   APP_LogOutf("Data file saved successfully (%d bytes, %d range%s)", (int)DATAIMAGE_GetNumBytes(pImage), (int)n,
               _Plural(n));
@@ -498,6 +503,10 @@ DataImage* DATAJOBS_GetImage(CHexEditor* pWin) {
 
 void DATAJOBS_SetProjectHooks(const DATAJOBS_PROJECT_HOOKS* pHooks) {
   _Project = pHooks ? *pHooks : DATAJOBS_PROJECT_HOOKS{};
+}
+
+void DATAJOBS_SetSettingsHooks(const DATAJOBS_SETTINGS_HOOKS* pHooks) {
+  _Settings = pHooks ? *pHooks : DATAJOBS_SETTINGS_HOOKS{};
 }
 
 /*********************************************************************

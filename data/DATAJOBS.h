@@ -58,6 +58,15 @@ struct DATAJOBS_PROJECT_HOOKS {
 };
 void DATAJOBS_SetProjectHooks(const DATAJOBS_PROJECT_HOOKS* pHooks);
 
+// Where the jobs meet the global settings (installed by the settings code; absent: the file
+// dialogs start without a directory and nothing is remembered).
+struct DATAJOBS_SETTINGS_HOOKS {
+  void (*pfGetDataFilesDir)(char* sDest, int DestSize); // with trailing '/'
+  int (*pfSetDataFilesDir)(const char* sFilePath);      // stores the directory of the file
+  int (*pfAddRecentDataFile)(const char* sPath);
+};
+void DATAJOBS_SetSettingsHooks(const DATAJOBS_SETTINGS_HOOKS* pHooks);
+
 // The list, for the menus, programming and tests (the caller holds the application lock or
 // accepts a snapshot).
 int DATAJOBS_GetNumWindows(void);

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 
-#include "app/CMDLINE.h"
 #include "core/APP.h"
 #include "core/APP_Job.h"
 #include "core/APP_Log.h"
@@ -19,6 +18,11 @@
 #include "sys/UTIL.h"
 
 namespace {
+
+PROJJOBS_CMDLINE_HOOKS _CmdLine;
+
+bool _IsDataFileGiven() { return _CmdLine.pfIsDataFileGiven && _CmdLine.pfIsDataFileGiven(); }
+bool _IsAutoUpdateProject() { return _CmdLine.pfIsAutoUpdateProject && _CmdLine.pfIsAutoUpdateProject(); }
 
 #define PROJJOBS_FILTER "T-Forge project files (*.tforge)"
 #define PROJJOBS_OPEN_FILTER "All files (*.*);;" PROJJOBS_FILTER
@@ -137,12 +141,6 @@ bool _TitleSource(char* sPath, int PathSize, bool* pModified) {
 int _CloseForExit(bool Discard) {
   return PROJJOBS_Close(Discard);
 }
-int _SaveProject(void) {
-  return PROJJOBS_Save(false, nullptr);
-}
-int _SaveProjectAs(const char* sPath) {
-  return PROJJOBS_Save(true, sPath);
-}
 
 uint32_t _GetDataFileSAddr(void) {
   char ac[PROJECT_PATH_SIZE];
@@ -158,7 +156,7 @@ void _SetDataFile(const char* sPath, uint32_t StartAddr) {
   PROJECT_SetDataFile(sPath, StartAddr);
 }
 void _OpenProjectFromDataJob(const char* sPath) {
-  PROJJOBS_Open(sPath, !CMDLINE_IsDataFileGiven());
+  PROJJOBS_Open(sPath, !_IsDataFileGiven());
 }
 
 } // namespace
@@ -171,7 +169,7 @@ int PROJJOBS_Open(const char* sPathIn, bool OpenDataFile) {
   char acPath[PROJECT_PATH_SIZE] = "";
   if (_GetPath(false, sPathIn, acPath, sizeof(acPath)) < 0) return -1;
   _BeginLog("Opening", acPath);
-  if (SETFILE_Open(acPath) < 0 || PROJECT_Load(CMDLINE_IsAutoUpdateProject()) < 0) {
+  if (SETFILE_Open(acPath) < 0 || PROJECT_Load(_IsAutoUpdateProject()) < 0) {
     SETFILE_Close();
     PROJECT_Close();
     return _Fail("Failed");
@@ -276,9 +274,15 @@ int PROJJOBS_OpenProjectDataFile(void) {
 
 void PROJJOBS_OpenStartupProject(const char* sPath) {
   char acPath[PROJECT_PATH_SIZE] = "";
-  if (sPath && sPath[0]) CMDLINE_MakeAbsolute(acPath, sizeof(acPath), sPath);
+  if (sPath && sPath[0]) {
+    if (_CmdLine.pfMakeAbsolute) {
+      _CmdLine.pfMakeAbsolute(acPath, sizeof(acPath), sPath);
+    } else {
+      UTIL_strcpy(acPath, sPath, sizeof(acPath));
+    }
+  }
   if (acPath[0] && SYS_FILE_IsFile(acPath)) {
-    PROJJOBS_Open(acPath, !CMDLINE_IsDataFileGiven());
+    PROJJOBS_Open(acPath, !_IsDataFileGiven());
     return;
   }
   char acDir[PROJECT_PATH_SIZE] = "";
@@ -336,6 +340,10 @@ void PROJJOBS_JobSaveSettings(JobContext* pContext) {
   if (p && p->pfCallback) p->pfCallback(pContext->pRequester);
 }
 
+void PROJJOBS_SetCmdLineHooks(const PROJJOBS_CMDLINE_HOOKS* pHooks) {
+  _CmdLine = pHooks ? *pHooks : PROJJOBS_CMDLINE_HOOKS{};
+}
+
 void PROJJOBS_Install(void) {
   APP_SetJobHandler(JOB_CREATE_PROJECT, PROJJOBS_JobCreate);
   APP_SetJobHandler(JOB_OPEN_PROJ_FILE, PROJJOBS_JobOpen);
@@ -347,10 +355,6 @@ void PROJJOBS_Install(void) {
   pHooks->pfOpenStartupProject = PROJJOBS_OpenStartupProject;
   pHooks->pfCloseProject = _CloseForExit;
   pHooks->pfIsProjectOpen = PROJECT_IsOpen;
-  CMDLINE_OPERATIONS* pOps = CMDLINE_GetOperations();
-  pOps->pfOpenProject = PROJJOBS_Open;
-  pOps->pfSaveProject = _SaveProject;
-  pOps->pfSaveProjectAs = _SaveProjectAs;
   static const DATAJOBS_PROJECT_HOOKS DataHooks = {PROJECT_IsOpen, _GetDataFileSAddr, _GetCurBankBase,
                                                    _SetDataFile, _OpenProjectFromDataJob};
   DATAJOBS_SetProjectHooks(&DataHooks);

@@ -3,7 +3,7 @@
  * start-up project and the project's own data file.
  *
  * PROJJOBS_Install() runs once before the main window starts: it puts the job handlers into
- * the job table and fills the start-up, command-line and data-file hooks. The job-level
+ * the job table and fills the start-up and data-file hooks. The job-level
  * functions run on the worker thread (jobs, the command line, start-up and exit); each brackets
  * its work in a log operation and reports its own errors.
  */
@@ -14,6 +14,15 @@
 struct JobContext;
 
 void PROJJOBS_Install(void);
+
+// What the project jobs ask the command line (installed by it; absent: no data file and no
+// automatic update given, start-up paths taken as they are).
+struct PROJJOBS_CMDLINE_HOOKS {
+  bool (*pfIsDataFileGiven)(void);
+  bool (*pfIsAutoUpdateProject)(void);
+  void (*pfMakeAbsolute)(char* sDest, int DestSize, const char* sPath);
+};
+void PROJJOBS_SetCmdLineHooks(const PROJJOBS_CMDLINE_HOOKS* pHooks);
 
 // 0, or -1 (reported). Open and Create close an open project first (a refused close fails).
 int PROJJOBS_Open(const char* sPath, bool OpenDataFile); // empty path: the file dialog asks

@@ -9,6 +9,7 @@
 
 #include "core/APP.h"
 #include "core/APP_Log.h"
+#include "data/DATAJOBS.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
 
@@ -325,6 +326,11 @@ void _WriteRecentList(RecentList* p) {
  * The settings file
  */
 int SETTINGS_Init(const char* sFileName) {
+  // The data-file jobs sit below the settings: they reach the DataFiles directory and the
+  // recent list through these, in place as soon as the settings exist.
+  static const DATAJOBS_SETTINGS_HOOKS DataHooks = {SETTINGS_GetDataFilesDir, SETTINGS_SetDataFilesDir,
+                                                    SETTINGS_AddRecentDataFile};
+  DATAJOBS_SetSettingsHooks(&DataHooks);
   SETTINGS_Exit();
   _Store.pLock = SYS_MUTEX_Create(nullptr);
   if (_Store.pLock == nullptr) return -1;
