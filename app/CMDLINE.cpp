@@ -2,6 +2,7 @@
  * CMDLINE - the option table, the settings and action passes and their handlers.
  */
 #include "app/CMDLINE.h"
+#include "app/CMDLINE_Test.h"
 
 #include <unistd.h>
 

@@ -60,7 +60,6 @@ bool CMDLINE_IsDataFileGiven(void);
 bool CMDLINE_IsAutoUpdateProject(void);
 const char* CMDLINE_GetDevicesXMLPath(void); // "" when not given
 const char* CMDLINE_GetIDCode(void);         // "" when not given
-void CMDLINE_ResetForTest(void);             // forgets every setting of the passes
 
 /*********************************************************************
  * The address range of "-delrange" / "-readrange" and the menu commands that share them

@@ -2,6 +2,7 @@
  * APP_Job - ring of 32 slots, one worker thread "WORKER", strict posting order.
  */
 #include "core/APP_Job.h"
+#include "core/APP_Job_Test.h"
 
 #include <atomic>
 #include <cstring>

@@ -43,5 +43,3 @@ bool APP_IsJobEngineStopped(void);
 bool APP_IsWorkerThread(void);
 // Number of contexts posted but not yet completed (ring and overflow); for tests.
 int APP_GetNumPendingJobs(void);
-// Allows a new engine after a stop; for tests only.
-void APP_ResetJobEngineForTest(void);

@@ -3,6 +3,7 @@
  */
 #include "probe/PROBE.h"
 #include "probe/PROBE_EntryPoints.h"
+#include "probe/PROBE_Test.h"
 
 #include <atomic>
 #include <cstdio>

@@ -5,7 +5,7 @@
  * else from the directory in the settings-store value "InstallPath". Each entry point of
  * xrelayarm.h has a wrapper of the same name here that looks the function up on first use
  * and keeps it. All entry points live in one table {name, function}, so that a test can
- * replace an entry or make the n-th call of one fail.
+ * replace an entry or make the n-th call of one fail (probe/PROBE_Test.h).
  */
 #pragma once
 
@@ -21,14 +21,3 @@ bool PROBE_IsLoaded(void);
 void PROBE_Unload(void); // forgets the library and every looked-up function (not the overrides)
 // Path of the library that was loaded, or "".
 const char* PROBE_GetLibraryPath(void);
-
-/*
- * For tests: load this file instead of searching; replace one entry by a function of the
- * same signature (null restores the library's); make the n-th call (1 = the next one) of an
- * entry fail: that call returns -1 (null, 0, nothing) without reaching the library.
- * 0, or -1 for an unknown name.
- */
-void PROBE_SetLibraryPathForTest(const char* sPath);
-int PROBE_SetEntry(const char* sName, void* pfFunction);
-int PROBE_FailNthCall(const char* sName, int n);
-void PROBE_ResetEntries(void); // drops every override and pending failure

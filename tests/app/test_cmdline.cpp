@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "app/CMDLINE.h"
+#include "app/CMDLINE_Test.h"
 #include "core/APP.h"
 #include "core/APP_Log.h"
-#include "probe/PROBE.h"
+#include "probe/PROBE_Test.h"
 
 namespace {
 

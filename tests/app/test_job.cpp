@@ -8,6 +8,7 @@
 
 #include "core/APP.h"
 #include "core/APP_Job.h"
+#include "core/APP_Job_Test.h"
 #include "sys/SYS.h"
 
 namespace {

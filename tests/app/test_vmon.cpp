@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "app/APP.h"
-#include "probe/PROBE.h"
+#include "probe/PROBE_Test.h"
 #include "sys/SYS.h"
 
 namespace {

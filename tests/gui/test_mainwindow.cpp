@@ -11,7 +11,7 @@
 #include "core/APP_Log.h"
 #include "gui/CustTextView.h"
 #include "gui/MainWindow.h"
-#include "probe/PROBE.h"
+#include "probe/PROBE_Test.h"
 #include "sys/SYS.h"
 
 namespace {

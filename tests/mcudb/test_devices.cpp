@@ -18,7 +18,7 @@
 #include "mcudb/BANK.h"
 #include "mcudb/MCUDB.h"
 #include "mcudb/MCUDB_Jobs.h"
-#include "probe/PROBE.h"
+#include "probe/PROBE_Test.h"
 #include "tests/data/DataTestUtil.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "probe/PROBE.h"
+#include "probe/PROBE_Test.h"
 #include "sys/SYS.h"
 
 namespace {
