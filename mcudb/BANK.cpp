@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/APP_Log.h"
+#include "mcudb/BANKREC.h"
 #include "sys/UTIL.h"
 
 namespace {
@@ -238,15 +239,9 @@ void BANK_SelectAll(BANK_INFO* pBank) {
 }
 
 void BANK_InitUserBank(BANK_INFO* pBank) {
-  std::memset(pBank, 0, sizeof(*pBank));
-  UTIL_strcpy(pBank->acLoaderName, "Default", sizeof(pBank->acLoaderName));
+  *pBank = BANK_INFO{};
+  BANKREC_InitUserDefaults(pBank);
   pBank->DeviceIndex = -1;
-  pBank->AutoDetect = 1;
-  pBank->CheckId = 3;
-  pBank->OrgNumBits = 16;
-  pBank->OrgNumChips = 1;
-  pBank->BankSelMode = 1;
-  pBank->EndSector = 0xFFFF;
 }
 
 void BANK_CreateFromDevice(BANK_LIST* pList, int DeviceIndex) {

@@ -3,10 +3,10 @@
  */
 #include "project/PROJDEV.h"
 
-#include <cstring>
 #include <memory>
 
 #include "mcudb/BANK.h"
+#include "mcudb/BANKREC.h"
 #include "mcudb/MCUDB.h"
 #include "project/PROJECT.h"
 #include "sys/UTIL.h"
@@ -15,21 +15,9 @@ namespace {
 
 void _ToBankInfo(const PROJECT_BANK& b, int CpuDevice, BANK_INFO* p) {
   *p = BANK_INFO{};
-  UTIL_strcpy(p->acLoaderName, b.acLoaderName, sizeof(p->acLoaderName));
-  UTIL_strcpy(p->acBankName, b.acBankName, sizeof(p->acBankName));
+  BANKREC_CopySettings(p, b);
   p->DeviceIndex = b.IsInternal ? CpuDevice : b.Device;
-  p->BaseAddr = b.BaseAddr;
-  p->IsInternal = b.IsInternal;
   p->DeviceKnown = !b.IsInternal && b.Device >= 0;
-  p->Disabled = b.Disabled;
-  p->AutoDetect = b.AutoDetect;
-  p->CheckId = b.CheckId;
-  p->OrgNumBits = b.OrgNumBits;
-  p->OrgNumChips = b.OrgNumChips;
-  p->BankSelMode = b.BankSelMode;
-  p->StartSector = b.StartSector;
-  p->EndSector = b.EndSector;
-  std::memcpy(p->abSectorSel, b.abSectorSel, sizeof(p->abSectorSel));
 }
 
 // The project's banks as the bank queries take them; null without a project.

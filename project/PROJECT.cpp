@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "core/APP_Log.h"
+#include "mcudb/BANKREC.h"
 #include "project/SETFILE.h"
 #include "project/STEPS.h"
 #include "sys/SYS.h"
@@ -387,14 +388,8 @@ void _SelectAll(PROJECT_BANK* b) {
 // A bank the user inserts, and the one bank of a device without banks.
 void _InitUserBank(PROJECT_BANK* b) {
   *b = PROJECT_BANK{};
-  UTIL_strcpy(b->acLoaderName, PROJECT_DEFAULT_LOADER, sizeof(b->acLoaderName));
+  BANKREC_InitUserDefaults(b);
   b->Device = -1;
-  b->AutoDetect = 1;
-  b->CheckId = 3;
-  b->OrgNumBits = 16;
-  b->OrgNumChips = 1;
-  b->BankSelMode = 1;
-  b->EndSector = 0xFFFF;
   _SelectAll(b);
 }
 
