@@ -171,10 +171,12 @@ void _Unlock(DataImage* p) {
 class ImageLock {
 public:
   explicit ImageLock(DataImage* pA, DataImage* pB = nullptr, DataImage* pC = nullptr) {
-    for (DataImage* p : {pA, pB, pC}) {
-      if (p && std::find(_ap, _ap + _n, p) == _ap + _n) _ap[_n++] = p;
+    for (DataImage* p : {pA, pB, pC}) { // insertion by creation order, each image once
+      if (p == nullptr || std::find(_ap, _ap + _n, p) != _ap + _n) continue;
+      int i = _n++;
+      for (; i > 0 && _ap[i - 1]->Seq > p->Seq; i--) _ap[i] = _ap[i - 1];
+      _ap[i] = p;
     }
-    std::sort(_ap, _ap + _n, [](DataImage* a, DataImage* b) { return a->Seq < b->Seq; });
     for (int i = 0; i < _n; i++) {
       if (!_Lock(_ap[i])) {
         _Release(i);
