@@ -9,6 +9,7 @@
 #include <string>
 
 #include "DataTestUtil.h"
+#include "data/DATAFILE.h"
 #include "data/DATAIMAGE.h"
 
 using namespace dt;
@@ -95,6 +96,24 @@ TEST(DataImageNoMemory, FoldThatCannotAddARangeKeepsThePatches) {
   ASSERT_EQ(DATAIMAGE_ApplyPatches(img.get()), 0);
   EXPECT_FALSE(DATAIMAGE_IsModified(img.get()));
   EXPECT_EQ(ToMap(img.get()), (ImageMap{{0x100, Bytes{1, 0x21, 3, 4}}, {0x200, Bytes{0x55}}}));
+}
+
+using DataImageNoMemorySave = TempDirTest;
+
+TEST_F(DataImageNoMemorySave, SaveWhosePatchesCannotBeFoldedWritesNothing) {
+  ImagePtr img(FromMap({{0x100, Bytes{1, 2, 3, 4}}}));
+  DATAIMAGE_SetPatch8(img.get(), 0x200, 0x55); // outside every range: lost if not folded
+  WriteFile(Path("old.bin"), "old contents");
+  MsgLog log;
+  {
+    FailAllocs fail("DATAIMAGE: range data");
+    EXPECT_EQ(DATAFILE_Write(img.get(), Path("new.hex").c_str(), 0, 0, &MsgLog::Func, &log), -1);
+    EXPECT_EQ(DATAFILE_Write(img.get(), Path("old.bin").c_str(), 0, 0, &MsgLog::Func, &log), -1);
+  }
+  EXPECT_FALSE(std::filesystem::exists(Path("new.hex")));
+  EXPECT_EQ(ReadFile(Path("old.bin")), "old contents");
+  EXPECT_EQ(log.Errors(), "Insufficient memory!|Insufficient memory!");
+  EXPECT_TRUE(DATAIMAGE_IsModified(img.get()));
 }
 
 } // namespace
