@@ -1,5 +1,8 @@
 /*
  * APP_Job - ring of 32 slots, one worker thread "WORKER", strict posting order.
+ *
+ * All engine state (table, slots, queue, wake event, flags) is read and written under the
+ * engine lock; only the handlers and completion routines run outside it.
  */
 #include "core/APP_Job.h"
 #include "core/APP_Job_Test.h"
@@ -18,7 +21,7 @@
 namespace {
 
 struct Slot {
-  std::atomic<uint32_t> Busy{0}; // non-zero: occupied; the hand-over between poster and worker
+  uint32_t Busy = 0; // non-zero: occupied
   JobContext* pContext = nullptr;
 };
 
@@ -30,7 +33,8 @@ struct Engine {
   SYS_HANDLE hWake = nullptr;       // auto-reset: one signal per post
   SYS_HANDLE hThread = nullptr;
   SYS_HANDLE hStoppedThread = nullptr; // the worker that ran the stop job, until the stopper waits for it
-  std::atomic<bool> Stopped{false};
+  JobContext* pStopContext = nullptr;  // the accepted stop request, until the worker reaches it
+  std::atomic<bool> Stopped{false};    // a stop request was accepted: every later post fails
   std::atomic<int> NumPending{0};
   SYS_MUTEX* pLock = nullptr;       // the engine lock; lives until the process ends
 };
@@ -44,74 +48,123 @@ SYS_MUTEX* _EngineLock() {
   return _Engine.pLock;
 }
 
+struct EngineGuard {
+  EngineGuard() { SYS_MUTEX_Lock(_EngineLock(), -1); }
+  ~EngineGuard() { SYS_MUTEX_Unlock(_EngineLock()); }
+  EngineGuard(const EngineGuard&) = delete;
+  EngineGuard& operator=(const EngineGuard&) = delete;
+};
+
 // Moves waiting posts into free slots, oldest first. Called under the engine lock.
 void _MoveOverflowIntoRing() {
   while (!_Engine.Overflow.empty()) {
     Slot& s = _Engine.aSlot[_Engine.PostPos];
-    if (s.Busy.load(std::memory_order_acquire)) return;
+    if (s.Busy) return;
     s.pContext = _Engine.Overflow.front();
     _Engine.Overflow.pop_front();
-    s.Busy.store(1, std::memory_order_release);
+    s.Busy = 1;
     _Engine.PostPos = (_Engine.PostPos + 1) % APP_JOB_RING_SIZE;
   }
 }
 
+// Runs on the worker when it reaches the stop request. Posts have failed since the request
+// was accepted and every job posted before it has completed, so the ring holds nothing else.
 void _Stop(JobContext* pContext) {
   SYS_HANDLE hDone = static_cast<SYS_HANDLE>(pContext->pParams);
-  SYS_MUTEX_Lock(_EngineLock(), -1);
-  _Engine.Stopped = true;
-  _Engine.hStoppedThread = _Engine.hThread;
-  SYS_HANDLE_Close(_Engine.hWake);
-  _Engine.hThread = nullptr;
-  _Engine.hWake = nullptr;
-  _Engine.PostPos = 0;
-  for (Slot& s : _Engine.aSlot) {
-    s.pContext = nullptr;
-    s.Busy = 0;
+  {
+    EngineGuard g;
+    _Engine.hStoppedThread = _Engine.hThread;
+    // Posters set the wake event under the lock and fail once stopped: nobody holds it now.
+    SYS_HANDLE_Close(_Engine.hWake);
+    _Engine.hThread = nullptr;
+    _Engine.hWake = nullptr;
+    _Engine.PostPos = 0;
+    for (Slot& s : _Engine.aSlot) s = Slot{};
+    _Engine.pStopContext = nullptr;
+    _Engine.NumPending = 0;
   }
-  _Engine.Overflow.clear();
-  _Engine.NumPending = 0;
-  SYS_MUTEX_Unlock(_EngineLock());
   SYS_EVENT_Set(hDone);
 }
 
-void _WorkerMain(void* pArg) {
-  SYS_HANDLE hWake = static_cast<SYS_HANDLE>(pArg);
+void _WorkerMain(void*) {
   _IsWorker = true;
   int i = 0;
   for (;;) {
-    Slot& s = _Engine.aSlot[i];
-    if (!s.Busy.load(std::memory_order_acquire)) {
+    JobContext* pContext = nullptr;
+    JOB_FUNC* pfHandler = nullptr;
+    bool IsStop = false;
+    SYS_HANDLE hWake = nullptr;
+    {
+      EngineGuard g;
+      const Slot& s = _Engine.aSlot[i];
+      if (s.Busy) {
+        pContext = s.pContext;
+        IsStop = pContext == _Engine.pStopContext;
+        if (!IsStop && pContext->JobId < _Engine.Table.size()) pfHandler = _Engine.Table[pContext->JobId].pfHandler;
+      } else {
+        hWake = _Engine.hWake; // closed only by this thread, in _Stop
+      }
+    }
+    if (pContext == nullptr) {
       SYS_EVENT_Wait(hWake, -1);
       continue;
     }
-    JobContext* pContext = s.pContext;
-    uint32_t NumEntries = (uint32_t)_Engine.Table.size();
-    if (NumEntries && pContext->JobId == NumEntries - 1) {
+    if (IsStop) {
       _Stop(pContext);
       _IsWorker = false;
       return;
     }
-    if (pContext->JobId + 1 < NumEntries) {
-      JOB_FUNC* pf = _Engine.Table[pContext->JobId].pfHandler;
-      if (pf) pf(pContext);
-    }
+    if (pfHandler) pfHandler(pContext);
     if (pContext->pfCompletion) pContext->pfCompletion(pContext);
-    SYS_MUTEX_Lock(_EngineLock(), -1);
-    s.pContext = nullptr;
-    s.Busy.store(0, std::memory_order_release);
+    EngineGuard g;
+    _Engine.aSlot[i] = Slot{};
     _Engine.NumPending--;
     _MoveOverflowIntoRing();
-    SYS_MUTEX_Unlock(_EngineLock());
     i = (i + 1) % APP_JOB_RING_SIZE;
   }
 }
 
-// Under the engine lock.
-void _StartWorkerIfNeeded() {
-  if (_Engine.hThread || _Engine.Stopped) return;
-  _Engine.hWake = SYS_EVENT_Create(false, false);
-  _Engine.hThread = SYS_THREAD_Start(_WorkerMain, _Engine.hWake, nullptr, "WORKER", 0);
+// Under the engine lock. False when no worker runs or can be started.
+bool _StartWorkerIfNeeded() {
+  if (_Engine.Stopped) return false;
+  if (_Engine.hThread) return true;
+  if (_Engine.hWake == nullptr) _Engine.hWake = SYS_EVENT_Create(false, false);
+  _Engine.hThread = SYS_THREAD_Start(_WorkerMain, nullptr, nullptr, "WORKER", 0);
+  return _Engine.hThread != nullptr;
+}
+
+// Queues a context; with IsStop it is the stop request, after which every post fails.
+int _Post(JobContext* pContext, bool IsStop) {
+  EngineGuard g;
+  if (!_StartWorkerIfNeeded()) return -1;
+  const size_t NumEntries = _Engine.Table.size();
+  if (NumEntries && pContext->JobId == NumEntries - 1) IsStop = true; // the table's stop id
+  /*
+   * A full ring does not make the poster wait. The poster is the GUI thread, and the worker
+   * may itself be waiting for the GUI thread (a message box, a file dialog): a poster that
+   * waited for a slot would then wait forever. So a post that finds the ring full, or finds
+   * earlier posts still waiting, joins a queue that grows; the worker moves the oldest
+   * waiting context into each slot it frees. Posting order is kept, and the post returns at
+   * once.
+   */
+  Slot& s = _Engine.aSlot[_Engine.PostPos];
+  if (_Engine.Overflow.empty() && !s.Busy) {
+    s.pContext = pContext;
+    s.Busy = 1;
+    _Engine.PostPos = (_Engine.PostPos + 1) % APP_JOB_RING_SIZE;
+  } else {
+    _Engine.Overflow.push_back(pContext);
+  }
+  _Engine.NumPending++;
+  if (IsStop) {
+    // Nothing may queue behind the stop request: it would never run, yet its poster was told
+    // the engine took it.
+    _Engine.pStopContext = pContext;
+    _Engine.Stopped = true;
+  }
+  // Under the lock, so that the worker cannot close the event in between.
+  SYS_EVENT_Set(_Engine.hWake);
+  return 0;
 }
 
 // Tags are constant texts that live as long as the blocks carrying them.
@@ -125,38 +178,12 @@ const char* _InternTag(const std::string& s) {
 } // namespace
 
 void APP_SetJobTable(const JobTableEntry* paTable, int NumEntries) {
-  SYS_MUTEX_Lock(_EngineLock(), -1);
+  EngineGuard g;
   _Engine.Table.assign(paTable, paTable + NumEntries);
   _StartWorkerIfNeeded();
-  SYS_MUTEX_Unlock(_EngineLock());
 }
 
-int APP_PostJob(JobContext* pContext) {
-  if (_Engine.Stopped) return -1;
-  SYS_MUTEX_Lock(_EngineLock(), -1);
-  _StartWorkerIfNeeded();
-  /*
-   * A full ring does not make the poster wait. The poster is the GUI thread, and the worker
-   * may itself be waiting for the GUI thread (a message box, a file dialog): a poster that
-   * waited for a slot would then wait forever. So a post that finds the ring full, or finds
-   * earlier posts still waiting, joins a queue that grows; the worker moves the oldest
-   * waiting context into each slot it frees. Posting order is kept, and the post returns at
-   * once.
-   */
-  Slot& s = _Engine.aSlot[_Engine.PostPos];
-  if (_Engine.Overflow.empty() && !s.Busy.load(std::memory_order_acquire)) {
-    s.pContext = pContext;
-    s.Busy.store(1, std::memory_order_release);
-    _Engine.PostPos = (_Engine.PostPos + 1) % APP_JOB_RING_SIZE;
-  } else {
-    _Engine.Overflow.push_back(pContext);
-  }
-  _Engine.NumPending++;
-  SYS_HANDLE hWake = _Engine.hWake;
-  SYS_MUTEX_Unlock(_EngineLock());
-  SYS_EVENT_Set(hWake);
-  return 0;
-}
+int APP_PostJob(JobContext* pContext) { return _Post(pContext, false); }
 
 void APP_StdCompletion(JobContext* pContext) {
   SYS_MEM_Free(pContext->pParams);
@@ -195,24 +222,27 @@ int APP_CreateJob(uint32_t JobId, const char* sTag, const void* pParams, uint32_
 int APP_StopJobEngine(uint32_t StopJobId, int (*pfWaitStep)(void* pUser), void* pUser) {
   SYS_HANDLE hDone = SYS_EVENT_Create(true, false);
   JobContext Stop{nullptr, hDone, nullptr, StopJobId, 0};
-  if (APP_PostJob(&Stop) < 0) {
+  if (_Post(&Stop, true) < 0) {
     SYS_HANDLE_Close(hDone);
     return -1;
   }
   while (SYS_EVENT_Wait(hDone, 10) != SYS_WAIT_OK) {
     if (pfWaitStep) pfWaitStep(pUser);
   }
-  SYS_HANDLE_Close(hDone);
   // The worker returns right after the stop job; wait until it is gone, thread-local clean-up
   // included, so that the program never ends beside a thread that is still ending.
-  SYS_MUTEX_Lock(_EngineLock(), -1);
-  SYS_HANDLE hThread = _Engine.hStoppedThread;
-  _Engine.hStoppedThread = nullptr;
-  SYS_MUTEX_Unlock(_EngineLock());
+  SYS_HANDLE hThread;
+  {
+    EngineGuard g;
+    hThread = _Engine.hStoppedThread;
+    _Engine.hStoppedThread = nullptr;
+  }
   if (hThread) {
     SYS_EVENT_Wait(hThread, -1);
     SYS_HANDLE_Close(hThread);
   }
+  // Only now: the worker may still be inside its signal of the event when the wait sees it.
+  SYS_HANDLE_Close(hDone);
   return 0;
 }
 
@@ -223,7 +253,6 @@ bool APP_IsWorkerThread(void) { return _IsWorker; }
 int APP_GetNumPendingJobs(void) { return _Engine.NumPending; }
 
 void APP_ResetJobEngineForTest(void) {
-  SYS_MUTEX_Lock(_EngineLock(), -1);
+  EngineGuard g;
   _Engine.Stopped = false;
-  SYS_MUTEX_Unlock(_EngineLock());
 }

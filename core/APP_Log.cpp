@@ -1,8 +1,11 @@
 /*
  * APP_Log - log operations, message routing, progress and the program log file.
  *
- * The log state is not locked: jobs run one at a time on the worker, which is where
- * operations are opened and closed.
+ * The worker and the voltage monitor log at the same time. Each thread keeps its own log
+ * operations (depth, collected messages, error count, start time), so neither needs a lock
+ * for them and a monitor line is neither indented under nor counted in the worker's
+ * operation. What the threads share is locked: the log file and its settings. The hooks are
+ * installed at start-up and read atomically.
  */
 #include "core/APP_Log.h"
 
@@ -18,35 +21,42 @@
 
 namespace {
 
-struct LogState {
-  int Depth = 0;
-  char acMsg[4096] = {0};
-  int NumErrors = 0;
-  uint32_t StartMs = 0;
-  int hLogFile = -1;
-  bool LogFileOn = false;
+// The log operations of one thread.
+struct LogOperations {
+  int Depth;
+  char acMsg[4096];
+  int NumErrors;
+  uint32_t StartMs;
 };
 
-LogState _Log;
-int (*_pfGetLevel)(void);
-void (*_pfDisconnect)(void);
-APP_LOG_SETTINGS _LogSettings;
-char _acLogFileOverride[512];
-std::mutex _LogFileLock;
+thread_local LogOperations _Log; // zero-initialised: no operation open
 
-APP_GUI_REQUESTS* _pGUI;
+std::atomic<int (*)(void)> _pfGetLevel;
+std::atomic<void (*)(void)> _pfDisconnect;
+std::atomic<APP_GUI_REQUESTS*> _pGUI;
 std::atomic<bool> _Headless{false};
 
+// The program log file, shared by all threads.
+std::mutex _LogFileLock; // guards the three below; held while a line is written
+int _hLogFile = -1;
+APP_LOG_SETTINGS _LogSettings;
+char _acLogFileOverride[512];
+std::atomic<bool> _LogFileOn{false};
+std::mutex _LogFileSwitchLock; // one switch of the file at a time
+
+// Under _LogFileLock.
+bool _IsLogEnabled() { return _acLogFileOverride[0] || (_LogSettings.pfIsEnabled && _LogSettings.pfIsEnabled()); }
+
 // Standard output receives the log while nobody can see the window.
-bool _MirrorToStdout() {
-  if (_pGUI == nullptr || _Headless) return true;
+bool _MirrorToStdout(const APP_GUI_REQUESTS* pGUI) {
+  if (pGUI == nullptr || _Headless) return true;
   return APP_IsCmdLineActive() && APP_GetStartMode() == 0;
 }
 
 void _WriteFileLine(const char* sLine, int Len) {
   std::lock_guard<std::mutex> g(_LogFileLock);
-  if (_Log.hLogFile < 0 || !APP_IsLogEnabled()) return;
-  SYS_FILE_Write(_Log.hLogFile, sLine, (uint32_t)Len);
+  if (_hLogFile < 0 || !_IsLogEnabled()) return;
+  SYS_FILE_Write(_hLogFile, sLine, (uint32_t)Len);
 }
 
 // Receives every completed line of the log view (plain text followed by "\r\n").
@@ -65,8 +75,9 @@ void _WriteLine(const char* sText) {
   if (_Log.Depth >= 1) UTIL_strcat(ac, " - ", sizeof(ac));
   UTIL_strcat(ac, sText, sizeof(ac) - 1);
   UTIL_strcat(ac, "\n", sizeof(ac));
-  if (_pGUI) {
-    _pGUI->AppendLog(ac);
+  APP_GUI_REQUESTS* pGUI = _pGUI;
+  if (pGUI) {
+    pGUI->AppendLog(ac);
   } else {
     // Without a log view the file receives the line here.
     char acPlain[1030];
@@ -77,7 +88,7 @@ void _WriteLine(const char* sText) {
     acPlain[n + 1] = '\n';
     _WriteFileLine(acPlain, n + 2);
   }
-  if (_MirrorToStdout()) {
+  if (_MirrorToStdout(pGUI)) {
     char acPlain[1024];
     APP_StripEscapes(acPlain, sizeof(acPlain), ac);
     std::fputs(acPlain, stdout);
@@ -108,7 +119,8 @@ void APP_SetHeadless(bool On) { _Headless = On; }
  * Log operations
  */
 int APP_GetLogLevel(void) {
-  int Level = _pfGetLevel ? _pfGetLevel() : 3;
+  int (*pfGetLevel)(void) = _pfGetLevel;
+  int Level = pfGetLevel ? pfGetLevel() : 3;
   if (Level <= 0) return 1;
   if (Level > 9) return 9;
   return Level;
@@ -138,7 +150,8 @@ void APP_LogEnd(const char* sText) {
     _Log.acMsg[0] = 0;
     if (_Log.NumErrors) {
       APP_ErrorBox(acMsg);
-      if (_pfDisconnect) _pfDisconnect();
+      void (*pfDisconnect)(void) = _pfDisconnect;
+      if (pfDisconnect) pfDisconnect();
     } else {
       APP_MsgBox(acMsg, "OK", nullptr, 0, APP_ICON_INFO, 0);
     }
@@ -233,7 +246,8 @@ int APP_ShowMsgBox(const char* sTitle, const char* sTitleSuffix, const char* sTe
     UTIL_strcat(acTitle, " ", sizeof(acTitle));
     UTIL_strcat(acTitle, sTitleSuffix, sizeof(acTitle));
   }
-  if (APP_IsCmdLineActive() || _pGUI == nullptr) {
+  APP_GUI_REQUESTS* pGUI = _pGUI;
+  if (APP_IsCmdLineActive() || pGUI == nullptr) {
     if (acTitle[0]) {
       APP_LogOutf("%s: %s", acTitle, sText ? sText : "");
     } else {
@@ -252,7 +266,7 @@ int APP_ShowMsgBox(const char* sTitle, const char* sTitleSuffix, const char* sTe
   Req.Icon = Icon;
   Req.TimeoutMs = TimeoutMs;
   Req.Result = DefaultResult;
-  _pGUI->ShowMsgBox(&Req);
+  pGUI->ShowMsgBox(&Req);
   if (pCheckState) *pCheckState = Req.CheckResult;
   return Req.Rejected ? RejectResult : Req.Result;
 }
@@ -384,7 +398,8 @@ APP_PROGRESS* APP_ProgressCreate(const char* sText1, int Flags) {
   if (p == nullptr) return nullptr;
   char acTitle[128];
   APP_GetFullProductName(acTitle, sizeof(acTitle));
-  p->pState = _pGUI ? _pGUI->CreateProgressDlg(acTitle, sText1 ? sText1 : "", Flags) : nullptr;
+  APP_GUI_REQUESTS* pGUI = _pGUI;
+  p->pState = pGUI ? pGUI->CreateProgressDlg(acTitle, sText1 ? sText1 : "", Flags) : nullptr;
   return p;
 }
 
@@ -426,7 +441,8 @@ int APP_ProgressIsCancelled(APP_PROGRESS* p) {
 
 void APP_ProgressDelete(APP_PROGRESS** pp) {
   if (pp == nullptr || *pp == nullptr) return;
-  if ((*pp)->pState && _pGUI) _pGUI->DeleteProgressDlg(&(*pp)->pState);
+  APP_GUI_REQUESTS* pGUI = _pGUI;
+  if ((*pp)->pState && pGUI) pGUI->DeleteProgressDlg(&(*pp)->pState);
   if (_Flash.pDialog == *pp) _Flash.pDialog = nullptr;
   SYS_MEM_Free(*pp);
   *pp = nullptr;
@@ -471,24 +487,36 @@ void APP_FlashProgressGetStages(APP_FLASH_PROGRESS_STAGE aStage[4]) {
  * Program log file
  */
 void APP_SetLogSettings(const APP_LOG_SETTINGS* pSettings) {
+  std::lock_guard<std::mutex> g(_LogFileLock);
   _LogSettings = pSettings ? *pSettings : APP_LOG_SETTINGS{};
 }
 
-void APP_SetLogFileOverride(const char* sPath) { UTIL_strcpy(_acLogFileOverride, sPath ? sPath : "", 512); }
+void APP_SetLogFileOverride(const char* sPath) {
+  std::lock_guard<std::mutex> g(_LogFileLock);
+  UTIL_strcpy(_acLogFileOverride, sPath ? sPath : "", sizeof(_acLogFileOverride));
+}
+
 const char* APP_GetLogFileOverride(void) { return _acLogFileOverride; }
-bool APP_IsLogFileOn(void) { return _Log.LogFileOn; }
+bool APP_IsLogFileOn(void) { return _LogFileOn; }
 
 bool APP_IsLogEnabled(void) {
-  return _acLogFileOverride[0] || (_LogSettings.pfIsEnabled && _LogSettings.pfIsEnabled());
+  std::lock_guard<std::mutex> g(_LogFileLock);
+  return _IsLogEnabled();
 }
 
 void APP_SetLogFileOn(bool On) {
-  if (On == _Log.LogFileOn) return;
+  std::lock_guard<std::mutex> Switch(_LogFileSwitchLock);
+  if (On == _LogFileOn) return;
+  APP_GUI_REQUESTS* pGUI = _pGUI;
   if (On) {
     char acPath[512] = "";
-    if (_acLogFileOverride[0]) {
+    APP_LOG_SETTINGS Settings;
+    {
+      std::lock_guard<std::mutex> g(_LogFileLock);
       UTIL_strcpy(acPath, _acLogFileOverride, sizeof(acPath));
-    } else if (!(_LogSettings.pfGetPath && _LogSettings.pfGetPath(acPath, sizeof(acPath)) && acPath[0])) {
+      Settings = _LogSettings;
+    }
+    if (acPath[0] == 0 && !(Settings.pfGetPath && Settings.pfGetPath(acPath, sizeof(acPath)) && acPath[0])) {
       char acDir[512];
       SYS_PATH_GetSettingsDir(acDir, sizeof(acDir));
       SYS_PATH_Make(acPath, sizeof(acPath), nullptr, acDir, "TForge", "log");
@@ -502,15 +530,15 @@ void APP_SetLogFileOn(bool On) {
     }
     {
       std::lock_guard<std::mutex> g(_LogFileLock);
-      _Log.hLogFile = h;
+      _hLogFile = h;
     }
-    if (_pGUI) _pGUI->SetLogWriter(_LogFileWriter);
-    _Log.LogFileOn = true;
+    if (pGUI) pGUI->SetLogWriter(_LogFileWriter);
+    _LogFileOn = true;
   } else {
-    if (_pGUI) _pGUI->SetLogWriter(nullptr);
+    if (pGUI) pGUI->SetLogWriter(nullptr);
     std::lock_guard<std::mutex> g(_LogFileLock);
-    SYS_FILE_Close(_Log.hLogFile);
-    _Log.hLogFile = -1;
-    _Log.LogFileOn = false;
+    SYS_FILE_Close(_hLogFile);
+    _hLogFile = -1;
+    _LogFileOn = false;
   }
 }

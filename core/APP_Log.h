@@ -14,7 +14,9 @@
 #include "core/APP_GUI.h"
 
 /*********************************************************************
- * Log operations and lines (callable from any thread; mainly the worker)
+ * Log operations and lines (callable from any thread; mainly the worker). Operations nest per
+ * thread: depth, collected messages and error count belong to the calling thread, so a line of
+ * the voltage monitor stands outside whatever operation the worker has open.
  */
 void APP_LogBegin(const char* sText);
 void APP_LogEnd(const char* sText); // sText may be null

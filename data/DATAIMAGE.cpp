@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "data/CRC32.h"
@@ -98,6 +99,7 @@ constexpr uint64_t ADDR_SPACE = 0x100000000ull;
 constexpr const char* TAG_DATA = "DATAIMAGE: range data";
 
 std::atomic<int> _LockTimeoutMs{DATAIMAGE_LOCK_TIMEOUT_MS};
+std::atomic<uint64_t> _NextSeq{1};
 
 inline uint64_t _End(const RangeIt& it) { return (uint64_t)it->first + it->second.NumBytes; }
 
@@ -114,6 +116,14 @@ struct DataImage {
   uint32_t PatchCap = 0;
   PatchIndex Latest{TaggedAlloc<std::pair<const uint32_t, uint8_t>>(&PatchPool)};
   SYS_MUTEX* pLock = nullptr;
+  // Operations on several images lock them in the order of creation, whatever the order of
+  // their arguments, so that two threads merging A into B and B into A cannot block each other.
+  uint64_t Seq = _NextSeq.fetch_add(1);
+  // The thread that holds pLock, and how often. A nested lock (a reader adding record after
+  // record under the lock it took for the whole file) is counted here without asking the
+  // mutex, whose timed wait reads the clock on every call. Only the owner ever finds its own id.
+  std::atomic<std::thread::id> Owner{};
+  uint32_t Depth = 0;
   int32_t CacheIndex = -1; // iterator cache of index lookups; -1: empty
   RangeIt CacheIt;
   bool BlockCacheValid = false; // the last range reached by a block search
@@ -134,22 +144,61 @@ namespace {
 /*********************************************************************
  * Locks
  */
+bool _Lock(DataImage* p) {
+  std::thread::id self = std::this_thread::get_id();
+  if (p->Owner.load(std::memory_order_relaxed) == self) {
+    p->Depth++;
+    return true;
+  }
+  if (SYS_MUTEX_Lock(p->pLock, _LockTimeoutMs.load()) != 0) {
+    std::fprintf(stderr, "DATAIMAGE: image lock not obtained within %d ms\n", _LockTimeoutMs.load());
+    return false;
+  }
+  p->Owner.store(self, std::memory_order_relaxed);
+  p->Depth = 1;
+  return true;
+}
+
+void _Unlock(DataImage* p) {
+  if (--p->Depth) return;
+  p->Owner.store(std::thread::id(), std::memory_order_relaxed);
+  SYS_MUTEX_Unlock(p->pLock);
+}
+
+// Locks one, two or three images (null ones are skipped, repeated ones locked once) in the
+// order of their creation and unlocks them in reverse. Ok() only when every one was had; when
+// one times out, those already taken are given back at once.
 class ImageLock {
 public:
-  explicit ImageLock(DataImage* p) : _p(p) {
-    _Ok = p && SYS_MUTEX_Lock(p->pLock, _LockTimeoutMs.load()) == 0;
-    if (p && !_Ok) std::fprintf(stderr, "DATAIMAGE: image lock not obtained within %d ms\n", _LockTimeoutMs.load());
+  explicit ImageLock(DataImage* pA, DataImage* pB = nullptr, DataImage* pC = nullptr) {
+    for (DataImage* p : {pA, pB, pC}) { // insertion by creation order, each image once
+      if (p == nullptr || std::find(_ap, _ap + _n, p) != _ap + _n) continue;
+      int i = _n++;
+      for (; i > 0 && _ap[i - 1]->Seq > p->Seq; i--) _ap[i] = _ap[i - 1];
+      _ap[i] = p;
+    }
+    for (int i = 0; i < _n; i++) {
+      if (!_Lock(_ap[i])) {
+        _Release(i);
+        _n = 0;
+        _Ok = false;
+        return;
+      }
+    }
+    _Ok = _n > 0;
   }
-  ~ImageLock() {
-    if (_Ok) SYS_MUTEX_Unlock(_p->pLock);
-  }
+  ~ImageLock() { _Release(_n); }
   ImageLock(const ImageLock&) = delete;
   ImageLock& operator=(const ImageLock&) = delete;
   bool Ok() const { return _Ok; }
 
 private:
-  DataImage* _p;
-  bool _Ok;
+  void _Release(int NumLocked) {
+    while (NumLocked > 0) _Unlock(_ap[--NumLocked]);
+  }
+  DataImage* _ap[3] = {};
+  int _n = 0;
+  bool _Ok = false;
 };
 
 /*********************************************************************
@@ -290,6 +339,7 @@ int _Add(DataImage* p, uint32_t Addr, uint64_t NumBytes, const uint8_t* pSrc, in
     auto last = std::prev(p->Ranges.end());
     uint64_t lastEnd = _End(last);
     if (Addr == lastEnd) { // ascending load: append to the last range
+      if ((uint64_t)last->second.NumBytes + NumBytes > 0xFFFFFFFFull) return -1; // 4 GiB has no length
       if (!_ReserveBack(last->second, NumBytes)) return -1;
       Range& r = last->second;
       _Put(r.pAlloc ? r.Data() + r.NumBytes : nullptr, pSrc, Fill, NumBytes);
@@ -486,12 +536,14 @@ uint32_t _GetBlock(DataImage* p, uint32_t Addr, uint32_t LastAddr, uint32_t MaxG
  */
 int _AppendPatch(DataImage* p, uint32_t Addr, uint8_t Value) {
   if (p->NumPatches == p->PatchCap) {
-    uint32_t cap = p->PatchCap + 100;
+    // Doubling keeps many single edits linear; a fixed step copied the whole array every time.
+    uint64_t cap = std::min<uint64_t>(std::max<uint64_t>(64, (uint64_t)p->PatchCap * 2), 0xFFFFFFFFull / sizeof(DataPatch));
+    if (cap <= p->PatchCap) return -1;
     void* pNew = p->paPatch ? SYS_MEM_Realloc(p->paPatch, cap * sizeof(DataPatch))
                             : SYS_MEM_Alloc(cap * sizeof(DataPatch), "DATAIMAGE: patches");
     if (pNew == nullptr) return -1;
     p->paPatch = static_cast<DataPatch*>(pNew);
-    p->PatchCap = cap;
+    p->PatchCap = (uint32_t)cap;
   }
   try {
     p->Latest[Addr] = Value;
@@ -574,7 +626,11 @@ DataImage* DATAIMAGE_Create(void) {
 void DATAIMAGE_Delete(DataImage* p) {
   if (p == nullptr) return;
   {
-    ImageLock lock(p); // waits for a reader on another thread; frees anyway after the time-out
+    ImageLock lock(p); // waits for a reader on another thread
+    if (!lock.Ok()) { // still in use there: a leak is better than pulling the image from under it
+      std::fprintf(stderr, "DATAIMAGE: image still in use, not freed\n");
+      return;
+    }
     for (auto& kv : p->Ranges) _FreeRange(kv.second);
     p->Ranges.clear();
     _FreePatches(p);
@@ -682,7 +738,7 @@ const void* DATAIMAGE_GetRange(DataImage* p, uint32_t Index, uint32_t* pStart, u
   p->CacheIt = it;
   if (pStart) *pStart = it->first;
   if (pNumBytes) *pNumBytes = it->second.NumBytes;
-  return &it->second;
+  return p; // not the range, which another thread may free as soon as the lock is given back
 }
 
 uint32_t DATAIMAGE_GetStartAddr(DataImage* p) {
@@ -718,38 +774,56 @@ uint32_t DATAIMAGE_GetBlock(DataImage* p, uint32_t Addr, uint32_t LastAddr, uint
 
 int DATAIMAGE_Merge(DataImage* pDest, DataImage* pSrc) {
   if (pDest == nullptr || pSrc == nullptr) return 0;
-  ImageLock lockDest(pDest);
-  ImageLock lockSrc(pSrc);
-  if (!lockDest.Ok() || !lockSrc.Ok()) return 1;
+  ImageLock lock(pDest, pSrc);
+  if (!lock.Ok()) return 1;
   if (pDest == pSrc) return pSrc->Ranges.empty() ? 0 : 1;
   for (auto& kv : pSrc->Ranges) {
     auto it = _FindAtOrAfter(pDest, kv.first);
     if (it != pDest->Ranges.end() && (uint64_t)it->first < (uint64_t)kv.first + kv.second.NumBytes) return 1;
   }
   uint32_t counter = pDest->ChangeCounter;
+  uint32_t numPatches = pDest->NumPatches;
+  std::vector<int> aPrior; // per appended patch: the value it hid in the destination, -1 none
+  try {
+    aPrior.reserve(pSrc->NumPatches);
+  } catch (const std::bad_alloc&) {
+    return 1;
+  }
+  auto undo = [&](RangeIt addedEnd) { // leave the destination as it was
+    while (pDest->NumPatches > numPatches) {
+      uint32_t i = --pDest->NumPatches;
+      int prior = aPrior[i - numPatches];
+      if (prior < 0) {
+        pDest->Latest.erase(pDest->paPatch[i].Addr);
+      } else {
+        pDest->Latest[pDest->paPatch[i].Addr] = (uint8_t)prior; // the entry is there: no allocation
+      }
+    }
+    for (auto it = pSrc->Ranges.begin(); it != addedEnd; ++it) {
+      _DeleteRange(pDest, it->first, (uint32_t)(_End(it) - 1));
+    }
+    pDest->ChangeCounter = counter;
+    return 1;
+  };
   for (auto kv = pSrc->Ranges.begin(); kv != pSrc->Ranges.end(); ++kv) {
     const Range& r = kv->second;
-    if (_Add(pDest, kv->first, r.NumBytes, r.pAlloc ? r.Data() : nullptr, 0xFF) < 0) {
-      for (auto undo = pSrc->Ranges.begin(); undo != kv; ++undo) { // leave the destination as it was
-        _DeleteRange(pDest, undo->first, (uint32_t)(_End(undo) - 1));
-      }
-      pDest->ChangeCounter = counter;
-      return 1;
-    }
+    if (_Add(pDest, kv->first, r.NumBytes, r.pAlloc ? r.Data() : nullptr, 0xFF) < 0) return undo(kv);
   }
   for (uint32_t i = 0; i < pSrc->NumPatches; i++) {
     const DataPatch& pt = pSrc->paPatch[i];
-    if (_Find(pSrc, pt.Addr) != pSrc->Ranges.end()) _AppendPatch(pDest, pt.Addr, pt.Value);
+    if (_Find(pSrc, pt.Addr) == pSrc->Ranges.end()) continue;
+    auto hidden = pDest->Latest.find(pt.Addr);
+    int prior = hidden == pDest->Latest.end() ? -1 : hidden->second;
+    if (_AppendPatch(pDest, pt.Addr, pt.Value) < 0) return undo(pSrc->Ranges.end());
+    aPrior.push_back(prior);
   }
   return 0;
 }
 
 int DATAIMAGE_MergeMasked(DataImage* pDest, DataImage* pSrc, DataImage* pMask) {
   if (pDest == nullptr || pSrc == nullptr || pMask == nullptr) return 0;
-  ImageLock lockDest(pDest);
-  ImageLock lockSrc(pSrc);
-  ImageLock lockMask(pMask);
-  if (!lockDest.Ok() || !lockSrc.Ok() || !lockMask.Ok()) return -1;
+  ImageLock lock(pDest, pSrc, pMask);
+  if (!lock.Ok()) return -1;
   uint64_t numAdded = 0;
   for (auto& kv : pSrc->Ranges) {
     uint64_t sEnd = (uint64_t)kv.first + kv.second.NumBytes;
@@ -774,9 +848,8 @@ int DATAIMAGE_MergeMasked(DataImage* pDest, DataImage* pSrc, DataImage* pMask) {
 
 bool DATAIMAGE_Overlaps(DataImage* pA, DataImage* pB) {
   if (pA == nullptr || pB == nullptr) return false;
-  ImageLock lockA(pA);
-  ImageLock lockB(pB);
-  if (!lockA.Ok() || !lockB.Ok()) return false;
+  ImageLock lock(pA, pB);
+  if (!lock.Ok()) return false;
   DataImage* pSmall = pA->Ranges.size() <= pB->Ranges.size() ? pA : pB;
   DataImage* pLarge = (pSmall == pA) ? pB : pA;
   for (auto& kv : pSmall->Ranges) {
@@ -804,9 +877,8 @@ bool DATAIMAGE_ContainsBlock(DataImage* p, uint32_t Addr, uint32_t NumBytes) {
 
 int DATAIMAGE_FindUncontained(DataImage* pContainer, DataImage* p, int32_t Offset) {
   if (pContainer == nullptr || p == nullptr) return -1;
-  ImageLock lockC(pContainer);
-  ImageLock lock(p);
-  if (!lockC.Ok() || !lock.Ok()) return -1;
+  ImageLock lock(pContainer, p);
+  if (!lock.Ok()) return -1;
   int index = 0;
   for (auto& kv : p->Ranges) {
     int64_t start = (int64_t)kv.first + Offset;
@@ -956,18 +1028,23 @@ int DATAIMAGE_ApplyPatches(DataImage* p) {
   if (p == nullptr) return 0;
   ImageLock lock(p);
   if (!lock.Ok()) return DATAIMAGE_ERR_LOCK;
-  int r = 0;
-  for (auto& kv : p->Latest) { // the latest value per address is what the entries add up to
-    auto it = _Find(p, kv.first);
-    if (it != p->Ranges.end()) {
-      if (it->second.pAlloc) it->second.Data()[kv.first - it->first] = kv.second;
-    } else if (_Add(p, kv.first, 1, &kv.second, -1) < 0) {
-      r = -1;
+  // The latest value per address is what the entries add up to. Patches outside the ranges
+  // become one-byte ranges first, the only step that can fail; such a range holds the byte its
+  // patch shows, so after a failure the image reads as before and keeps its patches and counter.
+  uint32_t counter = p->ChangeCounter;
+  for (auto& kv : p->Latest) {
+    if (_Find(p, kv.first) == p->Ranges.end() && _Add(p, kv.first, 1, &kv.second, -1) < 0) {
+      p->ChangeCounter = counter;
+      return -1;
     }
+  }
+  for (auto& kv : p->Latest) {
+    auto it = _Find(p, kv.first);
+    if (it->second.pAlloc) it->second.Data()[kv.first - it->first] = kv.second;
   }
   _FreePatches(p);
   p->ChangeCounter = 0;
-  return r;
+  return 0;
 }
 
 bool DATAIMAGE_IsModified(DataImage* p) {
@@ -990,11 +1067,11 @@ void DATAIMAGE_SetChangeCounter(DataImage* p, uint32_t Counter) {
 
 int DATAIMAGE_Lock(DataImage* p) {
   if (p == nullptr) return 0;
-  return SYS_MUTEX_Lock(p->pLock, _LockTimeoutMs.load()) == 0 ? 0 : DATAIMAGE_ERR_LOCK;
+  return _Lock(p) ? 0 : DATAIMAGE_ERR_LOCK;
 }
 
 void DATAIMAGE_Unlock(DataImage* p) {
-  if (p) SYS_MUTEX_Unlock(p->pLock);
+  if (p && p->Owner.load(std::memory_order_relaxed) == std::this_thread::get_id()) _Unlock(p);
 }
 
 void DATAIMAGE_SetLockTimeout(int TimeoutMs) { _LockTimeoutMs = TimeoutMs; }

@@ -7,6 +7,7 @@
  * read with DATAIMAGE_GetBlock, free with DATAIMAGE_Delete. Every public operation takes the
  * image's own lock for at most DATAIMAGE_LOCK_TIMEOUT_MS; when it cannot have it, it leaves the
  * image alone and returns its failure value (DATAIMAGE_ERR_LOCK where the result is a status).
+ * Operations on two or three images lock them in the order in which they were created.
  * Last addresses are inclusive; a null image does nothing and returns 0.
  */
 #pragma once
@@ -24,7 +25,9 @@ enum {
 typedef void DataFileMsgFunc(void* pContext, int Level, const char* sText);
 
 DataImage* DATAIMAGE_Create(void);            // empty image (change counter 1), or null
-void DATAIMAGE_Delete(DataImage* pImage);     // frees ranges, patches, lock and image
+// Frees ranges, patches, lock and image; an image whose lock another thread keeps beyond the
+// time-out is left alone (reported on stderr), not freed under that thread.
+void DATAIMAGE_Delete(DataImage* pImage);
 void DATAIMAGE_DeleteEx(DataImage** ppImage); // the same, and clears the pointer
 
 // 0; -1 when the bytes overlap existing data, would wrap past 0xFFFFFFFF, mix data-less with
@@ -41,8 +44,8 @@ int DATAIMAGE_DeleteRange(DataImage* pImage, uint32_t First, uint32_t Last); // 
 int DATAIMAGE_Relocate(DataImage* pImage, int32_t Offset);
 
 uint32_t DATAIMAGE_GetNumRanges(DataImage* pImage);
-// Start and length of range number Index (from 0): non-null when that range exists, else null
-// with 0 and 0. Walking all indices in order is linear.
+// Start and length of range number Index (from 0): non-null (the image) when that range exists,
+// else null with 0 and 0. Walking all indices in order is linear.
 const void* DATAIMAGE_GetRange(DataImage* pImage, uint32_t Index, uint32_t* pStart, uint32_t* pNumBytes);
 uint32_t DATAIMAGE_GetStartAddr(DataImage* pImage); // first address of the first range; 0 when empty
 uint32_t DATAIMAGE_GetEndAddr(DataImage* pImage);   // last address of the last range; 0 when empty
@@ -56,8 +59,8 @@ uint32_t DATAIMAGE_GetBlock(DataImage* pImage, uint32_t Addr, uint32_t LastAddr,
                             uint8_t FillValue, uint8_t* pData, uint8_t* pMask, uint32_t* pBlockAddr,
                             uint32_t MaxSize, int StartAlignBits, int SizeAlignBits);
 
-// 0; 1 when a source range overlaps the destination or an add fails (the destination is then
-// as before). Data-less source ranges become 0xFF bytes.
+// 0; 1 when a source range overlaps the destination or an add of a range or patch fails (the
+// destination is then as before). Data-less source ranges become 0xFF bytes.
 int DATAIMAGE_Merge(DataImage* pDest, DataImage* pSrc);
 // Adds the parts of the source ranges inside ranges of the mask: bytes added, or -1.
 int DATAIMAGE_MergeMasked(DataImage* pDest, DataImage* pSrc, DataImage* pMask);
@@ -81,7 +84,8 @@ void DATAIMAGE_RemovePatch(DataImage* pImage, uint32_t Addr); // every entry wit
 uint32_t DATAIMAGE_GetNumPatches(DataImage* pImage);
 // Per byte: adds missing data, patches differing data; true when anything was added.
 bool DATAIMAGE_WritePatched(DataImage* pImage, uint32_t Addr, uint32_t NumBytes, const void* pSrc);
-// Folds every patch into the ranges, frees the patches, clears the change counter; 0, or -1.
+// Folds every patch into the ranges, frees the patches, clears the change counter; 0, or -1
+// when a patch outside the ranges cannot become a range (patches and counter are then kept).
 int DATAIMAGE_ApplyPatches(DataImage* pImage);
 
 bool DATAIMAGE_IsModified(DataImage* pImage); // change counter non-zero

@@ -198,10 +198,16 @@ int OUTFILE_SaveImage(DataImage* pImage, const char* sPath, OUTFILE_BODY* pfBody
                       DataFileMsgFunc* pfMsg, void* pContext) {
   bool locked = DATAIMAGE_Lock(pImage) == 0; // nobody edits the image while it is written
   uint32_t counter = DATAIMAGE_GetChangeCounter(pImage);
-  DATAIMAGE_ApplyPatches(pImage);
   char acErr[600];
   acErr[0] = 0;
-  OutFile* pFile = OUTFILE_Create(sPath, acErr, sizeof(acErr));
+  // Patches outside every range are written only once folded into ranges: a fold that fails
+  // would leave them out of the file, so nothing is written then.
+  OutFile* pFile = nullptr;
+  if (DATAIMAGE_ApplyPatches(pImage) < 0) {
+    UTIL_strcpy(acErr, "Insufficient memory!", sizeof(acErr));
+  } else {
+    pFile = OUTFILE_Create(sPath, acErr, sizeof(acErr));
+  }
   if (pFile) {
     pfBody(pImage, pFile, pUser);
     OUTFILE_Close(pFile);

@@ -23,7 +23,7 @@ static constexpr std::array<int8_t, 256> _MakeHexValues() {
   return a;
 }
 constexpr std::array<int8_t, 256> RECTEXT_aHexValue = _MakeHexValues();
-const char RECTEXT_acHexDigit[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
+constexpr char RECTEXT_acHexDigit[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
                                      '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
 
 static void _Fill(RecTextWindow* p) {
@@ -72,12 +72,17 @@ void RECTEXT_Refill(RecTextWindow* p) {
   _Fill(p);
 }
 
+// Both digits of every byte value, so that a byte costs one lookup and one 2-byte store.
+static constexpr std::array<std::array<char, 2>, 256> _MakeHexPairs() {
+  std::array<std::array<char, 2>, 256> a{};
+  for (int i = 0; i < 256; i++) a[i] = {RECTEXT_acHexDigit[i >> 4], RECTEXT_acHexDigit[i & 0xF]};
+  return a;
+}
+static constexpr std::array<std::array<char, 2>, 256> _aHexPair = _MakeHexPairs();
+
 char* RECTEXT_PutHex(char* pDest, const uint8_t* pBytes, uint32_t NumBytes) {
-  for (uint32_t i = 0; i < NumBytes; i++) {
-    *pDest++ = RECTEXT_acHexDigit[pBytes[i] >> 4];
-    *pDest++ = RECTEXT_acHexDigit[pBytes[i] & 0xF];
-  }
-  return pDest;
+  for (uint32_t i = 0; i < NumBytes; i++) std::memcpy(pDest + 2 * i, _aHexPair[pBytes[i]].data(), 2);
+  return pDest + 2 * NumBytes;
 }
 
 char RECTEXT_Printable(char c) { return (c >= 0x20 && c < 0x7F) ? c : '?'; }
@@ -89,7 +94,34 @@ void RECTEXT_ReportLineError(DataFileMsgFunc* pfMsg, void* pContext, uint32_t Li
   pfMsg(pContext, 2, ac);
 }
 
+// The common case: the whole record lies in the window and every digit is good. The digits are
+// checked together after the loop; false sends the record to the careful loop below, which
+// finds the offending character.
+static bool _ReadBytesFast(const RecTextWindow* pWin, uint32_t* pPos, uint8_t* pDest, uint32_t NumFixed,
+                           uint8_t* pSum) {
+  const uint8_t* t = reinterpret_cast<const uint8_t*>(pWin->pText) + *pPos;
+  uint64_t avail = pWin->NumChars - *pPos;
+  if (avail < 2) return false;
+  int hi = RECTEXT_aHexValue[t[0]], lo = RECTEXT_aHexValue[t[1]];
+  if ((hi | lo) < 0) return false;
+  uint32_t numBytes = NumFixed + (uint32_t)(hi << 4 | lo);
+  if (2ull * numBytes > avail) return false;
+  int bad = 0;
+  unsigned sum = 0;
+  for (uint32_t i = 0; i < numBytes; i++) {
+    int h = RECTEXT_aHexValue[t[2 * i]], l = RECTEXT_aHexValue[t[2 * i + 1]];
+    bad |= h | l;
+    pDest[i] = (uint8_t)(h << 4 | l);
+    sum += pDest[i];
+  }
+  if (bad < 0) return false;
+  *pPos += 2 * numBytes;
+  *pSum = (uint8_t)sum;
+  return true;
+}
+
 const char* RECTEXT_ReadBytes(RecTextWindow* pWin, uint32_t* pPos, uint8_t* pDest, uint32_t NumFixed, uint8_t* pSum) {
+  if (_ReadBytesFast(pWin, pPos, pDest, NumFixed, pSum)) return nullptr;
   const char* t = pWin->pText;
   uint32_t pos = *pPos;
   uint32_t numBytes = 1; // the count decides how many bytes follow

@@ -5,13 +5,17 @@
 #include <QElapsedTimer>
 #include <atomic>
 #include <cstdio>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "core/APP.h"
 #include "core/APP_Job.h"
+#include "core/APP_Log.h"
 #include "gui/CustTextView.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
+#include "tests/NullGUI.h"
 
 namespace {
 
@@ -103,6 +107,61 @@ void BM_LogThroughput(benchmark::State& State) {
   State.counters["repaints_per_s"] = (double)Repaints / Seconds;
 }
 BENCHMARK(BM_LogThroughput)->Arg(200000)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The log routines' own path into the view and the log file: a nested operation per thread,
+// level checks, indentation and formatting. Run with one thread (the worker) and with a
+// second one logging beside it (the voltage monitor).
+class ViewGUI : public NullGUI {
+public:
+  explicit ViewGUI(CustTextView* p) : _pView(p) {}
+  void AppendLog(const char* s) override { _pView->AppendText(s); }
+  void SetLogWriter(void (*pf)(const char*, int)) override { _pView->SetLineWriter(pf); }
+
+private:
+  CustTextView* _pView;
+};
+
+void BM_LogOutThroughput(benchmark::State& State) {
+  const int NumLines = 200000;
+  const int NumThreads = (int)State.range(0);
+  CustTextView View(nullptr, "Log", CTV_MODE_FORMATTED, 0, 100);
+  View.resize(800, 300);
+  View.show();
+  ViewGUI Gui(&View);
+  APP_SetGUI(&Gui);
+  char acDir[] = "/tmp/tforge-bench-log-XXXXXX";
+  std::string Path = std::string(mkdtemp(acDir)) + "/bench.log";
+  APP_SetLogFileOverride(Path.c_str());
+  APP_SetLogFileOn(true);
+  double Lines = 0, Seconds = 0;
+  for (auto _ : State) {
+    std::atomic<int> NumDone{0};
+    QElapsedTimer t;
+    t.start();
+    std::vector<std::thread> aThread;
+    for (int n = 0; n < NumThreads; n++) {
+      aThread.emplace_back([&] {
+        APP_LogBegin("Programming target ...");
+        for (int i = 0; i < NumLines / NumThreads; i++) {
+          APP_LogOutf("Sector %d at 0x%.8X programmed", i, 0x08000000u + (uint32_t)i * 1024u);
+        }
+        APP_LogEnd(nullptr);
+        NumDone++;
+      });
+    }
+    while (NumDone < NumThreads) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    for (std::thread& th : aThread) th.join();
+    Seconds += (double)t.nsecsElapsed() / 1e9;
+    Lines += NumLines;
+  }
+  APP_SetLogFileOn(false);
+  APP_SetLogFileOverride("");
+  APP_SetGUI(nullptr);
+  unlink(Path.c_str());
+  rmdir(acDir);
+  State.counters["lines_per_s"] = Lines / Seconds;
+}
+BENCHMARK(BM_LogOutThroughput)->Arg(1)->Arg(2)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -101,6 +101,21 @@ void BM_BlockWalk100kRanges(benchmark::State& s) {
 }
 BENCHMARK(BM_BlockWalk100kRanges)->Unit(benchmark::kMillisecond);
 
+// Single-byte edits, as the data window makes them, then the fold of a save.
+void BM_ManyPatches(benchmark::State& s) {
+  const uint32_t n = (uint32_t)s.range(0);
+  std::vector<uint8_t> b(n, 0);
+  for (auto _ : s) {
+    DataImage* p = DATAIMAGE_Create();
+    DATAIMAGE_AddData(p, 0, n, b.data());
+    for (uint32_t i = 0; i < n; i++) DATAIMAGE_SetPatch8(p, i, (uint8_t)i);
+    DATAIMAGE_ApplyPatches(p);
+    DATAIMAGE_Delete(p);
+  }
+  s.SetItemsProcessed((int64_t)s.iterations() * n);
+}
+BENCHMARK(BM_ManyPatches)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/APP.h"
@@ -42,14 +43,23 @@ void _CountingCompletion(JobContext* p) {
   APP_StdCompletion(p);
 }
 
+// The table of this suite, of any length not below 3.
+std::vector<JobTableEntry> _MakeTable(int NumEntries) {
+  std::vector<JobTableEntry> aTable((size_t)NumEntries, JobTableEntry{nullptr, nullptr});
+  aTable[1] = {_Record, "Record"};
+  aTable[2] = {_Block, "Block"};
+  return aTable;
+}
+
+void _SetTable(int NumEntries) {
+  std::vector<JobTableEntry> aTable = _MakeTable(NumEntries);
+  APP_SetJobTable(aTable.data(), NumEntries);
+}
+
 class JobEngine : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
-    static JobTableEntry aTable[APP_NUM_JOBS] = {};
-    aTable[1] = {_Record, "Record"};
-    aTable[2] = {_Block, "Block"};
-    aTable[APP_NUM_JOBS - 1] = {nullptr, nullptr};
-    APP_SetJobTable(aTable, APP_NUM_JOBS);
+    _SetTable(APP_NUM_JOBS);
     _hGate = SYS_EVENT_Create(true, false);
   }
   void SetUp() override {
@@ -127,6 +137,77 @@ TEST_F(JobEngine, StopRequestEndsTheEngineAndLaterPostsFail) {
   WaitIdle();
   std::lock_guard<std::mutex> g(_Lock);
   EXPECT_EQ(_Order.back(), 9);
+}
+
+TEST_F(JobEngine, TheWorkerReadsTheTableWhileItIsReplaced) {
+  // Each registration copies a longer table, so the engine's copy moves to new memory every
+  // time while the worker looks up handlers in it.
+  std::atomic<bool> Done{false};
+  std::thread Registrar([&] {
+    for (int n = APP_NUM_JOBS; !Done; n = n < 4000 ? n + 1 : APP_NUM_JOBS) _SetTable(n);
+  });
+  for (int i = 0; i < 20000; i++) Post(1, i);
+  WaitIdle();
+  Done = true;
+  Registrar.join();
+  _SetTable(APP_NUM_JOBS);
+  std::lock_guard<std::mutex> g(_Lock);
+  ASSERT_EQ(_Order.size(), 20000u);
+  for (int i = 0; i < 20000; i++) ASSERT_EQ(_Order[(size_t)i], i);
+}
+
+// Posters on several threads keep posting while the engine stops. Every post that succeeded
+// hands its job to the engine, so its completion must run (and free it); every other post
+// fails and leaves the job with the poster. Nothing may touch the engine's freed wake event.
+TEST_F(JobEngine, EveryPostThatSucceedsCompletesWhileTheEngineStops) {
+  for (int Round = 0; Round < 30; Round++) {
+    _Completions = 0;
+    std::atomic<int> NumPosted{0}, NumRefused{0};
+    std::vector<std::thread> aPoster;
+    for (int t = 0; t < 4; t++) {
+      aPoster.emplace_back([&] {
+        for (int i = 0;; i++) {
+          if (APP_CreateJob(7, "Race", &i, sizeof(i), nullptr, _CountingCompletion) < 0) break;
+          NumPosted++;
+        }
+        NumRefused++;
+      });
+    }
+    while (NumPosted < 200) std::this_thread::yield();
+    ASSERT_EQ(APP_StopJobEngine(APP_NUM_JOBS - 1, nullptr, nullptr), 0);
+    for (std::thread& t : aPoster) t.join();
+    EXPECT_EQ(NumRefused, 4);
+    EXPECT_EQ(_Completions, NumPosted) << "round " << Round;
+    EXPECT_EQ(SYS_MEM_CountBlocks("APP: <Race> Job context"), 0) << "round " << Round;
+    EXPECT_EQ(SYS_MEM_CountBlocks("APP: <Race> Job params"), 0) << "round " << Round;
+    EXPECT_EQ(APP_GetNumPendingJobs(), 0);
+    APP_ResetJobEngineForTest();
+    if (HasFailure()) break;
+  }
+}
+
+// The stop request ends the worker whatever the registered table looks like: one shorter or
+// longer than the ids the program knows, so that the request's id is not its last entry.
+TEST_F(JobEngine, TheStopRequestEndsTheWorkerWhateverTheTable) {
+  for (int NumEntries : {10, APP_NUM_JOBS + 5}) {
+    _SetTable(NumEntries);
+    Post(1, NumEntries);
+    std::atomic<bool> Stopped{false};
+    std::thread Stopper([&] {
+      APP_StopJobEngine(APP_NUM_JOBS - 1, nullptr, nullptr);
+      Stopped = true;
+    });
+    for (int i = 0; i < 5000 && !Stopped; i++) SYS_Sleep(1);
+    if (!Stopped) {
+      Stopper.detach(); // it waits for ever; leave it behind and report
+      FAIL() << "stopping an engine with " << NumEntries << " table entries does not return";
+    }
+    Stopper.join();
+    EXPECT_TRUE(APP_IsJobEngineStopped());
+    EXPECT_EQ(SYS_MEM_CountBlocks("APP: <Test> Job context"), 0); // the job before it ran
+    APP_ResetJobEngineForTest();
+  }
+  _SetTable(APP_NUM_JOBS);
 }
 
 } // namespace

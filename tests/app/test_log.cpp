@@ -1,15 +1,19 @@
 // Log operations, levels, the summary and error boxes, formatting and the log file.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/APP.h"
 #include "core/APP_Log.h"
 #include "sys/SYS.h"
 #include "tests/FakeGUI.h"
+#include "tests/app/SharedLogGUI.h"
 
 namespace {
 
@@ -131,6 +135,70 @@ TEST_F(Log, MessageBoxResultsAndEscape) {
   APP_ShowMsgBox("Title", "Suffix", "Text", "A", nullptr, 0, "Don't ask again", &Check, 0, 0, 0);
   EXPECT_STREQ(Gui.Boxes.back().sTitle, "Title Suffix");
   EXPECT_EQ(Gui.Boxes.back().CheckState, 1);
+}
+
+// Log operations nest per thread: lines of one thread are indented by its own open operations
+// only, and an operation's error box holds its own errors only, whatever other threads log.
+TEST_F(Log, ThreadsLoggingAtOnceKeepTheirOwnNestingAndErrors) {
+  SharedLogGUI Shared;
+  APP_SetGUI(&Shared);
+  static std::atomic<int> NumDisconnects;
+  NumDisconnects = 0;
+  APP_SetDisconnectHandler([] { NumDisconnects++; });
+  const int NumThreads = 4, NumRounds = 2000;
+  std::atomic<int> NumLeftOpen{0}, NumReady{0};
+  std::vector<std::thread> aThread;
+  for (int t = 0; t < NumThreads; t++) {
+    aThread.emplace_back([t, &NumLeftOpen, &NumReady] {
+      std::string Tag = "T" + std::to_string(t) + " ";
+      NumReady++;
+      while (NumReady < NumThreads) std::this_thread::yield(); // start together
+      for (int r = 0; r < NumRounds; r++) {
+        APP_LogBegin((Tag + "op").c_str());
+        APP_LogOut((Tag + "detail").c_str());
+        APP_LogBegin((Tag + "step").c_str());
+        APP_LogResult((Tag + "result").c_str());
+        APP_ErrorOut((Tag + "bad").c_str());
+        APP_LogEnd(nullptr);
+        APP_LogEnd(nullptr);
+      }
+      if (APP_GetLogDepth() != 0) NumLeftOpen++;
+    });
+  }
+  for (std::thread& th : aThread) th.join();
+  APP_SetGUI(&Gui);
+  EXPECT_EQ(NumLeftOpen, 0);
+  // Each thread's lines, in its order; a line that names no thread counts as corrupt.
+  std::map<std::string, std::vector<std::string>> Lines;
+  for (const std::string& s : Shared.Lines()) {
+    size_t i = s.find('T');
+    Lines[i == std::string::npos ? "?" : s.substr(i, 3)].push_back(s);
+  }
+  for (int t = 0; t < NumThreads; t++) {
+    std::string Tag = "T" + std::to_string(t) + " ";
+    std::vector<std::string> Round = {Tag + "op\n", " - " + Tag + "detail\n", " - " + Tag + "step\n",
+                                      "  - " + Tag + "result\n", "  - \x1b[1;31mERROR: " + Tag + "bad\x1b[0m\n"};
+    const std::vector<std::string>& Got = Lines[Tag];
+    EXPECT_EQ(Got.size(), Round.size() * NumRounds) << Tag;
+    for (size_t i = 0; i < Got.size(); i++) {
+      if (Got[i] != Round[i % Round.size()]) {
+        ADD_FAILURE() << Tag << "line " << i << ": \"" << Got[i] << "\" instead of \"" << Round[i % Round.size()] << "\"";
+        break;
+      }
+    }
+  }
+  EXPECT_EQ(Lines.count("?"), 0u);
+  // One error box per operation, holding that operation's error alone.
+  std::map<std::string, int> NumBoxes;
+  for (const std::string& s : Shared.BoxTexts()) {
+    if (!std::regex_match(s, std::regex("T[0-9] bad"))) {
+      ADD_FAILURE() << "error box \"" << s.substr(0, 40) << "...\"";
+      break;
+    }
+    NumBoxes[s]++;
+  }
+  for (int t = 0; t < NumThreads; t++) EXPECT_EQ(NumBoxes["T" + std::to_string(t) + " bad"], NumRounds) << t;
+  EXPECT_EQ(NumDisconnects, NumThreads * NumRounds);
 }
 
 TEST(Format, Sizes) {

@@ -1,11 +1,16 @@
 // The target-voltage monitor: the window of allowed voltages and the disconnect.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "app/APP.h"
+#include "core/APP_Log.h"
 #include "probe/PROBE_Test.h"
 #include "sys/SYS.h"
+#include "tests/app/SharedLogGUI.h"
 
 namespace {
 
@@ -63,6 +68,27 @@ TEST_F(VoltageMonitor, NothingIsReadWhileNotConnected) {
   _Connected = false;
   EXPECT_EQ(DisconnectsAt(100), 0);
   _Connected = true;
+}
+
+// The monitor has no log operation of its own open: its warning stands at the left margin and
+// is written at the default level, however deep the worker is inside an operation.
+TEST_F(VoltageMonitor, ItsWarningIsWrittenWhateverTheWorkerHasOpen) {
+  SharedLogGUI Gui;
+  APP_SetGUI(&Gui);
+  APP_SetLogLevelSource([] { return 3; });
+  APP_VMON_SetLimits(true, 3000, 3600);
+  APP_LogBegin("Programming target (4 bytes, 1 range) ...");
+  APP_LogBegin("Erasing sectors ...");
+  EXPECT_EQ(DisconnectsAt(2999), 1);
+  EXPECT_EQ(APP_GetLogDepth(), 2);
+  APP_LogEnd(nullptr);
+  APP_LogEnd(nullptr);
+  APP_SetGUI(nullptr);
+  APP_SetLogLevelSource(nullptr);
+  std::vector<std::string> Lines = Gui.Lines();
+  EXPECT_NE(std::find(Lines.begin(), Lines.end(),
+                      "WARNING: Supply voltage too low or too high, disconnecting target! VTarget = 2.999V\n"),
+            Lines.end());
 }
 
 } // namespace

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
 #include "DataTestUtil.h"
 #include "data/CRC32.h"
 #include "data/DATAIMAGE.h"
+#include "sys/SYS.h"
 
 using namespace dt;
 
@@ -92,6 +94,30 @@ INSTANTIATE_TEST_SUITE_P(
                 {{0x1000, 0x10}, {0x2000, 0x10}, {0x3000, 0x10}}},
         AddCase{"TopOfAddressSpace", {{0xFFFFFFF0, 0x10}}, 0, {{0xFFFFFFF0, 0x10}}},
         AddCase{"WrapPastTopFails", {{0xFFFFFFF0, 0x11}}, -1, {}}),
+    [](const auto& info) { return std::string(info.param.sName); });
+
+// Data-less ranges reach the top of the address space without 4 GiB of memory: every way of
+// joining (append to the last range, prepend, fill the gap between two) refuses a range that
+// would cover all 4 GiB, whose length does not fit.
+class DataImageWholeSpace : public ::testing::TestWithParam<AddCase> {};
+
+TEST_P(DataImageWholeSpace, NoRangeCoversAll4GiB) {
+  const AddCase& c = GetParam();
+  ImagePtr img(DATAIMAGE_Create());
+  int r = 0;
+  for (const Span& s : c.aAdd) r = DATAIMAGE_AddData(img.get(), s.Start, s.NumBytes, nullptr);
+  EXPECT_EQ(r, c.LastResult);
+  EXPECT_EQ(Spans(img.get()), c.aExpect);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DataImageWholeSpace,
+    ::testing::Values(
+        AddCase{"AppendToLast", {{0, 0xFFFFFFFF}, {0xFFFFFFFF, 1}}, -1, {{0, 0xFFFFFFFF}}},
+        AddCase{"PrependToFirst", {{1, 0xFFFFFFFF}, {0, 1}}, -1, {{1, 0xFFFFFFFF}}},
+        AddCase{"FillTheGap", {{0, 0x80000000}, {0x80000001, 0x7FFFFFFF}, {0x80000000, 1}}, -1,
+                {{0, 0x80000000}, {0x80000001, 0x7FFFFFFF}}},
+        AddCase{"OneByteShortJoins", {{0, 0x80000000}, {0x80000000, 0x7FFFFFFF}}, 0, {{0, 0xFFFFFFFF}}}),
     [](const auto& info) { return std::string(info.param.sName); });
 
 TEST(DataImage, DataLessAndDataRangesDoNotMix) {
@@ -257,6 +283,22 @@ TEST(DataImage, PatchesLayerOverRangesUntilApplied) {
   EXPECT_EQ(crcPatched, DATAIMAGE_CalcCRC(ref.get()));
 }
 
+TEST(DataImage, PatchesThatCannotBeFoldedStay) {
+  // A data-less image cannot take a data byte for a patch outside its ranges: the fold fails,
+  // and the edit must not vanish while the image claims to be unmodified.
+  ImagePtr img(DATAIMAGE_Create());
+  ASSERT_EQ(DATAIMAGE_AddData(img.get(), 0x1000, 0x10, nullptr), 0);
+  DATAIMAGE_SetPatch8(img.get(), 0x2000, 0x55);
+  uint32_t counter = DATAIMAGE_GetChangeCounter(img.get());
+  EXPECT_EQ(DATAIMAGE_ApplyPatches(img.get()), -1);
+  EXPECT_EQ(DATAIMAGE_GetNumPatches(img.get()), 1u);
+  EXPECT_EQ(DATAIMAGE_GetChangeCounter(img.get()), counter);
+  uint8_t v = 0;
+  EXPECT_EQ(DATAIMAGE_GetByte(img.get(), 0x2000, &v), 1);
+  EXPECT_EQ(v, 0x55);
+  EXPECT_EQ(Spans(img.get()), (std::vector<Span>{{0x1000, 0x10}}));
+}
+
 TEST(DataImage, RemovePatchAndWritePatched) {
   ImagePtr img(FromMap({{0x10, Bytes{1, 2, 3}}}));
   DATAIMAGE_SetPatch8(img.get(), 0x11, 9);
@@ -382,6 +424,63 @@ TEST(DataImage, OperationsLeaveTheImageAloneWithoutTheLock) {
   t.join();
   DATAIMAGE_SetLockTimeout(DATAIMAGE_LOCK_TIMEOUT_MS);
   EXPECT_EQ(ToMap(img.get()), (ImageMap{{0x1000, Bytes{1, 2, 3}}}));
+}
+
+TEST(DataImage, CrosswiseMergesDoNotBlockEachOther) {
+  // One thread merges B into A while another merges A into B. The second thread already holds A
+  // (as a merge does while it works) when the first starts; a lock taken in argument order would
+  // let the first hold B and wait for A, and both would time out.
+  ImagePtr a(FromMap({{0x1000, Bytes{1}}}));
+  ImagePtr b(DATAIMAGE_Create()); // created after A
+  ImagePtr empty(DATAIMAGE_Create());
+  DATAIMAGE_SetLockTimeout(1000);
+  std::atomic<bool> held{false};
+  int resultA = -1, resultB = -1;
+  std::thread t([&] {
+    DATAIMAGE_Lock(a.get());
+    held = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the other merge is waiting now
+    resultA = DATAIMAGE_Merge(a.get(), b.get());
+    DATAIMAGE_Unlock(a.get());
+  });
+  while (!held) std::this_thread::yield();
+  resultB = DATAIMAGE_Merge(b.get(), a.get());
+  t.join();
+  DATAIMAGE_SetLockTimeout(DATAIMAGE_LOCK_TIMEOUT_MS);
+  EXPECT_EQ(resultA, 0);
+  EXPECT_EQ(resultB, 0);
+  EXPECT_EQ(ToMap(b.get()), (ImageMap{{0x1000, Bytes{1}}}));
+  // An image named twice is locked once.
+  EXPECT_EQ(DATAIMAGE_Merge(empty.get(), empty.get()), 0);
+  EXPECT_FALSE(DATAIMAGE_Overlaps(empty.get(), empty.get()));
+}
+
+TEST(DataImage, DeleteLeavesAnImageInUseAlone) {
+  const char* sTag = "DATAIMAGE: image";
+  int numImages = SYS_MEM_CountBlocks(sTag);
+  DataImage* p = FromMap({{0x1000, Bytes{1, 2, 3}}});
+  uint32_t start = 0, len = 0;
+  // What GetRange hands out stays valid after the lock is given back: it is not the range.
+  EXPECT_EQ(DATAIMAGE_GetRange(p, 0, &start, &len), static_cast<const void*>(p));
+  DATAIMAGE_SetLockTimeout(50);
+  std::atomic<bool> held{false}, deleted{false};
+  uint32_t numBytes = 0;
+  std::thread t([&] {
+    DATAIMAGE_Lock(p);
+    held = true;
+    while (!deleted) std::this_thread::yield();
+    numBytes = DATAIMAGE_GetNumBytes(p); // still this thread's image
+    DATAIMAGE_Unlock(p);
+  });
+  while (!held) std::this_thread::yield();
+  DATAIMAGE_Delete(p); // times out: must not free
+  EXPECT_EQ(SYS_MEM_CountBlocks(sTag), numImages + 1);
+  deleted = true;
+  t.join();
+  DATAIMAGE_SetLockTimeout(DATAIMAGE_LOCK_TIMEOUT_MS);
+  EXPECT_EQ(numBytes, 3u);
+  DATAIMAGE_Delete(p);
+  EXPECT_EQ(SYS_MEM_CountBlocks(sTag), numImages);
 }
 
 TEST(DataImage, RandomOperationsMatchAByteMap) {

@@ -28,7 +28,8 @@ using namespace xr;
 
 namespace {
 
-constexpr int kVersion = 79205; /* 7.92e */
+/* The library ships with the program and carries its version (V7.92e is 79205). */
+constexpr int kVersion = XRELAY_VERSION;
 constexpr uint32_t kSwdId = 0x2BA01477u, kJtagId = 0x4BA00477u;
 constexpr uint32_t kMinVTargetMv = 1200;
 constexpr double kCallLatencyUs = 125; /* one USB round trip */
