@@ -1,6 +1,7 @@
 // A GUI for tests: records the requests of the worker side and answers the boxes.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -39,9 +40,24 @@ public:
   }
   void ShowMsgBox(MsgBoxRequest* p) override {
     BoxTexts.push_back(p->sText);
-    Boxes.push_back(*p);
-    Boxes.back().sText = BoxTexts.back().c_str();
+    // The request's texts live in the caller's buffers only while the box is shown: the record
+    // keeps copies of its own.
+    MsgBoxRequest r = *p;
+    r.sTitle = _Keep(p->sTitle);
+    r.sText = _Keep(p->sText);
+    r.sButton0 = _Keep(p->sButton0);
+    r.sButton1 = _Keep(p->sButton1);
+    r.sCheckBoxText = _Keep(p->sCheckBoxText);
+    Boxes.push_back(r);
     if (BoxAnswer >= 0) p->Result = BoxAnswer;
     p->Rejected = RejectBoxes;
+  }
+
+private:
+  std::deque<std::string> _Kept; // a deque: what it holds never moves
+  const char* _Keep(const char* s) {
+    if (s == nullptr) return nullptr;
+    _Kept.emplace_back(s);
+    return _Kept.back().c_str();
   }
 };

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/TestVersion.h"
 #include "core/APP.h"
 #include "core/APP_Log.h"
 #include "sys/SYS.h"
@@ -45,7 +46,7 @@ TEST_F(Log, TwoErrorsGiveOneErrorBoxWithBothAndThenADisconnect) {
   APP_LogEnd(nullptr);
   ASSERT_EQ(Gui.Boxes.size(), 1u);
   EXPECT_STREQ(Gui.Boxes[0].sText, "Failed to erase sector 3\nFailed to program target");
-  EXPECT_STREQ(Gui.Boxes[0].sTitle, "T-Forge V7.92e Error");
+  EXPECT_EQ(std::string(Gui.Boxes[0].sTitle), ShortProductName() + " Error");
   EXPECT_STREQ(Gui.Boxes[0].sButton0, "O.K.");
   EXPECT_EQ(Gui.Boxes[0].Icon, APP_ICON_WARNING);
   EXPECT_EQ(_NumDisconnects, 1);
@@ -111,7 +112,7 @@ TEST_F(Log, WarningsAreWrittenAtEveryLevelAndNotCollected) {
   ASSERT_FALSE(Gui.Lines.empty());
   EXPECT_EQ(Gui.Lines.back(), "  - \x1b[2;33mWARNING: Low voltage\x1b[0m\n");
   ASSERT_EQ(Gui.Boxes.size(), 1u); // the warning box; no summary box
-  EXPECT_STREQ(Gui.Boxes[0].sTitle, "T-Forge V7.92e Warning");
+  EXPECT_EQ(std::string(Gui.Boxes[0].sTitle), ShortProductName() + " Warning");
   EXPECT_EQ(APP_GetErrorCount(), 0);
 }
 
@@ -123,8 +124,8 @@ TEST_F(Log, WhileTheCommandLineRunsBoxesBecomeLogLinesAndErrorsSetTheExitCode) {
   APP_SetCmdLineActive(false);
   EXPECT_TRUE(Gui.Boxes.empty());
   ASSERT_EQ(Gui.Lines.size(), 2u);
-  EXPECT_EQ(Gui.Lines[0], "T-Forge V7.92e: Save changes?\n");
-  EXPECT_EQ(Gui.Lines[1], "T-Forge V7.92e Error: Could not open file\n");
+  EXPECT_EQ(Gui.Lines[0], ShortProductName() + ": Save changes?\n");
+  EXPECT_EQ(Gui.Lines[1], ShortProductName() + " Error: Could not open file\n");
   EXPECT_EQ(APP_GetExitCode(), 1);
 }
 

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/TestVersion.h"
 #include "RunTForge.h"
 #include "app/CMDLINE.h"
 
@@ -160,7 +161,7 @@ TEST_F(CmdLineE2E, TemporaryLogFileReceivesTheLogEvenAfterExit) {
   TForgeRun r = Home.Run({"-exit", "-tforgelog" + Log});
   EXPECT_EQ(r.ExitCode, 0) << r.Out;
   std::string Text = ReadAll(Log);
-  EXPECT_EQ(Text.rfind("Application log started\r\n - T-Forge V7.92e (T-Forge compiled ", 0), 0u) << Text;
+  EXPECT_EQ(Text.rfind("Application log started\r\n - " + ShortProductName() + " (T-Forge compiled ", 0), 0u) << Text;
   EXPECT_NE(Text.find(" - libxrelayarm.so V"), std::string::npos) << Text;
 }
 
@@ -208,7 +209,7 @@ TEST_F(CmdLineE2E, DataFileOptionsWithoutADataWindowDoNothing) {
 
 // Where the summary box of a failed operation starts (printed, since nobody can click it).
 size_t ErrorBoxAt(const TForgeRun& r) {
-  return r.Out.find("T-Forge V7.92e Error: ");
+  return r.Out.find(ShortProductName() + " Error: ");
 }
 
 TEST_F(CmdLineE2E, FailedDataFileOperationsEndWithTheErrorBox) {

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/TestVersion.h"
 #include "RunTForge.h"
 
 #include "tests/TestFiles.h"
@@ -34,7 +35,7 @@ TEST_F(ProjectE2E, SavedProjectReadsBackToTheSameBytes) {
   TForgeRun r = Home.Run({"-hide", "-saveprjas" + P, "-exit"});
   ASSERT_EQ(r.ExitCode, 0) << r.Out;
   std::string Text = ReadAll(P);
-  EXPECT_EQ(Text.rfind("  AppVersion = 79205\r\n  FileVersion = 2\r\n[GENERAL]\r\n", 0), 0u) << Text;
+  EXPECT_EQ(Text.rfind(AppVersionLine() + "  FileVersion = 2\r\n[GENERAL]\r\n", 0), 0u) << Text;
   size_t Last = 0;
   for (const char* s : {"\n[GENERAL]\r\n", "\n[JTAG]\r\n", "\n[CPU]\r\n", "\n[FLASH]\r\n",
                         "\n[PRODUCTION]\r\n", "\n[PERFORMANCE]\r\n"}) {

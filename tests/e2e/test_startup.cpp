@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "tests/TestVersion.h"
 #include "RunTForge.h"
 
 namespace {
@@ -12,7 +13,7 @@ TEST(Startup, HeadlessRunLogsTheVersionLinesAndEnds) {
   TForgeRun r = Home.Run({});
   EXPECT_EQ(r.ExitCode, 0) << r.Out;
   EXPECT_NE(r.Out.find("Application log started\n"), std::string::npos) << r.Out;
-  EXPECT_NE(r.Out.find(" - T-Forge V7.92e (T-Forge compiled "), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find(" - " + ShortProductName() + " (T-Forge compiled "), std::string::npos) << r.Out;
   EXPECT_NE(r.Out.find(" - libxrelayarm.so V"), std::string::npos) << r.Out;
   EXPECT_EQ(r.Out.find("\x1b["), std::string::npos) << "standard output receives plain text";
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/TestVersion.h"
 #include "project/PROJECT.h"
 #include "project/SETFILE.h"
 #include "project/STEPS.h"
@@ -119,7 +120,7 @@ TEST_F(Project, NewProjectIsWrittenInTableOrderAndRoundTripsByteForByte) {
   New();
   EXPECT_TRUE(PROJECT_IsModified()) << "a new project is not saved yet";
   std::string First = Written();
-  EXPECT_EQ(First.rfind("  AppVersion = 79205\r\n  FileVersion = 2\r\n[GENERAL]\r\n", 0), 0u) << First;
+  EXPECT_EQ(First.rfind(AppVersionLine() + "  FileVersion = 2\r\n[GENERAL]\r\n", 0), 0u) << First;
   size_t Last = 0;
   for (const char* s : {"[GENERAL]", "[JTAG]", "[CPU]", "[FLASH]", "[PRODUCTION]", "[PERFORMANCE]"}) {
     size_t p = First.find(std::string(s) + "\r\n");
