@@ -69,7 +69,7 @@ TEST_F(ProbeInterface, BadArgumentsAfterConnectFailWithAText) {
       {"wrapping", [&] { return XRELAYARM_ReadMem(0xFFFFFFFEu, 4, buf); }},
       {"write unmapped", [] { return XRELAYARM_WriteU32(0x30000000, 1); }},
       {"unaligned U32", [] { return XRELAYARM_WriteU32(0x20000002, 1); }},
-      {"register index", [&] { return XRELAYARM_ReadReg(32, &v); }},
+      {"register index", [&] { return XRELAYARM_ReadReg(76, &v); }},
       {"null register out", [] { return XRELAYARM_ReadReg(0, nullptr); }},
       {"register list", [&] { return XRELAYARM_ReadRegs(idx, vals, status, 2); }},
       {"breakpoint index", [] { return XRELAYARM_SetBP(6, 0x20000000); }},
