@@ -179,23 +179,37 @@ TEST_F(SimTarget, MeasuredClockFollowsTheClockSetup) {
   struct Case {
     const char* name;
     uint32_t hextHz, ctrl, cfg;
+    bool waitForHext; /* as an init sequence polls HEXTSTBL before it switches */
     int hz;
   } const cases[] = {
-      {"after reset", 8000000, 0, 0, 8000000},
-      {"HICK/2 x12", 8000000, PLLEN, PllMult(10) | SEL_PLL, 48000000},
-      {"HICK/2 x21 (high multiplier bits)", 8000000, PLLEN, PllMult(20) | SEL_PLL, 84000000},
-      {"HEXT x5", 8000000, HEXTEN | PLLEN, PLLRCS_HEXT | PllMult(3) | SEL_PLL, 40000000},
+      {"after reset", 8000000, 0, 0, false, 8000000},
+      {"HICK/2 x12", 8000000, PLLEN, PllMult(10) | SEL_PLL, false, 48000000},
+      {"HICK/2 x21 (high multiplier bits)", 8000000, PLLEN, PllMult(20) | SEL_PLL, false, 84000000},
+      {"HEXT x5", 8000000, HEXTEN | PLLEN, PLLRCS_HEXT | PllMult(3) | SEL_PLL, true, 40000000},
       {"HEXT/2 x13 of 8.15 MHz", 8150000, HEXTEN | PLLEN, PLLRCS_HEXT | PLLHEXTDIV | PllMult(11) | SEL_PLL,
-       52975000},
-      {"HEXT direct", 12000000, HEXTEN, SEL_HEXT, 12000000},
-      {"HICK/2 x12, AHB / 2", 8000000, PLLEN, PllMult(10) | SEL_PLL | AHB_DIV2, 24000000},
-      {"PLL not enabled: the switch does not happen", 8000000, 0, PllMult(10) | SEL_PLL, 8000000},
+       true, 52975000},
+      {"HEXT direct", 12000000, HEXTEN, SEL_HEXT, true, 12000000},
+      {"HICK/2 x12, AHB / 2", 8000000, PLLEN, PllMult(10) | SEL_PLL | AHB_DIV2, false, 24000000},
+      {"PLL not enabled: the switch does not happen", 8000000, 0, PllMult(10) | SEL_PLL, false, 8000000},
+      {"HEXT not stable yet: the switch does not happen", 12000000, HEXTEN, SEL_HEXT, false, 8000000},
+      {"PLL on HEXT not locked yet", 8000000, HEXTEN | PLLEN, PLLRCS_HEXT | PllMult(3) | SEL_PLL, false,
+       8000000},
   };
   for (const auto& c : cases) {
     Configure("HextHz = " + std::to_string(c.hextHz));
     OpenAndConnect();
     ASSERT_EQ(XRELAYARM_Reset(), 0);
     ASSERT_EQ(XRELAYARM_WriteU32(kCrmCtrl, 0x3u | c.ctrl), 0);
+    int polls = 0;
+    uint32_t ctrl = 0;
+    while (c.waitForHext && polls < 100 && (ctrl & (1u << 17)) == 0) {
+      ASSERT_EQ(XRELAYARM_ReadMemU32(kCrmCtrl, 1, &ctrl, nullptr), 1);
+      polls++;
+    }
+    if (c.waitForHext) {
+      EXPECT_GT(polls, 1) << c.name << ": the crystal takes its time";
+      EXPECT_LT(polls, 100) << c.name;
+    }
     ASSERT_EQ(XRELAYARM_WriteU32(kCrmCfg, c.cfg), 0);
     EXPECT_EQ(XRELAYARM_MeasureCPUSpeed(0x20000000, 0), c.hz) << c.name;
     XRELAYARM_Close();

@@ -74,6 +74,9 @@ constexpr uint32_t kKey1 = 0x45670123u, kKey2 = 0xCDEF89ABu;
 constexpr uint32_t kBkptInterrupt = 7;   /* Unicorn's exception number of BKPT */
 constexpr uint32_t kCpuId = 0x410FC241u; /* Cortex-M4 r0p1 */
 constexpr double kHickHz = 8e6, kLickHz = 40e3;
+constexpr double kHextStartUs = 500; /* the crystal's start-up until HEXTSTBL */
+constexpr uint32_t CRM_HICKEN = 1u << 0, CRM_HICKSTBL = 1u << 1, CRM_HEXTEN = 1u << 16, CRM_HEXTSTBL = 1u << 17,
+                   CRM_PLLEN = 1u << 24, CRM_PLLSTBL = 1u << 25, CFG_PLLRCS = 1u << 16;
 constexpr uint32_t DBG_WDT_PAUSE = 1u << 8; /* debug control: the watchdog stops while the core is halted */
 
 bool InRange(uint32_t addr, uint32_t n, uint32_t base, uint32_t size) {
@@ -348,7 +351,7 @@ bool At32f425::BusRead(uint32_t addr, unsigned size, uint32_t& value) {
   case Block::Crm: {
     uint32_t off = word - kCrmRegs;
     if (off == 0 || off == 4) {
-      reg = off == 0 ? crmCtrl_ : crmCfg_;
+      reg = off == 0 ? CrmCtrlRead() : crmCfg_;
     } else {
       auto it = plain_.find(word); /* clock enables, resets, ...: plain registers */
       reg = it == plain_.end() ? 0 : it->second;
@@ -646,16 +649,28 @@ uint32_t At32f425::CpuClockHz() const {
   return div < 8 ? SysClockHz() : SysClockHz() >> shifts[div - 8];
 }
 
+bool At32f425::HextStable() const {
+  return (crmCtrl_ & CRM_HEXTEN) && clock_.us - hextOnUs_ >= kHextStartUs;
+}
+
+uint32_t At32f425::CrmCtrlRead() const {
+  uint32_t v = crmCtrl_ & ~(CRM_HICKSTBL | CRM_HEXTSTBL | CRM_PLLSTBL);
+  if (v & CRM_HICKEN) v |= CRM_HICKSTBL;
+  if (HextStable()) v |= CRM_HEXTSTBL;
+  if ((v & CRM_PLLEN) && (!(crmCfg_ & CFG_PLLRCS) || HextStable())) v |= CRM_PLLSTBL; /* locks with its source */
+  return v;
+}
+
 void At32f425::CrmWrite(uint32_t off, uint32_t value) {
   CycAdvance(); /* the cycles so far at the old clock */
   if (off == 0) {
-    crmCtrl_ = value & ~((1u << 1) | (1u << 17) | (1u << 25));
-    if (crmCtrl_ & (1u << 0)) crmCtrl_ |= 1u << 1;   /* HICK stable */
-    if (crmCtrl_ & (1u << 16)) crmCtrl_ |= 1u << 17; /* HEXT stable */
-    if (crmCtrl_ & (1u << 24)) crmCtrl_ |= 1u << 25; /* PLL locked */
+    if (!(crmCtrl_ & CRM_HEXTEN) && (value & CRM_HEXTEN)) hextOnUs_ = clock_.us; /* the crystal starts */
+    crmCtrl_ = value & ~(CRM_HICKSTBL | CRM_HEXTSTBL | CRM_PLLSTBL);
   } else if (off == 4) {
+    /* The switch happens only to a stable source; SCLKSTS shows what runs. */
     uint32_t sel = value & 3u, sts = (crmCfg_ >> 2) & 3u;
-    bool ready = sel == 0 || (sel == 1 && (crmCtrl_ & (1u << 17))) || (sel == 2 && (crmCtrl_ & (1u << 25)));
+    bool pllLocked = (crmCtrl_ & CRM_PLLEN) && (!(value & CFG_PLLRCS) || HextStable());
+    bool ready = sel == 0 || (sel == 1 && HextStable()) || (sel == 2 && pllLocked);
     if (ready) sts = sel;
     crmCfg_ = (value & ~0xCu) | (sts << 2);
   }

@@ -146,6 +146,8 @@ private:
   /* clock, watchdog */
   uint32_t SysClockHz() const;
   void CrmWrite(uint32_t off, uint32_t value);
+  bool HextStable() const;
+  uint32_t CrmCtrlRead() const;
   void WdtWrite(uint32_t off, uint32_t value);
   void DebugCtrlWrite(uint32_t value);
   /* Puts the cycles of the virtual time since the last look on the DWT cycle counter. */
@@ -192,6 +194,7 @@ private:
   int busyReads_ = 0; /* status reads that still see the busy bit */
   /* clock and reset controller */
   uint32_t crmCtrl_ = 0, crmCfg_ = 0;
+  double hextOnUs_ = 0; /* virtual time when the crystal was switched on */
   /* debug control */
   uint32_t dbgCtrl_ = 0;
   /* system control space */
