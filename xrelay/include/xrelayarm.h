@@ -178,7 +178,22 @@ enum {
   XRELAYARM_CM_REG_IAPSR = 29,
   XRELAYARM_CM_REG_EAPSR = 30,
   XRELAYARM_CM_REG_IEPSR = 31,
-  XRELAYARM_CM_NUM_REGS = 32
+  XRELAYARM_CM_NUM_REGS = 32,
+  /* FPU and ARMv8-M registers */
+  XRELAYARM_CM_REG_FPSCR = 32,
+  XRELAYARM_CM_REG_S0 = 33, /* ... S31 = 64 */
+  XRELAYARM_CM_REG_VPR = 65,
+  XRELAYARM_CM_REG_MSP_NS = 66,
+  XRELAYARM_CM_REG_PSP_NS = 67,
+  XRELAYARM_CM_REG_MSP_S = 68,
+  XRELAYARM_CM_REG_PSP_S = 69,
+  XRELAYARM_CM_REG_MSPLIM_S = 70,
+  XRELAYARM_CM_REG_PSPLIM_S = 71,
+  XRELAYARM_CM_REG_MSPLIM_NS = 72,
+  XRELAYARM_CM_REG_PSPLIM_NS = 73,
+  XRELAYARM_CM_REG_CONTROL_NS = 74,
+  XRELAYARM_CM_REG_PRIMASK_NS = 75,
+  XRELAYARM_CM_NUM_REGS_EX = 76
 };
 
 /* XRELAY_GetpFunc indices served, and the functions behind them. */
@@ -245,7 +260,8 @@ XRELAY_API int XRELAYARM_INDICATORS_SetState(const XRELAYARM_INDICATOR_STATE* pa
 
 /* Selects the target interface (XRELAYARM_TIF_*); 0 or negative. */
 XRELAY_API int XRELAYARM_TIF_Select(int Interface);
-/* Sets the interface speed in kHz (XRELAYARM_SPEED_ADAPTIVE for adaptive clocking); 0 or negative. */
+/* Sets the interface speed in kHz (XRELAYARM_SPEED_ADAPTIVE for adaptive clocking); 0 or negative.
+   A probe without adaptive clocking keeps its fixed speed when asked for it (no error). */
 XRELAY_API int XRELAYARM_SetSpeed(uint32_t Speed);
 /* Selects the highest speed the probe and target allow; 0 or negative. */
 XRELAY_API int XRELAYARM_SetMaxSpeed(void);
@@ -284,7 +300,8 @@ XRELAY_API int XRELAYARM_GetDeviceFamily(void);
 XRELAY_API int XRELAYARM_Core2CoreName(uint32_t Core, char* sBuffer, int BufferSize);
 /* Target byte order, 1 big endian; the previous setting, or negative. */
 XRELAY_API int XRELAYARM_SetEndian(int BigEndian);
-/* CPU clock in Hz, measured with RAM at RAMAddr; 0 when not supported, negative on failure. */
+/* CPU clock in Hz, measured with RAM at RAMAddr, halted or running (the core runs on); 0 when
+   the probe cannot measure, negative on failure. */
 XRELAY_API int XRELAYARM_MeasureCPUSpeed(uint32_t RAMAddr, int PreserveMem);
 /* As MeasureCPUSpeed; AllowFail 1: a core that cannot be measured gives 0, not an error. */
 XRELAY_API int XRELAYARM_MeasureCPUSpeedEx(uint32_t RAMAddr, int PreserveMem, int AllowFail);
@@ -398,6 +415,8 @@ XRELAY_API void* XRELAY_GetpFunc(int Index);
    library was loaded: transfers by interface speed, flash operations by the chip's program
    and erase times, CPU work by the modelled clock. */
 XRELAY_API int64_t XRELAYARM_SIM_GetVirtualTimeUs(void);
+/* The command "SetSimVTarget = <mV>" (XRELAYARM_ExecCommand) moves the simulated target's
+   supply while a probe is open, as editing VTarget in the simulator configuration does. */
 
 #ifdef __cplusplus
 }

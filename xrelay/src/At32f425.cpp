@@ -5,7 +5,9 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <iterator>
 
 namespace xr {
 
@@ -13,7 +15,56 @@ namespace {
 
 constexpr uint32_t kFlashRegs = 0x40022000u, kCrmRegs = 0x40021000u, kWdtRegs = 0x40003000u;
 constexpr uint32_t kDebugRegs = 0xE0042000u, kScsRegs = 0xE000E000u;
+constexpr uint32_t kDwtRegs = 0xE0001000u, kFpbRegs = 0xE0002000u;
 constexpr uint32_t kSysMemPage = 0x1FFFE000u; /* boot memory and user system data share it */
+constexpr uint32_t kApbAhbBase = 0x40000000u, kApbAhbSize = 0x30000u; /* peripherals up to the CRC unit */
+constexpr uint32_t kGpioBase = 0x48000000u, kUsbBase = 0x50000000u;
+constexpr uint32_t kInfoSize = 0x14u;
+
+/* The peripherals of the reference manual's memory map that the simulator does not model:
+   each answers as plain registers that read back what was written. The gaps between them
+   (and everything else) are bus faults. */
+struct Region {
+  uint32_t base, size;
+};
+constexpr Region kPlainPeripherals[] = {
+    {0x40000000u, 0x400},   /* TMR2 */
+    {0x40000400u, 0x400},   /* TMR3 */
+    {0x40001000u, 0x400},   /* TMR6 */
+    {0x40001400u, 0x400},   /* TMR7 */
+    {0x40002000u, 0x400},   /* TMR14 */
+    {0x40002800u, 0x400},   /* ERTC */
+    {0x40002C00u, 0x400},   /* WWDT */
+    {0x40003800u, 0x400},   /* SPI2 */
+    {0x40004400u, 0x400},   /* USART2 */
+    {0x40004800u, 0x400},   /* USART3 */
+    {0x40004C00u, 0x400},   /* USART4 */
+    {0x40005400u, 0x400},   /* I2C1 */
+    {0x40005800u, 0x400},   /* I2C2 */
+    {0x40006400u, 0x400},   /* CAN1 */
+    {0x40007000u, 0x400},   /* PWC */
+    {0x40010000u, 0x400},   /* SCFG */
+    {0x40010400u, 0x400},   /* EXINT */
+    {0x40012400u, 0x400},   /* ADC1 */
+    {0x40012C00u, 0x400},   /* TMR1 */
+    {0x40013000u, 0x400},   /* SPI1 */
+    {0x40013800u, 0x400},   /* USART1 */
+    {0x40014000u, 0x400},   /* TMR15 */
+    {0x40014400u, 0x400},   /* TMR16 */
+    {0x40014800u, 0x400},   /* TMR17 */
+    {0x40020000u, 0x400},   /* DMA1 */
+    {0x40023000u, 0x400},   /* CRC */
+    {0x48000000u, 0x400},   /* GPIOA */
+    {0x48000400u, 0x400},   /* GPIOB */
+    {0x48000800u, 0x400},   /* GPIOC */
+    {0x48000C00u, 0x400},   /* GPIOD */
+    {0x48001400u, 0x400},   /* GPIOF */
+    {0x50000000u, 0x40000}, /* OTGFS1 */
+};
+/* Identification registers of the DWT and the FPB (0xFD0..0xFFC). */
+constexpr uint32_t kDwtIds[12] = {0x04, 0, 0, 0, 0x02, 0xB0, 0x3B, 0x00, 0x0D, 0xE0, 0x05, 0xB1};
+constexpr uint32_t kFpbIds[12] = {0x04, 0, 0, 0, 0x03, 0xB0, 0x2B, 0x00, 0x0D, 0xE0, 0x05, 0xB1};
+constexpr uint32_t DEMCR_TRCENA = 1u << 24;
 
 constexpr uint32_t STS_BUSY = 1u << 0, STS_PRGMERR = 1u << 2, STS_EPPERR = 1u << 4, STS_ODF = 1u << 5;
 constexpr uint32_t CTRL_FPRGM = 1u << 0, CTRL_SECERS = 1u << 1, CTRL_BANKERS = 1u << 2,
@@ -22,7 +73,10 @@ constexpr uint32_t CTRL_FPRGM = 1u << 0, CTRL_SECERS = 1u << 1, CTRL_BANKERS = 1
 constexpr uint32_t kKey1 = 0x45670123u, kKey2 = 0xCDEF89ABu;
 constexpr uint32_t kBkptInterrupt = 7;   /* Unicorn's exception number of BKPT */
 constexpr uint32_t kCpuId = 0x410FC241u; /* Cortex-M4 r0p1 */
-constexpr double kHickHz = 8e6, kHextHz = 8e6, kLickHz = 40e3;
+constexpr double kHickHz = 8e6, kLickHz = 40e3;
+constexpr double kHextStartUs = 500; /* the crystal's start-up until HEXTSTBL */
+constexpr uint32_t CRM_HICKEN = 1u << 0, CRM_HICKSTBL = 1u << 1, CRM_HEXTEN = 1u << 16, CRM_HEXTSTBL = 1u << 17,
+                   CRM_PLLEN = 1u << 24, CRM_PLLSTBL = 1u << 25, CFG_PLLRCS = 1u << 16;
 constexpr uint32_t DBG_WDT_PAUSE = 1u << 8; /* debug control: the watchdog stops while the core is halted */
 
 bool InRange(uint32_t addr, uint32_t n, uint32_t base, uint32_t size) {
@@ -171,15 +225,21 @@ void At32f425::MapMemory(std::string& err, int& rc) {
   check(uc_mmio_map(uc_, kSysMemPage, 0x2000, &CoreHooks::MmioRead<kSysMemPage>, this,
                     &CoreHooks::MmioWrite<kSysMemPage>, this),
         "system memory");
-  check(uc_mmio_map(uc_, kWdtRegs, 0x1000, &CoreHooks::MmioRead<kWdtRegs>, this,
-                    &CoreHooks::MmioWrite<kWdtRegs>, this),
-        "watchdog");
-  check(uc_mmio_map(uc_, kCrmRegs, 0x1000, &CoreHooks::MmioRead<kCrmRegs>, this,
-                    &CoreHooks::MmioWrite<kCrmRegs>, this),
-        "clock controller");
-  check(uc_mmio_map(uc_, kFlashRegs, 0x1000, &CoreHooks::MmioRead<kFlashRegs>, this,
-                    &CoreHooks::MmioWrite<kFlashRegs>, this),
-        "flash controller");
+  /* The boot alias: with the boot pins at their default, main flash appears at 0 as well. */
+  check(uc_mmio_map(uc_, 0, main_.size(), &CoreHooks::MmioRead<0>, this, &CoreHooks::MmioWrite<0>, this),
+        "boot alias");
+  check(uc_mmio_map(uc_, kApbAhbBase, kApbAhbSize, &CoreHooks::MmioRead<kApbAhbBase>, this,
+                    &CoreHooks::MmioWrite<kApbAhbBase>, this),
+        "peripherals");
+  check(uc_mmio_map(uc_, kGpioBase, 0x2000, &CoreHooks::MmioRead<kGpioBase>, this,
+                    &CoreHooks::MmioWrite<kGpioBase>, this),
+        "GPIO");
+  check(uc_mmio_map(uc_, kUsbBase, 0x40000, &CoreHooks::MmioRead<kUsbBase>, this,
+                    &CoreHooks::MmioWrite<kUsbBase>, this),
+        "USB");
+  check(uc_mmio_map(uc_, kDwtRegs, 0x2000, &CoreHooks::MmioRead<kDwtRegs>, this,
+                    &CoreHooks::MmioWrite<kDwtRegs>, this),
+        "DWT and FPB");
   check(uc_mmio_map(uc_, kDebugRegs, 0x1000, &CoreHooks::MmioRead<kDebugRegs>, this,
                     &CoreHooks::MmioWrite<kDebugRegs>, this),
         "debug control");
@@ -225,6 +285,7 @@ At32f425::Block At32f425::BlockAt(uint32_t addr, unsigned size) const {
   if (InRange(addr, size, kFlashBase, static_cast<uint32_t>(main_.size())) ||
       InRange(addr, size, kBootMemBase, kBootMemSize) || InRange(addr, size, kUserDataBase, kUserDataSize))
     return Block::Cells;
+  if (InRange(addr, size, 0, static_cast<uint32_t>(main_.size()))) return Block::Alias;
   /* Registers answer in whole words. */
   uint32_t word = addr & ~3u;
   if (InRange(word, 4, kFlashRegs, 0x400)) return Block::FlashRegs;
@@ -232,6 +293,11 @@ At32f425::Block At32f425::BlockAt(uint32_t addr, unsigned size) const {
   if (InRange(word, 4, kWdtRegs, 0x400)) return Block::Wdt;
   if (InRange(word, 4, kDebugRegs, 0x400)) return Block::Debug;
   if (InRange(word, 4, kScsRegs, 0x1000)) return Block::Scs;
+  if (InRange(word, 4, kInfoBase, kInfoSize)) return Block::Info;
+  if (InRange(word, 4, kDwtRegs, 0x1000)) return Block::Dwt;
+  if (InRange(word, 4, kFpbRegs, 0x1000)) return Block::Fpb;
+  for (const Region& r : kPlainPeripherals)
+    if (InRange(word, 4, r.base, r.size)) return Block::Plain;
   return Block::None;
 }
 
@@ -261,12 +327,35 @@ bool At32f425::BusRead(uint32_t addr, unsigned size, uint32_t& value) {
     return true;
   case Block::Cells:
     return FlashCellsRead(addr, size, value);
+  case Block::Alias:
+    return FlashCellsRead(addr + kFlashBase, size, value);
+  case Block::Info: {
+    uint32_t off = word - kInfoBase;
+    reg = off == 0 ? 0xFFFF0000u | static_cast<uint32_t>(main_.size() / 1024) : off >= 8 ? cfg_.uid[(off - 8) / 4] : 0xFFFFFFFFu;
+    break;
+  }
+  case Block::Dwt:
+    reg = DwtRead(word - kDwtRegs);
+    break;
+  case Block::Fpb:
+    reg = FpbRead(word - kFpbRegs);
+    break;
+  case Block::Plain: {
+    auto it = plain_.find(word);
+    reg = it == plain_.end() ? 0 : it->second;
+    break;
+  }
   case Block::FlashRegs:
     reg = FlashRegRead(word - kFlashRegs);
     break;
   case Block::Crm: {
     uint32_t off = word - kCrmRegs;
-    reg = off == 0 ? crmCtrl_ : off == 4 ? crmCfg_ : 0;
+    if (off == 0 || off == 4) {
+      reg = off == 0 ? CrmCtrlRead() : crmCfg_;
+    } else {
+      auto it = plain_.find(word); /* clock enables, resets, ...: plain registers */
+      reg = it == plain_.end() ? 0 : it->second;
+    }
     break;
   }
   case Block::Wdt: {
@@ -296,6 +385,11 @@ bool At32f425::BusRead(uint32_t addr, unsigned size, uint32_t& value) {
 bool At32f425::BusWrite(uint32_t addr, unsigned size, uint32_t value) {
   uint32_t word = addr & ~3u, shift = (addr & 3u) * 8;
   uint32_t v = size == 4 ? value : value << shift;
+  auto plain = [&]() {
+    uint32_t mask = size == 4 ? 0xFFFFFFFFu : ((1u << (size * 8)) - 1u) << shift;
+    uint32_t& r = plain_[word];
+    r = (r & ~mask) | (v & mask);
+  };
   switch (BlockAt(addr, size)) {
   case Block::None:
     return false;
@@ -305,11 +399,28 @@ bool At32f425::BusWrite(uint32_t addr, unsigned size, uint32_t value) {
   case Block::Cells:
     FlashCellsWrite(addr, size, value);
     break;
+  case Block::Alias:
+    FlashCellsWrite(addr + kFlashBase, size, value);
+    break;
+  case Block::Info:
+    break; /* read only */
+  case Block::Dwt:
+    DwtWrite(word - kDwtRegs, v);
+    break;
+  case Block::Fpb:
+    FpbWrite(word - kFpbRegs, v);
+    break;
+  case Block::Plain:
+    plain();
+    break;
   case Block::FlashRegs:
     FlashRegWrite(word - kFlashRegs, v);
     break;
   case Block::Crm:
-    CrmWrite(word - kCrmRegs, v);
+    if (word - kCrmRegs <= 4)
+      CrmWrite(word - kCrmRegs, v);
+    else
+      plain();
     break;
   case Block::Wdt:
     WdtWrite(word - kWdtRegs, v);
@@ -321,8 +432,10 @@ bool At32f425::BusWrite(uint32_t addr, unsigned size, uint32_t value) {
     uint32_t off = word - kScsRegs;
     if (off == 0xD08)
       vtor_ = v & ~0x7Fu;
-    else if (off == 0xDFC)
+    else if (off == 0xDFC) {
+      CycAdvance();
       demcr_ = v;
+    }
     else if (off == 0xD0C && (v >> 16) == 0x05FA && (v & 4u))
       stop_ = Stop::WatchdogReset; /* system reset request */
     break;
@@ -517,9 +630,10 @@ bool At32f425::FlashCellsWrite(uint32_t addr, unsigned size, uint32_t value) {
 uint32_t At32f425::SysClockHz() const {
   switch ((crmCfg_ >> 2) & 3u) {
   case 1:
-    return static_cast<uint32_t>(kHextHz);
+    return cfg_.hextHz;
   case 2: {
-    double src = (crmCfg_ & (1u << 16)) ? kHextHz : kHickHz / 2;
+    /* PLLRCS: HEXT (halved by PLLHEXTDIV) or HICK / 2 */
+    double src = (crmCfg_ & (1u << 16)) ? cfg_.hextHz / ((crmCfg_ & (1u << 17)) ? 2.0 : 1.0) : kHickHz / 2;
     uint32_t field = ((crmCfg_ >> 18) & 0xFu) | (((crmCfg_ >> 29) & 3u) << 4);
     uint32_t mult = field < 15 ? field + 2 : field == 15 ? 16 : field + 1;
     return static_cast<uint32_t>(src * mult);
@@ -535,15 +649,28 @@ uint32_t At32f425::CpuClockHz() const {
   return div < 8 ? SysClockHz() : SysClockHz() >> shifts[div - 8];
 }
 
+bool At32f425::HextStable() const {
+  return (crmCtrl_ & CRM_HEXTEN) && clock_.us - hextOnUs_ >= kHextStartUs;
+}
+
+uint32_t At32f425::CrmCtrlRead() const {
+  uint32_t v = crmCtrl_ & ~(CRM_HICKSTBL | CRM_HEXTSTBL | CRM_PLLSTBL);
+  if (v & CRM_HICKEN) v |= CRM_HICKSTBL;
+  if (HextStable()) v |= CRM_HEXTSTBL;
+  if ((v & CRM_PLLEN) && (!(crmCfg_ & CFG_PLLRCS) || HextStable())) v |= CRM_PLLSTBL; /* locks with its source */
+  return v;
+}
+
 void At32f425::CrmWrite(uint32_t off, uint32_t value) {
+  CycAdvance(); /* the cycles so far at the old clock */
   if (off == 0) {
-    crmCtrl_ = value & ~((1u << 1) | (1u << 17) | (1u << 25));
-    if (crmCtrl_ & (1u << 0)) crmCtrl_ |= 1u << 1;   /* HICK stable */
-    if (crmCtrl_ & (1u << 16)) crmCtrl_ |= 1u << 17; /* HEXT stable */
-    if (crmCtrl_ & (1u << 24)) crmCtrl_ |= 1u << 25; /* PLL locked */
+    if (!(crmCtrl_ & CRM_HEXTEN) && (value & CRM_HEXTEN)) hextOnUs_ = clock_.us; /* the crystal starts */
+    crmCtrl_ = value & ~(CRM_HICKSTBL | CRM_HEXTSTBL | CRM_PLLSTBL);
   } else if (off == 4) {
+    /* The switch happens only to a stable source; SCLKSTS shows what runs. */
     uint32_t sel = value & 3u, sts = (crmCfg_ >> 2) & 3u;
-    bool ready = sel == 0 || (sel == 1 && (crmCtrl_ & (1u << 17))) || (sel == 2 && (crmCtrl_ & (1u << 25)));
+    bool pllLocked = (crmCtrl_ & CRM_PLLEN) && (!(value & CFG_PLLRCS) || HextStable());
+    bool ready = sel == 0 || (sel == 1 && HextStable()) || (sel == 2 && pllLocked);
     if (ready) sts = sel;
     crmCfg_ = (value & ~0xCu) | (sts << 2);
   }
@@ -579,6 +706,53 @@ void At32f425::DebugCtrlWrite(uint32_t value) {
   dbgCtrl_ = value;
 }
 
+void At32f425::CycAdvance() {
+  if ((demcr_ & DEMCR_TRCENA) && (dwtCtrl_ & 1u) && running_) {
+    cyc_ += (clock_.us - cycSeenUs_) * CpuClockHz() / 1e6;
+    if (cyc_ >= 4294967296.0) cyc_ = std::fmod(cyc_, 4294967296.0);
+  }
+  cycSeenUs_ = clock_.us;
+}
+
+uint32_t At32f425::DwtRead(uint32_t off) {
+  if (off == 0) return 0x40000000u | (dwtCtrl_ & 0x00FFFFFFu); /* four comparators */
+  if (off == 4) {
+    CycAdvance();
+    return static_cast<uint32_t>(std::llround(cyc_)); /* whole cycles: time * clock is not exact */
+  }
+  if (off >= 0xFD0) return kDwtIds[(off - 0xFD0) / 4];
+  auto it = dwtRegs_.find(off);
+  return it == dwtRegs_.end() ? 0 : it->second;
+}
+
+void At32f425::DwtWrite(uint32_t off, uint32_t value) {
+  CycAdvance();
+  if (off == 0)
+    dwtCtrl_ = value;
+  else if (off == 4)
+    cyc_ = value;
+  else if (off < 0xFD0)
+    dwtRegs_[off] = value;
+}
+
+uint32_t At32f425::FpbRead(uint32_t off) const {
+  if (off == 0) return (fpCtrl_ & 1u) | (6u << 4) | (2u << 8); /* six code, two literal comparators */
+  if (off == 4) return fpRemap_;
+  if (off >= 8 && off < 8 + 4 * 8) return fpComp_[(off - 8) / 4];
+  if (off >= 0xFD0) return kFpbIds[(off - 0xFD0) / 4];
+  return 0;
+}
+
+void At32f425::FpbWrite(uint32_t off, uint32_t value) {
+  if (off == 0) {
+    if (value & 2u) fpCtrl_ = value & 1u; /* KEY must be set for the write to count */
+  } else if (off == 4) {
+    fpRemap_ = value & 0x1FFFFFE0u;
+  } else if (off >= 8 && off < 8 + 4 * 8) {
+    fpComp_[(off - 8) / 4] = value & 0xDFFFFFFDu;
+  }
+}
+
 void At32f425::WdtAdvance() {
   if (wdtEnabled_ && (running_ || !(dbgCtrl_ & DBG_WDT_PAUSE))) wdtCountedUs_ += clock_.us - wdtSeenUs_;
   wdtSeenUs_ = clock_.us;
@@ -607,6 +781,7 @@ void At32f425::ResetPeripherals() {
   fUsd_ = (usd_[0] != 0xA5 ? 1u << 1 : 0) | (static_cast<uint32_t>(usd_[2]) << 2);
   crmCtrl_ = 0x3u;
   crmCfg_ = 0;
+  plain_.clear();
   dbgCtrl_ = 0;
   vtor_ = 0;
   wdtAccess_ = false;
@@ -618,6 +793,7 @@ void At32f425::ResetPeripherals() {
 }
 
 void At32f425::Reset(bool halt) {
+  CycAdvance();
   ResetPeripherals();
   uint32_t sp = 0, pc = 0;
   memcpy(&sp, &main_[0], 4);
@@ -629,6 +805,8 @@ void At32f425::Reset(bool halt) {
   uc_reg_write(uc_, UC_ARM_REG_PRIMASK, &zero);
   uc_reg_write(uc_, UC_ARM_REG_BASEPRI, &zero);
   uc_reg_write(uc_, UC_ARM_REG_FAULTMASK, &zero);
+  uc_reg_write(uc_, UC_ARM_REG_FPSCR, &zero);
+  std::fill(std::begin(extRegs_), std::end(extRegs_), 0u);
   sp &= ~3u;
   uc_reg_write(uc_, UC_ARM_REG_MSP, &sp);
   uc_reg_write(uc_, UC_ARM_REG_SP, &sp);
@@ -640,6 +818,7 @@ void At32f425::Reset(bool halt) {
   stop_ = Stop::None;
   running_ = !halt;
   spinning_ = !halt; /* the application lives in flash and is not executed */
+  cycSeenUs_ = clock_.us;
 }
 
 int At32f425::Go(std::string& err) {
@@ -648,6 +827,7 @@ int At32f425::Go(std::string& err) {
     return -1;
   }
   WdtAdvance(); /* the halted time counts as halted */
+  CycAdvance();
   running_ = true;
   spinning_ = false;
   skipBpAtStart_ = true;
@@ -662,7 +842,7 @@ void At32f425::RunSlice() {
   if (stop_ == Stop::None) {
     uint32_t pc = 0;
     uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
-    if (BlockAt(pc, 2) == Block::Cells) {
+    if (Block b = BlockAt(pc, 2); b == Block::Cells || b == Block::Alias) {
       spinning_ = true; /* application code in flash: let it "run" */
       return;
     }
@@ -688,6 +868,7 @@ void At32f425::RunSlice() {
   case Stop::Breakpoint:
   case Stop::Fault:
     WdtAdvance();
+    CycAdvance();
     running_ = false;
     break;
   case Stop::WatchdogReset:
@@ -707,6 +888,7 @@ int At32f425::PollHalted() {
 
 void At32f425::Halt() {
   WdtAdvance();
+  CycAdvance();
   running_ = false;
   spinning_ = false;
 }
@@ -867,6 +1049,12 @@ int At32f425::ReadReg(uint32_t index, uint32_t& value, std::string& err) {
     value = xpsr & (kXpsrApsr | kXpsrEpsr);
   else if (index == 31)
     value = xpsr & (kXpsrIpsr | kXpsrEpsr);
+  else if (index == 32)
+    value = read(UC_ARM_REG_FPSCR);
+  else if (index <= 64)
+    value = read(UC_ARM_REG_S0 + static_cast<int>(index - 33));
+  else if (index < kNumRegs)
+    value = extRegs_[index - 65];
   else {
     err = Format("Could not read CPU register: unknown register index %u", index);
     return -1;
@@ -926,6 +1114,12 @@ int At32f425::WriteReg(uint32_t index, uint32_t value, std::string& err) {
     writeXpsr(kXpsrApsr | kXpsrEpsr, value);
   else if (index == 31)
     writeXpsr(kXpsrIpsr | kXpsrEpsr, value);
+  else if (index == 32)
+    write(UC_ARM_REG_FPSCR, value);
+  else if (index <= 64)
+    write(UC_ARM_REG_S0 + static_cast<int>(index - 33), value);
+  else if (index < kNumRegs)
+    extRegs_[index - 65] = value;
   else {
     err = Format("Could not write CPU register: unknown register index %u", index);
     return -1;

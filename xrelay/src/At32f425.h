@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct uc_struct;
@@ -48,6 +49,8 @@ struct TargetConfig {
   double bankEraseUs = 32000;
   double userDataEraseUs = 6500;
   uint32_t runSliceUs = 1000; /* virtual time one run slice may take at most */
+  uint32_t hextHz = 8000000;  /* the crystal on the board */
+  uint32_t uid[3] = {0, 0x4B52564Eu, 0x34323546u}; /* unique ID words at 0x1FFFF7E8 */
   TargetFaults faults;
 };
 
@@ -58,6 +61,11 @@ public:
   static constexpr uint32_t kBootMemBase = 0x1FFFE400u, kBootMemSize = 0x1000u;
   static constexpr uint32_t kUserDataBase = 0x1FFFF800u, kUserDataSize = 0x200u;
   static constexpr uint32_t kMaxBreakpoints = 6;
+  static constexpr uint32_t kInfoBase = 0x1FFFF7E0u; /* flash size (KB, 16 bits), then the unique ID at +8 */
+  /* Registers beyond the Cortex-M4 set: 32 FPSCR, 33..64 S0..S31, 65..75 the ARMv8-M ones
+     (65 VPR, 66 MSP_NS, 67 PSP_NS, 68 MSP_S, 69 PSP_S, 70 MSPLIM_S, 71 PSPLIM_S, 72 MSPLIM_NS,
+     73 PSPLIM_NS, 74 CONTROL_NS, 75 PRIMASK_NS), which this core holds without using them. */
+  static constexpr uint32_t kNumRegs = 76;
 
   At32f425(const TargetConfig& config, VirtualClock& clock);
   ~At32f425();
@@ -112,7 +120,7 @@ private:
   enum class Stop { None, Breakpoint, Bkpt, Fault, WatchdogReset };
 
   /* The blocks of the bus; which one answers an access decides the bus model. */
-  enum class Block { None, Ram, Cells, FlashRegs, Crm, Wdt, Debug, Scs };
+  enum class Block { None, Ram, Cells, Alias, Info, FlashRegs, Crm, Wdt, Debug, Scs, Dwt, Fpb, Plain };
 
   void ResetPeripherals();
   void MapMemory(std::string& err, int& rc);
@@ -138,8 +146,16 @@ private:
   /* clock, watchdog */
   uint32_t SysClockHz() const;
   void CrmWrite(uint32_t off, uint32_t value);
+  bool HextStable() const;
+  uint32_t CrmCtrlRead() const;
   void WdtWrite(uint32_t off, uint32_t value);
   void DebugCtrlWrite(uint32_t value);
+  /* Puts the cycles of the virtual time since the last look on the DWT cycle counter. */
+  void CycAdvance();
+  uint32_t DwtRead(uint32_t off);
+  void DwtWrite(uint32_t off, uint32_t value);
+  uint32_t FpbRead(uint32_t off) const;
+  void FpbWrite(uint32_t off, uint32_t value);
   /* Lets the watchdog count the virtual time since its last look: always while the core
      runs, while it is halted only when the debug control register does not pause it. */
   void WdtAdvance();
@@ -178,10 +194,21 @@ private:
   int busyReads_ = 0; /* status reads that still see the busy bit */
   /* clock and reset controller */
   uint32_t crmCtrl_ = 0, crmCfg_ = 0;
+  double hextOnUs_ = 0; /* virtual time when the crystal was switched on */
   /* debug control */
   uint32_t dbgCtrl_ = 0;
   /* system control space */
   uint32_t vtor_ = 0, demcr_ = 0;
+  /* peripherals that are not modelled: plain registers by word address */
+  std::unordered_map<uint32_t, uint32_t> plain_;
+  /* DWT and FPB */
+  uint32_t dwtCtrl_ = 0;
+  double cyc_ = 0, cycSeenUs_ = 0;
+  uint32_t fpCtrl_ = 0;
+  uint32_t fpRemap_ = 0, fpComp_[8] = {};
+  std::unordered_map<uint32_t, uint32_t> dwtRegs_; /* comparators and the other counters */
+  /* registers 65..75 */
+  uint32_t extRegs_[11] = {};
   /* watchdog */
   bool wdtEnabled_ = false, wdtAccess_ = false;
   uint32_t wdtDiv_ = 0, wdtRld_ = 0xFFF;

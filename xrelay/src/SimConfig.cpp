@@ -9,7 +9,32 @@ namespace xr {
 
 namespace {
 
+struct Model {
+  int productId;
+  const char* firmware;
+  bool adaptive, rs232;
+  int gangModules;
+};
+
+/* The simulated probe models. The stand-alone programmers (10, 14, 15, 34) name the cores
+   they can program on their own at the start of their firmware text. */
+const Model kModels[] = {
+    {28, "X-Relay Sim V1.00 compiled " __DATE__, false, false, 0},
+    {10, "X-Relay ARM / Stamper ARM V4.10 compiled " __DATE__, true, true, 0},
+    {14, "X-Relay RX / Stamper RX V4.10 compiled " __DATE__, false, true, 0},
+    {15, "X-Relay PPC / Stamper PPC V4.10 compiled " __DATE__, false, true, 0},
+    {34, "X-Relay PRO / Stamper PRO V4.10 compiled " __DATE__, true, true, 0},
+    {41, "X-Relay Gang ARM V2.00 compiled " __DATE__, false, false, 4},
+    {42, "X-Relay Gang PRO V2.00 compiled " __DATE__, true, false, 8},
+};
+
 int ParseProbe(const IniSection& sec, ProbeConfig& p, std::string& err) {
+  /* The model first, so that the other keys override its defaults in any order. */
+  if (const std::string* id = sec.Find("ProductId")) {
+    uint32_t v = 0;
+    if (ParseU32(*id, v)) ApplyModel(p, static_cast<int>(v));
+  }
+  bool uidSet = false;
   for (const auto& [key, value] : sec.items) {
     uint32_t v = 0;
     bool num = ParseU32(value, v);
@@ -70,6 +95,48 @@ int ParseProbe(const IniSection& sec, ProbeConfig& p, std::string& err) {
     } else if (IEquals(key, "AdaptiveClocking")) {
       if (!num) return bad();
       p.adaptive = v != 0;
+    } else if (IEquals(key, "CoreId")) {
+      if (!num) return bad();
+      p.hasCoreId = true;
+      p.coreId = v;
+    } else if (IEquals(key, "JtagDevice")) {
+      /* ID (or "Core" for the CPU's debug port), IR length, name */
+      auto parts = Split(value, ',');
+      JtagDevice d;
+      uint32_t ir = 0;
+      if (parts.size() < 2 || !ParseU32(parts[1], ir) || ir < 2 || ir > 32) return bad();
+      if (IEquals(parts[0], "Core"))
+        d.core = true;
+      else if (!ParseU32(parts[0], d.id))
+        return bad();
+      d.irLen = ir;
+      for (size_t i = 2; i < parts.size(); i++)
+        d.name += (i > 2 ? ", " : "") + parts[i];
+      if (p.chain.size() >= 32) return bad();
+      p.chain.push_back(std::move(d));
+    } else if (IEquals(key, "MeasureClock")) {
+      if (!num) return bad();
+      p.canMeasureClock = v != 0;
+    } else if (IEquals(key, "HextHz")) {
+      if (!num || v < 1000000 || v > 50000000) return bad();
+      p.target.hextHz = v;
+    } else if (IEquals(key, "UniqueId")) {
+      auto parts = Split(value, ',');
+      if (parts.size() != 3) return bad();
+      for (size_t i = 0; i < 3; i++)
+        if (!ParseU32(parts[i], p.target.uid[i])) return bad();
+      uidSet = true;
+    } else if (IEquals(key, "EmptyGangSlots")) {
+      p.emptyGangSlots.clear();
+      for (const auto& part : Split(value, ',')) {
+        uint32_t slot = 0;
+        if (part.empty()) continue;
+        if (!ParseU32(part, slot) || slot < 1 || slot > 24) return bad();
+        p.emptyGangSlots.push_back(static_cast<int>(slot));
+      }
+    } else if (IEquals(key, "FaultClockMeasureFails")) {
+      if (!num) return bad();
+      p.clockMeasureFails = v != 0;
     } else if (IEquals(key, "ProtectedAreaStatus")) {
       if (!num) return bad();
       p.target.slibStatus = v;
@@ -105,10 +172,22 @@ int ParseProbe(const IniSection& sec, ProbeConfig& p, std::string& err) {
       return -1;
     }
   }
+  if (!uidSet) p.target.uid[0] = p.serialNo; /* a different chip on every probe */
   return 0;
 }
 
 } // namespace
+
+void ApplyModel(ProbeConfig& p, int productId) {
+  p.productId = productId;
+  for (const Model& m : kModels) {
+    if (m.productId != productId) continue;
+    p.firmware = m.firmware;
+    p.adaptive = m.adaptive;
+    p.rs232 = m.rs232;
+    p.gangModules = m.gangModules;
+  }
+}
 
 int LoadSimConfig(std::vector<ProbeConfig>& probes, std::string& path, std::string& err) {
   const char* env = getenv("XRELAY_SIM_CONFIG");

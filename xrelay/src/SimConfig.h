@@ -14,6 +14,14 @@
 
 namespace xr {
 
+/* One device of the simulated JTAG chain; core: the debug port of the simulated CPU. */
+struct JtagDevice {
+  uint32_t id = 0;
+  uint32_t irLen = 4;
+  std::string name;
+  bool core = false;
+};
+
 struct ProbeConfig {
   uint32_t serialNo = 123456;
   int productId = 28;
@@ -27,12 +35,22 @@ struct ProbeConfig {
   std::string device = "AT32F425C8T7";
   uint32_t maxSpeedKHz = 12000;
   bool adaptive = false;
+  bool hasCoreId = false;
+  uint32_t coreId = 0;            /* the core's debug port ID when hasCoreId, else by interface */
+  std::vector<JtagDevice> chain;  /* empty: the core's debug port alone */
+  bool canMeasureClock = true;    /* false: MeasureCPUSpeed answers 0 (not supported) */
+  std::vector<int> emptyGangSlots; /* gang modules that can be selected but hold no module */
   /* faults of the probe itself */
   uint32_t lostAfterCalls = 0;    /* 0: never */
   uint32_t voltageAfterCalls = 0; /* 0: never */
   uint32_t voltageChangeMv = 0;
+  bool clockMeasureFails = false;
   TargetConfig target; /* geometry filled from the device database at open */
 };
+
+/* The defaults of a probe model by its product id: firmware text, adaptive clocking, RS232
+   signals, gang modules. The keys of a [Probe] section override them. */
+void ApplyModel(ProbeConfig& p, int productId);
 
 /* 0, or negative with err; probes gets at least the default probe when the file is absent. */
 int LoadSimConfig(std::vector<ProbeConfig>& probes, std::string& path, std::string& err);

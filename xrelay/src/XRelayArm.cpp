@@ -15,6 +15,8 @@
 #include "SimConfig.h"
 #include "Util.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +57,8 @@ struct Session {
   std::string dbPath;              /* "" = beside the library */
   std::vector<ProbeConfig> probes;
   bool probesLoaded = false;
+  std::string configPath, configText;
+  struct timespec configTime = {};
   int selectedPort = 0;
   int module = 0;
 
@@ -77,6 +81,7 @@ struct Session {
   int resetType = 0, resetDelay = 0, resetPullsReset = 1;
   bool resetHeld = false;
   int irPre = 0, drPre = 0;
+  bool chainPosSet = false; /* ConfigJTAG named the target's position in the chain */
   std::vector<XRELAYARM_JTAG_DEVICE_CONF> chain;
   std::vector<std::string> chainNames;
   std::vector<SavedRange> workArea;
@@ -170,7 +175,36 @@ int LoadProbes() {
   std::string path, err;
   if (LoadSimConfig(s.probes, path, err) != 0) return Fail(err);
   s.probesLoaded = true;
+  s.configPath = path;
+  struct stat st {};
+  s.configTime = stat(path.c_str(), &st) == 0 ? st.st_mtim : timespec{};
+  if (!ReadTextFile(path, s.configText)) s.configText.clear();
   return 0;
+}
+
+/* While a probe is open, a change of the configuration file moves its target voltage (and
+   nothing else), so that a test can change the supply of a connected target. Every call looks
+   at the file's time; reading the status (what a voltage monitor does) also at its text, since
+   two writes in a row may carry the same time. */
+void RefreshVTarget(bool readText) {
+  Session& s = S();
+  struct stat st {};
+  if (s.configPath.empty() || stat(s.configPath.c_str(), &st) != 0) return;
+  if (!readText && st.st_mtim.tv_sec == s.configTime.tv_sec && st.st_mtim.tv_nsec == s.configTime.tv_nsec)
+    return;
+  s.configTime = st.st_mtim;
+  std::string text;
+  if (!ReadTextFile(s.configPath, text) || text == s.configText) return;
+  s.configText = text;
+  std::vector<ProbeConfig> probes;
+  std::string path, err;
+  if (LoadSimConfig(probes, path, err) != 0 || s.probe < 0 || static_cast<size_t>(s.probe) >= probes.size())
+    return; /* a half-written file: keep what the probe has */
+  ProbeConfig& now = s.probes[static_cast<size_t>(s.probe)];
+  const ProbeConfig& changed = probes[static_cast<size_t>(s.probe)];
+  if (changed.serialNo != now.serialNo || changed.vtargetMv == now.vtargetMv) return;
+  now.vtargetMv = changed.vtargetMv;
+  s.vtargetMv = changed.vtargetMv;
 }
 
 ProbeConfig* CurrentProbe() {
@@ -190,7 +224,9 @@ int NeedOpen(const char* what) {
     s.connected = false;
     return Fail(Format("%s: communication with the probe failed (USB connection lost)", what));
   }
-  if (p.voltageAfterCalls && s.calls > p.voltageAfterCalls) s.vtargetMv = p.voltageChangeMv;
+  RefreshVTarget(false);
+  /* once: a later change of the supply (command or configuration) holds */
+  if (p.voltageAfterCalls && s.calls == p.voltageAfterCalls + 1) s.vtargetMv = p.voltageChangeMv;
   s.clock.us += kCallLatencyUs;
   return 0;
 }
@@ -223,6 +259,50 @@ uint32_t EffectiveSpeed() {
   return p ? std::min(s.speedKHz, p->maxSpeedKHz) : s.speedKHz;
 }
 
+/* What a scan of the target interface finds: on JTAG the configured chain, else (and without
+   a chain) the core's debug port alone. Nothing answers without supply. */
+std::vector<JtagDevice> Scan() {
+  Session& s = S();
+  ProbeConfig* p = CurrentProbe();
+  std::vector<JtagDevice> found;
+  if (!p || s.vtargetMv < kMinVTargetMv) return found;
+  uint32_t coreId = p->hasCoreId ? p->coreId : s.tif == XRELAYARM_TIF_SWD ? kSwdId : kJtagId;
+  if (s.tif == XRELAYARM_TIF_JTAG && !p->chain.empty()) {
+    found = p->chain;
+  } else {
+    JtagDevice d;
+    d.core = true;
+    d.name = s.tif == XRELAYARM_TIF_SWD ? "ARM CoreSight SW-DP" : "ARM CoreSight JTAG-DP";
+    found.push_back(d);
+  }
+  for (auto& d : found) {
+    if (d.core) d.id = coreId;
+    if (d.name.empty()) d.name = d.core ? "ARM CoreSight JTAG-DP" : "Unknown device";
+  }
+  return found;
+}
+
+/* Index of the core in the scan: at the position that ConfigJTAG gave (when the IR bits before
+   it match too), else the first core; -1 when there is none there. */
+int CoreIndex(const std::vector<JtagDevice>& scan) {
+  Session& s = S();
+  if (s.tif == XRELAYARM_TIF_JTAG && s.chainPosSet) {
+    if (s.drPre >= static_cast<int>(scan.size()) || !scan[static_cast<size_t>(s.drPre)].core) return -1;
+    int ir = 0;
+    for (int i = 0; i < s.drPre; i++)
+      ir += static_cast<int>(scan[static_cast<size_t>(i)].irLen);
+    return ir == s.irPre ? s.drPre : -1;
+  }
+  for (size_t i = 0; i < scan.size(); i++)
+    if (scan[i].core) return static_cast<int>(i);
+  return -1;
+}
+
+uint32_t CoreIdOf(const std::vector<JtagDevice>& scan) {
+  int i = CoreIndex(scan);
+  return i < 0 ? 0 : scan[static_cast<size_t>(i)].id;
+}
+
 int CoreClass(uint32_t core) {
   uint32_t fam = core >> 24;
   return fam == 1 || fam == 3 || fam == 6 || fam == 14 ? 1 : 0;
@@ -234,6 +314,9 @@ int OpenProbe() {
   if (s.selectedPort < 0 || s.selectedPort >= static_cast<int>(s.probes.size()))
     return Fail(Format("No probe found at USB port %d", s.selectedPort));
   ProbeConfig& p = s.probes[static_cast<size_t>(s.selectedPort)];
+  for (int slot : p.emptyGangSlots)
+    if (slot == s.module)
+      return Fail(Format("Gang programmer module #%d does not answer (the slot is empty)", s.module));
   int dev = s.db.Find(p.device);
   const DbDevice* d = s.db.Get(dev);
   if (!d || d->banks.empty())
@@ -264,6 +347,10 @@ int OpenProbe() {
   s.speedKHz = 4000;
   s.adaptive = false;
   s.workArea.clear();
+  s.irPre = s.drPre = 0;
+  s.chainPosSet = false;
+  s.chain.clear();
+  s.chainNames.clear();
   return 0;
 }
 
@@ -398,6 +485,16 @@ int ExecOne(const std::string& cmd, std::string& err) {
   if (IEquals(name, "SetVTrefTmp")) {
     if (!needNumber(5500)) return -1;
     if (s.open) s.vtargetMv = v; /* the probe drives its reference with this voltage */
+    return 0;
+  }
+  if (IEquals(name, "SetSimVTarget")) {
+    /* The simulated board's supply, for tests: applies to the open probe at once. */
+    if (!needNumber(0xFFFF)) return -1;
+    if (!s.open) {
+      err = "Command \"SetSimVTarget\": no probe is open";
+      return -1;
+    }
+    s.vtargetMv = v;
     return 0;
   }
   if (IEquals(name, "SetMSGBoxTimeout")) {
@@ -672,6 +769,7 @@ int XRELAYARM_GetHWStatus(XRELAYARM_HW_STATUS* pStat) {
   CALL("%p", static_cast<void*>(pStat));
   if (!pStat) return call_.Ret(Fail("GetHWStatus: no status record given"));
   if (NeedOpen("GetHWStatus") != 0) return call_.Ret(-1);
+  RefreshVTarget(true);
   memset(pStat, 0, sizeof *pStat);
   pStat->VTarget = static_cast<uint16_t>(S().vtargetMv);
   pStat->tres = 1;
@@ -822,8 +920,8 @@ int XRELAYARM_SetSpeed(uint32_t Speed) {
   if (NeedOpen("SetSpeed") != 0) return call_.Ret(-1);
   Session& s = S();
   if (Speed == XRELAYARM_SPEED_ADAPTIVE) {
-    if (!CurrentProbe()->adaptive) return call_.Ret(Fail("The probe does not support adaptive clocking"));
-    s.adaptive = true;
+    /* A probe without adaptive clocking keeps its fixed speed; GetSpeed tells which it is. */
+    if (CurrentProbe()->adaptive) s.adaptive = true;
     return call_.Ret(0);
   }
   if (Speed == 0) return call_.Ret(Fail("SetSpeed: a speed of 0 kHz"));
@@ -854,6 +952,7 @@ int XRELAYARM_ConfigJTAG(int IRPre, int DRPre) {
   if (NeedOpen("ConfigJTAG") != 0) return call_.Ret(-1);
   S().irPre = IRPre;
   S().drPre = DRPre;
+  S().chainPosSet = true;
   return call_.Ret(0);
 }
 
@@ -878,17 +977,18 @@ int XRELAYARM_JTAG_ConfigDevices(uint32_t NumDevices, const XRELAYARM_JTAG_DEVIC
 uint32_t XRELAYARM_JTAG_GetDeviceId(uint32_t DeviceIndex) {
   CALL("%u", DeviceIndex);
   if (NeedOpen("JTAG_GetDeviceId") != 0) return call_.RetU(0);
-  if (DeviceIndex != 0) return call_.RetU(0);
-  return call_.RetU(S().tif == XRELAYARM_TIF_SWD ? kSwdId : kJtagId);
+  auto scan = Scan();
+  return call_.RetU(DeviceIndex < scan.size() ? scan[DeviceIndex].id : 0);
 }
 
 int XRELAYARM_JTAG_GetDeviceInfo(uint32_t DeviceIndex, char* sName, int BufferSize) {
   CALL("%u, %p, %d", DeviceIndex, static_cast<void*>(sName), BufferSize);
   CopyText(sName, BufferSize, "");
   if (NeedOpen("JTAG_GetDeviceInfo") != 0) return call_.Ret(-1);
-  if (DeviceIndex != 0) return call_.Ret(Fail(Format("No JTAG device #%u in the chain", DeviceIndex)));
-  CopyText(sName, BufferSize, "ARM CoreSight debug port");
-  return call_.Ret(4);
+  auto scan = Scan();
+  if (DeviceIndex >= scan.size()) return call_.Ret(Fail(Format("No JTAG device #%u in the chain", DeviceIndex)));
+  CopyText(sName, BufferSize, scan[DeviceIndex].name);
+  return call_.Ret(static_cast<int>(scan[DeviceIndex].irLen));
 }
 
 int XRELAYARM_GetIdData(XRELAYARM_ID_DATA* pIdData) {
@@ -896,12 +996,14 @@ int XRELAYARM_GetIdData(XRELAYARM_ID_DATA* pIdData) {
   if (!pIdData) return call_.Ret(Fail("GetIdData: no record given"));
   memset(pIdData, 0, sizeof *pIdData);
   if (NeedOpen("GetIdData") != 0) return call_.Ret(-1);
-  if (S().vtargetMv < kMinVTargetMv) return call_.Ret(0); /* nothing answers */
-  pIdData->NumDevices = 1;
-  pIdData->aId[0] = S().tif == XRELAYARM_TIF_SWD ? kSwdId : kJtagId;
-  pIdData->aIRLen[0] = 4;
-  pIdData->ScanLen = 4;
-  pIdData->CoreId = pIdData->aId[0];
+  auto scan = Scan(); /* empty without supply: nothing answers */
+  pIdData->NumDevices = static_cast<int32_t>(scan.size());
+  for (size_t i = 0; i < scan.size(); i++) {
+    pIdData->aId[i] = scan[i].id;
+    pIdData->aIRLen[i] = static_cast<uint8_t>(scan[i].irLen);
+    pIdData->ScanLen += scan[i].irLen;
+  }
+  pIdData->CoreId = CoreIdOf(scan);
   return call_.Ret(0);
 }
 
@@ -949,6 +1051,10 @@ int XRELAYARM_Connect(void) {
   if (s.core && !CoreClass(s.core))
     return call_.Ret(Fail(
         Format("Could not connect: no %s core found, the target has a Cortex-M4", CoreName(s.core).c_str())));
+  if (CoreIndex(Scan()) < 0)
+    return call_.Ret(Fail(Format("Could not connect: no Cortex-M core at the configured JTAG chain position "
+                                 "(IRPre = %d, DRPre = %d)",
+                                 s.irPre, s.drPre)));
   s.connected = true;
   s.hasError = false;
   AccountTransfer(64);
@@ -958,7 +1064,7 @@ int XRELAYARM_Connect(void) {
 uint32_t XRELAYARM_GetId(void) {
   CALL("%s", "");
   if (!S().open || !S().connected || S().lost) return call_.RetU(0);
-  return call_.RetU(S().tif == XRELAYARM_TIF_SWD ? kSwdId : kJtagId);
+  return call_.RetU(CoreIdOf(Scan()));
 }
 
 int XRELAYARM_GetDeviceFamily(void) {
@@ -988,11 +1094,17 @@ int XRELAYARM_SetEndian(int BigEndian) {
 
 int XRELAYARM_MeasureCPUSpeedEx(uint32_t RAMAddr, int PreserveMem, int AllowFail) {
   CALL("0x%08X, %d, %d", RAMAddr, PreserveMem, AllowFail);
-  if (NeedHalted("MeasureCPUSpeed") != 0) return call_.Ret(-1);
+  /* The probe stops a running core for the measurement and lets it go on afterwards; the
+     measuring loop runs in the RAM given, which it leaves as it was. */
+  if (NeedConnected("MeasureCPUSpeed") != 0) return call_.Ret(-1);
+  ProbeConfig& p = *CurrentProbe();
+  if (!p.canMeasureClock) return call_.Ret(0); /* not supported on this probe */
+  auto cannot = [&](const std::string& text) { return AllowFail ? 0 : Fail(text); };
   if (!S().target->IsRam(RAMAddr, 64))
-    return call_.Ret(
-        Fail(Format("Failed to measure CPU speed: no RAM for the measurement at 0x%08X", RAMAddr)));
+    return call_.Ret(cannot(Format("Failed to measure CPU speed: no RAM for the measurement at 0x%08X", RAMAddr)));
   S().clock.us += 2000; /* the measuring loop */
+  if (p.clockMeasureFails)
+    return call_.Ret(cannot("Failed to measure CPU speed: the measuring loop did not stop"));
   return call_.Ret(static_cast<int>(S().target->CpuClockHz()));
 }
 
