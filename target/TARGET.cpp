@@ -1,0 +1,413 @@
+/*
+ * TARGET - connect and disconnect.
+ */
+#include "target/TARGET.h"
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "core/APP.h"
+#include "core/APP_GUI.h"
+#include "core/APP_Log.h"
+#include "mcudb/MCUDB.h"
+#include "probe/PROBE.h"
+#include "project/PROJECT.h"
+#include "project/SETTINGS.h"
+#include "sys/SYS.h"
+#include "sys/UTIL.h"
+#include "project/STEPS.h"
+#include "target/TARGET_Steps.h"
+
+namespace {
+
+constexpr uint32_t kActionHalt = 5;
+
+TARGET_HOOKS _Hooks;
+bool _ProbeOpen;
+bool _IsGang;
+std::atomic<bool> _Connected{false};
+uint32_t _CPUClock;
+std::string _Message; // failure text of the connect sequence
+
+void _ProbeLog(const char* sText) { APP_LogOut(sText); }
+std::string _LastProbeError;
+void _ProbeErrorOut(const char* sText) {
+  _LastProbeError = sText ? sText : "";
+  APP_ErrorOut(sText);
+}
+
+void _SetStatus(int Field, const char* sText) {
+  if (APP_GUI_REQUESTS* pGUI = APP_GetGUI()) pGUI->SetStatusField(Field, sText);
+}
+
+void _EnableGUI(bool On) {
+  if (APP_GUI_REQUESTS* pGUI = APP_GetGUI()) pGUI->EnableGUI(On);
+}
+
+// A probe library command; its negative result leaves the library's text in sError.
+int _Exec(const char* sCommand, std::string* pError = nullptr) {
+  char acError[256] = "";
+  int r = XRELAYARM_ExecCommand(sCommand, acError, sizeof(acError));
+  if (r < 0 && pError) *pError = acError[0] ? acError : sCommand;
+  return r;
+}
+
+bool _TargetPowerEnabled(const PROJECT_PRODUCTION& Prod) { return Prod.EnableTargetPower != 0; }
+
+void _GetConnection(int* pKind, uint32_t* pNumber, std::string* pHost) {
+  PROJECT_GENERAL G;
+  PROJECT_GetGeneral(&G);
+  char acHost[128];
+  UTIL_strcpy(acHost, G.acHostName, sizeof(acHost));
+  *pKind = (int)G.ConnectMode;
+  *pNumber = G.ConnectMode == 1 ? G.USBSerialNo : G.USBPort;
+  if (_Hooks.pfGetConnection) _Hooks.pfGetConnection(pKind, pNumber, acHost, sizeof(acHost));
+  *pHost = acHost;
+}
+
+bool _OpenProbe(bool SelectInterface, bool Verbose) {
+  if (_ProbeOpen) return true;
+  char acLog[512] = "";
+  if (SETTINGS_GetEnableXRelayLog()) SETTINGS_GetXRelayLogFile(acLog, sizeof(acLog));
+  XRELAYARM_SetLogFile(acLog[0] ? acLog : nullptr);
+  int Kind;
+  uint32_t Number;
+  std::string Host;
+  _GetConnection(&Kind, &Number, &Host);
+  if (Kind == 1) {
+    if (Verbose) {
+      APP_LogBegin(nullptr);
+      APP_LogOutf("Connecting via USB to probe/ programmer with SN %d", (int)Number);
+      APP_LogEnd(nullptr);
+    }
+    if (XRELAYARM_EMU_SelectByUSBSN(Number) == -1) {
+      APP_ErrorOutf("Probe/ Programmer with SN %d not found.\nCheck the project settings and your connected probe/ "
+                    "programmer.",
+                    (int)Number);
+      return false;
+    }
+  } else if (Kind == 2) {
+    if (Verbose) APP_LogOutf("Connecting via TCP/IP to %s", Host.c_str());
+    XRELAYARM_SelectIP(Host.c_str(), 0);
+  } else {
+    if (Verbose) APP_LogOutf("Connecting via USB to probe/ programmer device %d", (int)Number);
+    XRELAYARM_SelectUSB((int)Number);
+  }
+  if (const char* sError = XRELAYARM_OpenEx(_ProbeLog, _ProbeErrorOut)) {
+    APP_ErrorOut(sError);
+    return false;
+  }
+  char acFirmware[321] = "";
+  XRELAYARM_GetFirmwareString(acFirmware, sizeof(acFirmware));
+  int SN = XRELAYARM_GetSN();
+  if (Verbose) {
+    APP_LogOutf("Probe/ Programmer firmware: %s", acFirmware);
+    APP_LogOutf("Probe/ Programmer S/N: %d", SN);
+  }
+  if (PROJECT_IsOpen()) {
+    PROJECT_CPU Cpu;
+    PROJECT_GetCPU(&Cpu);
+    if (Cpu.UseScriptFile && Cpu.acScriptFile[0]) {
+      std::string Path = Cpu.acScriptFile;
+      if (Path[0] != '/') {
+        char acProject[512];
+        PROJECT_GetPath(acProject, sizeof(acProject));
+        std::string Dir = acProject;
+        size_t Slash = Dir.rfind('/');
+        if (Slash != std::string::npos) Path = Dir.substr(0, Slash + 1) + Path;
+      }
+      _Exec(("scriptfile = \"" + Path + "\"").c_str());
+    }
+    if (SelectInterface) {
+      PROJECT_TIF Tif;
+      PROJECT_GetTIF(&Tif);
+      XRELAYARM_TIF_Select((int)Tif.TargetIF);
+    }
+  }
+  _ProbeOpen = true;
+  int Product = XRELAYARM_EMU_GetProductId();
+  _IsGang = Product == 41 || Product == 42;
+  return true;
+}
+
+// Interface speed with the settings of index i (0 before the init sequence, 1 after it).
+void _SetSpeed(const PROJECT_TIF& Tif, int i) {
+  bool UseMax = (i ? Tif.UseMaxSpeed1 : Tif.UseMaxSpeed0) != 0;
+  bool Adaptive = (i ? Tif.UseAdaptive1 : Tif.UseAdaptive0) != 0;
+  uint32_t Speed = i ? Tif.Speed1 : Tif.Speed0;
+  if (UseMax) {
+    XRELAYARM_SetMaxSpeed();
+  } else {
+    XRELAYARM_SetSpeed(Speed);
+    if (Adaptive) XRELAYARM_SetSpeed(XRELAYARM_SPEED_ADAPTIVE);
+  }
+  int Actual = XRELAYARM_GetSpeed();
+  if (Actual == -1) {
+    APP_LogOut("Using adaptive clocking instead of fixed JTAG speed");
+    return;
+  }
+  if (Adaptive && !UseMax) APP_LogOut("The connected probe/ programmer does not support adaptive clocking");
+  APP_LogOutf("Target interface speed: %d kHz (%s)", Actual, UseMax ? "Auto" : "Fixed");
+}
+
+// Whether a flash algorithm of the device is handed the CPU clock: every bank of the database
+// runs one that is.
+bool _NeedsCPUClock(int Device) { return Device >= 0 && MCUDB_GetNumBanks(Device) > 0; }
+
+// CPU clock: measured, or the project's ClockSpeed checked against the measurement.
+void _DetermineClock(const PROJECT_CPU& Cpu) {
+  _CPUClock = 0;
+  int Errors = APP_GetErrorCount();
+  if (!_NeedsCPUClock(Cpu.Device)) return;
+  uint32_t Clock = Cpu.ClockSpeed;
+  char acSuffix[64] = "";
+  if (Cpu.RAMSize != 0) {
+    int m = XRELAYARM_MeasureCPUSpeed(Cpu.RAMAddr, 0);
+    if (Cpu.UseAutoSpeed) {
+      if (m == 0) {
+        APP_ErrorOut("Auto detection of CPU clock frequency is not supported for this core by Stamper in stand-alone mode");
+      } else if (m < 0) {
+        APP_ErrorOut("Failed to measure CPU clock frequency");
+      } else {
+        Clock = (uint32_t)m;
+        UTIL_strcpy(acSuffix, " (Auto detected)", sizeof(acSuffix));
+      }
+    } else if (m > 0 && Clock > 0) {
+      float q = ((float)m + (float)Clock) / (float)Clock;
+      char ac[160];
+      if (q < 1.8f) {
+        UTIL_sprintf(ac, sizeof(ac),
+                     "Measured CPU clock frequency is lower than selected. (Measured: %d kHz, Selected: %d kHz)",
+                     m / 1000, (int)(Clock / 1000));
+        APP_WarnOut(ac);
+      } else if (q > 2.1f) {
+        UTIL_sprintf(ac, sizeof(ac),
+                     "Measured CPU clock frequency is higher than selected. (Measured: %d kHz, Selected: %d kHz)",
+                     m / 1000, (int)(Clock / 1000));
+        APP_WarnOut(ac);
+      }
+      UTIL_sprintf(acSuffix, sizeof(acSuffix), " (Measured: %d kHz)", m / 1000);
+    } else if (m < 0) {
+      APP_WarnOut("Failed to measure CPU clock frequency");
+      UTIL_strcpy(acSuffix, " (Not verified)", sizeof(acSuffix));
+    }
+  }
+  _CPUClock = Clock;
+  if (APP_GetErrorCount() == Errors) APP_LogOutf("CPU clock frequency: %d kHz%s", (int)(Clock / 1000), acSuffix);
+}
+
+// Core ID check; false on failure (reported).
+bool _CheckCoreID(const PROJECT_CPU& Cpu, const PROJECT_TIF& Tif, uint32_t CoreWord) {
+  if (Tif.TargetIF != 0 && Tif.TargetIF != 1 && Tif.TargetIF != 7) return true;
+  int Family = XRELAYARM_GetDeviceFamily();
+  if (Family == 2) return true;
+  XRELAYARM_ID_DATA Id;
+  std::memset(&Id, 0, sizeof(Id));
+  XRELAYARM_GetIdData(&Id);
+  uint32_t CoreId = Id.CoreId;
+  if (Cpu.CheckCoreID) {
+    if (CoreId != 0 && ((CoreId & 1) == 0 || CoreId == 0xFFFFFFFFu)) {
+      APP_ErrorOutf("Invalid core ID. (0x%.8X)", CoreId);
+      return false;
+    }
+    // No ID (a core that does not tell) is no mismatch either.
+    if (CoreId != 0 && (CoreId & Cpu.CoreIDMask) != (Cpu.CoreID & Cpu.CoreIDMask)) {
+      char ac[160];
+      UTIL_sprintf(ac, sizeof(ac), "Unexpected core ID. (Found: 0x%.8X, Expected: 0x%.8X, Mask: 0x%.8X)", CoreId,
+                   Cpu.CoreID, Cpu.CoreIDMask);
+      APP_WarnOut(ac);
+    }
+  }
+  char acCore[64] = "";
+  if (Family > 0) {
+    XRELAYARM_Core2CoreName(CoreWord, acCore, sizeof(acCore));
+  } else {
+    UTIL_strcpy(acCore, Id.IsARM9 ? "ARM9" : "ARM7", sizeof(acCore));
+  }
+  APP_LogOutf("Found %d JTAG device%s. Core ID: 0x%.8X (%s)", (int)Id.NumDevices, Id.NumDevices > 1 ? "s" : "",
+              CoreId, acCore);
+  return true;
+}
+
+// The RX ID code taken from the data image; "" when it does not hold one.
+void _SendIDCode(uint32_t CoreWord) {
+  const char* sIDCode = _Hooks.pfGetIDCode ? _Hooks.pfGetIDCode() : "";
+  if (sIDCode && sIDCode[0]) {
+    _Exec((std::string("SetRXIDCode = ") + sIDCode).c_str());
+    return;
+  }
+  (void)CoreWord; // RX cores are not in this program's device database
+}
+
+// The connect sequence; false with _Message set on failure.
+bool _ConnectSequence(void) {
+  PROJECT_CPU Cpu;
+  PROJECT_TIF Tif;
+  PROJECT_PRODUCTION Prod;
+  PROJECT_GetCPU(&Cpu);
+  PROJECT_GetTIF(&Tif);
+  PROJECT_GetProduction(&Prod);
+  if (_Hooks.pfSetVMonLimits) _Hooks.pfSetVMonLimits(Prod.MonitorVTref != 0, (int)Prod.MonitorVTrefMin,
+                                                     (int)Prod.MonitorVTrefMax);
+  _EnableGUI(false);
+  bool Open = _OpenProbe(true, true);
+  _EnableGUI(true);
+  if (!Open) {
+    _Message = "Failed to connect.\nCould not establish a connection to the X-Relay.";
+    return false;
+  }
+  if (Prod.EnableFixedVTref) {
+    char ac[64];
+    UTIL_sprintf(ac, sizeof(ac), "SetVTrefTmp %d", (int)Prod.FixedVTref);
+    _Exec(ac);
+  }
+  uint32_t CoreWord = Cpu.Device >= 0 ? MCUDB_GetCore(Cpu.Device) : 0;
+  _LastProbeError.clear();
+  if (XRELAYARM_CORE_Select(CoreWord) < 0) {
+    _Message = _LastProbeError.empty() ? "Failed to connect." : _LastProbeError;
+    return false;
+  }
+  const char* sDevice = Cpu.Device >= 0 ? MCUDB_GetDeviceName(Cpu.Device) : nullptr;
+  std::string Error;
+  if (_Exec((std::string("Device = ") + (sDevice ? sDevice : Cpu.acChipName)).c_str(), &Error) < 0) {
+    _Message = Error;
+    return false;
+  }
+  if (_TargetPowerEnabled(Prod)) {
+    _Exec("SupplyPower = 1");
+    SYS_Sleep((int)Prod.TargetPowerDelay);
+  }
+  _Exec("ExcludeFlashCacheRange 0x0-0xFFFFFFFF");
+  _Exec("SetEnableMemCache  0");
+  _Exec("SetAllowFlashCache 0");
+  _SendIDCode(CoreWord);
+  if (Tif.MultipleTargets == 2) {
+    XRELAYARM_JTAG_DEVICE_CONF aConf[PROJECT_MAX_JTAG_DEVICES];
+    uint32_t n = Tif.NumDevices < (uint32_t)PROJECT_MAX_JTAG_DEVICES ? Tif.NumDevices : (uint32_t)PROJECT_MAX_JTAG_DEVICES;
+    for (uint32_t i = 0; i < n; i++) {
+      aConf[i] = XRELAYARM_JTAG_DEVICE_CONF{20, Tif.aDevice[i].IRLen, 0, Tif.aDevice[i].ID, Tif.aDevice[i].acName};
+    }
+    XRELAYARM_JTAG_ConfigDevices(n, aConf);
+  }
+  if (Tif.MultipleTargets == 1 || Tif.MultipleTargets == 2) {
+    XRELAYARM_ConfigJTAG((int)Tif.IRLen, (int)Tif.TAP_Number);
+  }
+  XRELAYARM_SetEndian(Cpu.EndianMode == 1 ? 1 : 0);
+  _SetSpeed(Tif, 0);
+  XRELAYARM_HW_STATUS Hw;
+  std::memset(&Hw, 0, sizeof(Hw));
+  if (XRELAYARM_GetHWStatus(&Hw) >= 0) APP_LogOutf("VTarget = %d.%.3dV", Hw.VTarget / 1000, Hw.VTarget % 1000);
+  if (XRELAYARM_Connect() < 0) {
+    _Message = "Failed to connect.\nCould not establish a connection to target.";
+    return false;
+  }
+  uint32_t First = Cpu.NumInitSteps ? Cpu.aInitStep[0].Action : (uint32_t)STEPS_NUM_ACTIONS;
+  if (First != STEPS_ACTION_RESET && First != kActionHalt) XRELAYARM_Halt();
+  if (STEPS_Execute(STEPS_SEQ_INIT) < 0) {
+    _Message = "Failed to connect.\nCould not perform custom init sequence.";
+    return false;
+  }
+  _SetSpeed(Tif, 1);
+  int Errors = APP_GetErrorCount();
+  _DetermineClock(Cpu);
+  if (APP_GetErrorCount() != Errors) {
+    _Message = "Failed to connect.\nCould not determine CPU clock frequency.";
+    return false;
+  }
+  if (!_CheckCoreID(Cpu, Tif, CoreWord)) {
+    _Message = "Failed to connect.\nFailed to verify core Id.";
+    return false;
+  }
+  char ac[64];
+  uint32_t Id = XRELAYARM_GetId();
+  int Speed = XRELAYARM_GetSpeed();
+  _SetStatus(APP_STATUS_CONNECTION, "Connected");
+  UTIL_sprintf(ac, sizeof(ac), "Core Id: 0x%.8X", Id);
+  _SetStatus(APP_STATUS_COREID, ac);
+  if (Speed == -1) {
+    UTIL_strcpy(ac, "Adaptive clocking", sizeof(ac));
+  } else {
+    UTIL_sprintf(ac, sizeof(ac), "Speed: %d kHz", Speed);
+  }
+  _SetStatus(APP_STATUS_SPEED, ac);
+  _SetStatus(APP_STATUS_GENERAL, "Ready");
+  _Connected = true;
+  return true;
+}
+
+void _ConnectJob(JobContext* pContext) { pContext->Result = TARGET_Connect() ? -1 : 0; }
+void _DisconnectJob(JobContext* pContext) {
+  TARGET_Disconnect();
+  pContext->Result = 0;
+}
+
+} // namespace
+
+void TARGET_SetHooks(const TARGET_HOOKS* pHooks) {
+  if (pHooks) {
+    _Hooks = *pHooks;
+  } else {
+    _Hooks = TARGET_HOOKS{};
+  }
+}
+
+void TARGET_InstallJobs(void) {
+  APP_SetJobHandler(JOB_CONNECT, _ConnectJob);
+  APP_SetJobHandler(JOB_DISCONNECT, _DisconnectJob);
+  APP_SetDisconnectHandler(TARGET_Disconnect);
+}
+
+bool TARGET_OpenProbe(bool SelectInterface, bool Verbose) { return _OpenProbe(SelectInterface, Verbose); }
+
+void TARGET_CloseProbe(void) {
+  if (_ProbeOpen) XRELAYARM_Close();
+  _ProbeOpen = false;
+  _IsGang = false;
+}
+
+bool TARGET_IsGangProgrammer(void) { return _IsGang; }
+bool TARGET_IsConnected(void) { return _Connected; }
+uint32_t TARGET_GetCPUClock(void) { return _CPUClock; }
+
+int TARGET_Connect(void) {
+  if (_Connected) return 0;
+  APP_LogBegin("Connecting ...");
+  int PrevBank = PROJECT_GetCurBank();
+  PROJECT_SetCurBank(0);
+  _Message.clear();
+  bool Ok = _ConnectSequence();
+  if (!Ok) {
+    PROJECT_PRODUCTION Prod;
+    PROJECT_GetProduction(&Prod);
+    if (_TargetPowerEnabled(Prod)) _Exec("DisablePowerSupplyOnClose");
+    TARGET_CloseProbe();
+    APP_ErrorOut(_Message.c_str());
+    _SetStatus(APP_STATUS_GENERAL, _Message.c_str());
+  }
+  PROJECT_SetCurBank(PrevBank);
+  if (!Ok) {
+    APP_ErrorOut("Connect failed");
+    APP_LogEnd(nullptr);
+    return 1;
+  }
+  APP_LogEnd("Connected successfully");
+  if (_Hooks.pfStartVMon) _Hooks.pfStartVMon();
+  return 0;
+}
+
+void TARGET_Disconnect(void) {
+  if (!_Connected) return;
+  APP_LogBegin("Disconnecting ...");
+  PROJECT_PRODUCTION Prod;
+  PROJECT_GetProduction(&Prod);
+  if (_TargetPowerEnabled(Prod)) _Exec("DisablePowerSupplyOnClose");
+  XRELAYARM_SetErrorOutHandler(nullptr);
+  TARGET_CloseProbe();
+  XRELAYARM_SetErrorOutHandler(_ProbeErrorOut);
+  _Connected = false;
+  _SetStatus(APP_STATUS_CONNECTION, "Not connected");
+  _SetStatus(APP_STATUS_COREID, "");
+  _SetStatus(APP_STATUS_SPEED, "");
+  APP_LogEnd("Disconnected");
+}

@@ -1,0 +1,374 @@
+/*
+ * The target connection and the init and exit sequences against the simulated probe: a
+ * project for the simulated AT32F425 (or a core-only device), a simulator configuration of the
+ * test's own, the log in a file of the test and the status fields recorded.
+ */
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/APP.h"
+#include "core/APP_GUI.h"
+#include "core/APP_Log.h"
+#include "mcudb/MCUDB.h"
+#include "probe/PROBE_Test.h"
+#include "project/PROJDEV.h"
+#include "project/PROJECT.h"
+#include "project/SETFILE.h"
+#include "project/STEPS.h"
+#include "target/TARGET.h"
+#include "target/TARGET_Steps.h"
+#include "tests/NullGUI.h"
+#include "tests/TestFiles.h"
+
+namespace {
+
+class StatusGUI : public NullGUI {
+public:
+  std::string aField[4];
+  std::string Log; // every log line, without colour
+  void AppendLog(const char* sLine) override {
+    char ac[2048];
+    APP_StripEscapes(ac, sizeof(ac), sLine);
+    Log += ac;
+  }
+  void SetStatusField(int Index, const char* sText) override {
+    if (Index >= 0 && Index < 4) aField[Index] = sText;
+  }
+};
+
+struct Step {
+  const char* sAction;
+  uint32_t Value0;
+  uint32_t Value1;
+};
+
+class TargetTest : public ::testing::Test {
+protected:
+  std::string Dir;
+  StatusGUI Gui;
+
+  void SetUp() override {
+    char ac[] = "/tmp/tforge-target-XXXXXX";
+    Dir = mkdtemp(ac);
+    setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
+    Configure("");
+    PROBE_ResetEntries();
+    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
+    APP_SetGUI(&Gui);
+    APP_SetLogLevelSource([] { return 9; }); // every nested step line
+    TARGET_SetHooks(nullptr);
+    ASSERT_EQ(MCUDB_ReadDeviceList(), 0);
+    PROJDEV_InstallHooks();
+    std::string File = Dir + "/p.tforge";
+    ASSERT_EQ(SETFILE_Create(File.c_str()), 0);
+    ASSERT_EQ(PROJECT_New(File.c_str()), 0);
+    UseDevice("ArteryTek AT32F425C8T7");
+    STEPS_SetVariable(0);
+  }
+  void TearDown() override {
+    TARGET_Disconnect();
+    TARGET_CloseProbe();
+    PROJECT_Close();
+    SETFILE_Close();
+    MCUDB_Exit();
+    APP_SetGUI(nullptr);
+    APP_SetLogLevelSource(nullptr);
+    PROBE_ResetEntries();
+    PROBE_Unload();
+    unsetenv("XRELAY_SIM_CONFIG");
+    std::system(("rm -rf '" + Dir + "'").c_str());
+  }
+  void Configure(const std::string& Lines) {
+    std::string Path = Dir + "/sim.ini";
+    WriteAll(Path, "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n" + Lines + "\n");
+    setenv("XRELAY_SIM_CONFIG", Path.c_str(), 1);
+  }
+  void UseDevice(const char* sName) {
+    PROJECT_CPU C;
+    PROJECT_GetCPU(&C);
+    C.Device = MCUDB_FindDevice(sName);
+    ASSERT_GE(C.Device, 0) << sName;
+    std::snprintf(C.acChipName, sizeof(C.acChipName), "%s", sName);
+    C.RAMAddr = 0x20000000;
+    C.RAMSize = 0x1000;
+    C.ClockSpeed = 8000000;
+    C.UseAutoSpeed = 0;
+    C.NumInitSteps = 0;
+    PROJECT_SetCPU(&C);
+  }
+  void EditCPU(void (*pfEdit)(PROJECT_CPU*)) {
+    PROJECT_CPU C;
+    PROJECT_GetCPU(&C);
+    pfEdit(&C);
+    PROJECT_SetCPU(&C);
+  }
+  void SetSteps(bool Init, const std::vector<Step>& aStep) {
+    PROJECT_CPU C;
+    PROJECT_GetCPU(&C);
+    PROJECT_STEP* p = Init ? C.aInitStep : C.aExitStep;
+    for (size_t i = 0; i < aStep.size(); i++) {
+      int a = STEPS_FindAction(aStep[i].sAction);
+      ASSERT_GE(a, 0) << aStep[i].sAction;
+      p[i] = PROJECT_STEP{(uint32_t)a, aStep[i].Value0, aStep[i].Value1, ""};
+    }
+    (Init ? C.NumInitSteps : C.NumExitSteps) = (uint32_t)aStep.size();
+    PROJECT_SetCPU(&C);
+  }
+  void SetTIF(void (*pfEdit)(PROJECT_TIF*)) {
+    PROJECT_TIF T;
+    PROJECT_GetTIF(&T);
+    pfEdit(&T);
+    PROJECT_SetTIF(&T);
+  }
+  std::string Log() const { return Gui.Log; }
+  bool LogHas(const std::string& s) const { return Log().find(s) != std::string::npos; }
+  size_t Count(const std::string& s) const {
+    std::string L = Log();
+    size_t n = 0;
+    for (size_t p = L.find(s); p != std::string::npos; p = L.find(s, p + 1)) n++;
+    return n;
+  }
+};
+
+} // namespace
+
+TEST_F(TargetTest, ConnectsAndDisconnectsOnTheDefaultProbe) {
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  EXPECT_TRUE(TARGET_IsConnected());
+  EXPECT_TRUE(XRELAYARM_IsOpen());
+  for (const char* s : {"Connecting ...", "Probe/ Programmer S/N: 123456", "VTarget = 3.300V",
+                        "Target interface speed: 4000 kHz (Fixed)", "Executing init sequence ...",
+                        "Initialized successfully", "CPU clock frequency: 8000 kHz (Measured: 8000 kHz)",
+                        "Found 1 JTAG device. Core ID: 0x2BA01477 (", "Connected successfully"}) {
+    EXPECT_TRUE(LogHas(s)) << s << "\n" << Log();
+  }
+  EXPECT_EQ(Gui.aField[0], "Ready");
+  EXPECT_EQ(Gui.aField[1], "Connected");
+  EXPECT_EQ(Gui.aField[2], "Core Id: 0x2BA01477");
+  EXPECT_EQ(Gui.aField[3], "Speed: 4000 kHz");
+  EXPECT_EQ(TARGET_GetCPUClock(), 8000000u);
+
+  // Connecting again changes nothing and succeeds.
+  size_t Before = Log().size();
+  EXPECT_EQ(TARGET_Connect(), 0);
+  EXPECT_EQ(Log().size(), Before);
+
+  TARGET_Disconnect();
+  EXPECT_FALSE(TARGET_IsConnected());
+  EXPECT_FALSE(XRELAYARM_IsOpen());
+  EXPECT_TRUE(LogHas("Disconnected")) << Log();
+  EXPECT_EQ(Gui.aField[1], "Not connected");
+  EXPECT_EQ(Gui.aField[2], "");
+  EXPECT_EQ(Gui.aField[3], "");
+}
+
+TEST_F(TargetTest, AProbeThatIsNotThereFailsAndLeavesNothingOpen) {
+  PROJECT_GENERAL G;
+  PROJECT_GetGeneral(&G);
+  G.ConnectMode = 1;
+  G.USBSerialNo = 999;
+  PROJECT_SetGeneral(&G);
+  EXPECT_EQ(TARGET_Connect(), 1);
+  EXPECT_FALSE(TARGET_IsConnected());
+  EXPECT_FALSE(XRELAYARM_IsOpen());
+  EXPECT_TRUE(LogHas("Probe/ Programmer with SN 999 not found.")) << Log();
+  EXPECT_TRUE(LogHas("Could not establish a connection to the X-Relay.")) << Log();
+  EXPECT_TRUE(LogHas("Connect failed")) << Log();
+  EXPECT_EQ(Gui.aField[0], "Failed to connect.\nCould not establish a connection to the X-Relay.");
+}
+
+TEST_F(TargetTest, CoreIdCheck) {
+  struct Case {
+    const char* sSimId;
+    uint32_t Expected, Mask;
+    int Result;          // of TARGET_Connect
+    const char* sText;   // expected in the log, or null
+    bool Warns;
+  } aCase[] = {
+      {"0x2BA01477", 0x2BA01477, 0xFFFFFFFF, 0, nullptr, false},
+      {"0x1BA01477", 0x2BA01477, 0x0FFFFFFF, 0, nullptr, false}, // differs outside the mask
+      {"0x2BA01477", 0x2BA02477, 0x0FFFFFFF, 0,
+       "Unexpected core ID. (Found: 0x2BA01477, Expected: 0x2BA02477, Mask: 0x0FFFFFFF)", true},
+      {"0x2BA01476", 0x2BA01477, 0xFFFFFFFF, 1, "Invalid core ID. (0x2BA01476)", false},
+  };
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sSimId);
+    Configure(std::string("CoreId = ") + c.sSimId);
+    static uint32_t s_Expected, s_Mask;
+    s_Expected = c.Expected;
+    s_Mask = c.Mask;
+    EditCPU([](PROJECT_CPU* p) {
+      p->CheckCoreID = 1;
+      p->CoreID = s_Expected;
+      p->CoreIDMask = s_Mask;
+    });
+    Gui.Log.clear();
+    EXPECT_EQ(TARGET_Connect(), c.Result) << Log();
+    if (c.sText) {
+      EXPECT_TRUE(LogHas(c.sText)) << Log();
+    }
+    EXPECT_EQ(LogHas("Unexpected core ID."), c.Warns) << Log();
+    if (c.Result) {
+      EXPECT_TRUE(LogHas("Failed to connect.\nFailed to verify core Id.")) << Log();
+      EXPECT_FALSE(XRELAYARM_IsOpen());
+    }
+    TARGET_Disconnect();
+  }
+}
+
+TEST_F(TargetTest, CoreIdZeroPasses) {
+  PROBE_SetEntry("XRELAYARM_GetIdData", reinterpret_cast<void*>(+[](XRELAYARM_ID_DATA* p) {
+                   *p = XRELAYARM_ID_DATA{};
+                   p->NumDevices = 1;
+                   return 0;
+                 }));
+  EditCPU([](PROJECT_CPU* p) {
+    p->CheckCoreID = 1;
+    p->CoreID = 0x2BA01477;
+    p->CoreIDMask = 0xFFFFFFFF;
+  });
+  EXPECT_EQ(TARGET_Connect(), 0) << Log();
+  EXPECT_FALSE(LogHas("core ID")) << Log();
+  EXPECT_TRUE(LogHas("Found 1 JTAG device. Core ID: 0x00000000")) << Log();
+}
+
+namespace {
+int s_MeasuredHz;
+int _FakeMeasure(uint32_t, int) { return s_MeasuredHz; }
+} // namespace
+
+TEST_F(TargetTest, ClockWindowAroundTheSelectedClock) {
+  struct Case {
+    int MeasuredMHz;
+    const char* sWarning;
+  } aCase[] = {
+      {38, "Measured CPU clock frequency is lower than selected. (Measured: 38000 kHz, Selected: 48000 kHz)"},
+      {40, nullptr},
+      {52, nullptr},
+      {53, "Measured CPU clock frequency is higher than selected. (Measured: 53000 kHz, Selected: 48000 kHz)"},
+  };
+  EditCPU([](PROJECT_CPU* p) { p->ClockSpeed = 48000000; });
+  PROBE_SetEntry("XRELAYARM_MeasureCPUSpeed", reinterpret_cast<void*>(_FakeMeasure));
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.MeasuredMHz);
+    s_MeasuredHz = c.MeasuredMHz * 1000000;
+    Gui.Log.clear();
+    EXPECT_EQ(TARGET_Connect(), 0) << Log();
+    EXPECT_EQ(LogHas("Measured CPU clock frequency is"), c.sWarning != nullptr) << Log();
+    if (c.sWarning) {
+      EXPECT_TRUE(LogHas(c.sWarning)) << Log();
+    }
+    EXPECT_TRUE(LogHas("CPU clock frequency: 48000 kHz (Measured: " + std::to_string(c.MeasuredMHz * 1000) + " kHz)"))
+        << Log();
+    EXPECT_EQ(TARGET_GetCPUClock(), 48000000u);
+    TARGET_Disconnect();
+  }
+}
+
+TEST_F(TargetTest, AutoClockThatCannotBeMeasuredFailsTheConnect) {
+  Configure("MeasureClock = 0");
+  EditCPU([](PROJECT_CPU* p) { p->UseAutoSpeed = 1; });
+  EXPECT_EQ(TARGET_Connect(), 1);
+  EXPECT_TRUE(LogHas("Auto detection of CPU clock frequency is not supported for this core by Stamper in stand-alone mode"))
+      << Log();
+  EXPECT_TRUE(LogHas("Failed to connect.\nCould not determine CPU clock frequency.")) << Log();
+  EXPECT_FALSE(XRELAYARM_IsOpen());
+}
+
+TEST_F(TargetTest, AdaptiveClocking) {
+  SetTIF([](PROJECT_TIF* p) {
+    p->UseAdaptive0 = p->UseAdaptive1 = 1;
+    p->Speed0 = p->Speed1 = 1000;
+  });
+  // The default probe model has none: it keeps its fixed speed.
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  EXPECT_EQ(Count("The connected probe/ programmer does not support adaptive clocking"), 2u) << Log();
+  EXPECT_TRUE(LogHas("Target interface speed: 1000 kHz (Fixed)")) << Log();
+  EXPECT_EQ(Gui.aField[3], "Speed: 1000 kHz");
+  TARGET_Disconnect();
+
+  Configure("ProductId = 10");
+  Gui.Log.clear();
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  EXPECT_TRUE(LogHas("Using adaptive clocking instead of fixed JTAG speed")) << Log();
+  EXPECT_FALSE(LogHas("does not support adaptive clocking")) << Log();
+  EXPECT_EQ(Gui.aField[3], "Adaptive clocking");
+}
+
+TEST_F(TargetTest, InitSequencePollsAStatusBitUntilItIsSet) {
+  // Switch the crystal on and wait for its stable bit (CRM_CTRL bit 17) before using it.
+  const uint32_t kCtrl = 0x40021000;
+  SetSteps(true, {{"Reset", 0, 0},
+                  {"Read 32bit", kCtrl, 0},
+                  {"Var OR", 0, 0x10000},
+                  {"Var Write 32bit", kCtrl, 0},
+                  {"Read 32bit", kCtrl, 0}, // step 4
+                  {"Var AND", 0, 0x20000},
+                  {"Var XOR", 0, 0x20000},
+                  {"Var BNE", 4, 0}});
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  EXPECT_GE(Count("Branch operation performed"), 1u) << Log();
+  EXPECT_TRUE(LogHas("Executing Var BNE (#4)")) << Log();
+  EXPECT_TRUE(LogHas("Executing Var AND (0x00020000)")) << Log();
+  EXPECT_EQ(STEPS_GetVariable(), 0u);
+  uint32_t v = 0;
+  uint8_t Status = 1;
+  ASSERT_GE(XRELAYARM_ReadMemU32(kCtrl, 1, &v, &Status), 0);
+  EXPECT_EQ(v & 0x30000u, 0x30000u);
+}
+
+TEST_F(TargetTest, AVerifyMismatchFailsTheConnectWithTheTwoLineText) {
+  SetSteps(true, {{"Write 16bit", 0x20000000, 0x1235}, {"Verify 16bit", 0x20000000, 0x1234}, {"Report Error", 7, 0}});
+  EXPECT_EQ(TARGET_Connect(), 1);
+  EXPECT_TRUE(LogHas("Verification failed @ addr 0x20000000: Expected: 0x1234, Found: 0x1235\nduring execution of "
+                     "user connection sequence"))
+      << Log();
+  EXPECT_FALSE(LogHas("Custom Error")) << "the first failing step ends the sequence\n" << Log();
+  EXPECT_TRUE(LogHas("Failed to connect.\nCould not perform custom init sequence.")) << Log();
+  EXPECT_FALSE(TARGET_IsConnected());
+  EXPECT_FALSE(XRELAYARM_IsOpen());
+}
+
+TEST_F(TargetTest, ABranchBeyondTheLastStepEndsTheSequenceSuccessfully) {
+  SetSteps(true, {{"Var AND", 0, 0}, {"Var BEQ", 200, 0}, {"Report Error", 1, 0}});
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  EXPECT_TRUE(LogHas("Branch operation performed")) << Log();
+  EXPECT_TRUE(LogHas("Initialized successfully")) << Log();
+  EXPECT_FALSE(LogHas("Custom Error")) << Log();
+}
+
+TEST_F(TargetTest, ReportErrorAndValueLimits) {
+  SetSteps(true, {{"Write JTAG DR", 0, 0x5}, {"Delay", 0, 0}, {"Report Error", 42, 0}});
+  EXPECT_EQ(TARGET_Connect(), 1);
+  EXPECT_TRUE(LogHas("Executing Write JTAG DR (1 Bit, 0x00000005)")) << Log();
+  EXPECT_TRUE(LogHas("Executing Delay (0 ms)")) << Log();
+  EXPECT_TRUE(LogHas("Custom Error 42")) << Log();
+  char ac[64];
+  EXPECT_EQ(STEPS_FormatValue(0, 1, 70000, ac, sizeof(ac)), 0); // shown as given; clamped before use
+  EXPECT_EQ(STEPS_FormatValue(23, 0, 3, ac, sizeof(ac)), 0);
+  EXPECT_STREQ(ac, "3 Bit(s)");
+  EXPECT_EQ(STEPS_FormatValue(4, 0, 3, ac, sizeof(ac)), -1);
+  EXPECT_EQ(STEPS_FormatValue(21, 0, 15, ac, sizeof(ac)), 0);
+  EXPECT_STREQ(ac, "PC(R15)");
+  EXPECT_EQ(STEPS_FormatValue(22, 0, 14, ac, sizeof(ac)), 0);
+  EXPECT_STREQ(ac, "14 (IDCODE)");
+}
+
+TEST_F(TargetTest, ExitSequenceRunsOnTheConnectedTargetBeforeTheDisconnect) {
+  SetSteps(false, {{"Write 32bit", 0x20000010, 0xCAFEF00D}, {"Comment", 0, 0}});
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  EXPECT_EQ(STEPS_Execute(STEPS_SEQ_EXIT), 0);
+  EXPECT_TRUE(LogHas("Executing exit sequence ...")) << Log();
+  EXPECT_TRUE(LogHas("De-initialized successfully")) << Log();
+  uint32_t v = 0;
+  uint8_t Status = 1;
+  ASSERT_GE(XRELAYARM_ReadMemU32(0x20000010, 1, &v, &Status), 0);
+  EXPECT_EQ(v, 0xCAFEF00Du);
+  TARGET_Disconnect();
+  EXPECT_FALSE(XRELAYARM_IsOpen());
+}
