@@ -9,10 +9,12 @@
 #include <cstring>
 
 #include "core/APP_GUI.h"
+#include "app/CMDLINE.h"
 #include "core/APP_Log.h"
 #include "probe/PROBE.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
+#include "target/TARGET.h"
 
 namespace {
 
@@ -141,7 +143,38 @@ void _ExitApp(JobContext* pContext) {
   if (pHooks->pfFreeDeviceCache) pHooks->pfFreeDeviceCache();
 }
 
+// The connection the run uses: the command line's -usb / -ip over the project's settings.
+void _GetConnection(int* pKind, uint32_t* pNumber, char* sHost, int HostSize) {
+  CMDLINE_PROJECT_CONNECTION Project{*pKind, *pNumber, *pNumber, sHost};
+  CMDLINE_CONNECTION Conn{};
+  CMDLINE_GetConnection(&Conn, &Project);
+  *pKind = Conn.Kind;
+  *pNumber = Conn.Number;
+  UTIL_strcpy(sHost, Conn.acHost, HostSize);
+}
+
+int _Connect(void) {
+  if (TARGET_Connect() == 0) return 0;
+  APP_SetExitCode(1);
+  return -1;
+}
+
+int _Disconnect(void) {
+  TARGET_Disconnect();
+  return 0;
+}
+
 } // namespace
+
+void APP_InstallTargetHooks(void) {
+  static const TARGET_HOOKS Hooks = {_GetConnection, CMDLINE_GetIDCode, APP_VMON_Start, APP_VMON_SetLimits};
+  TARGET_SetHooks(&Hooks);
+  TARGET_InstallJobs();
+  APP_VMON_SetTarget(TARGET_IsConnected, TARGET_Disconnect);
+  CMDLINE_OPERATIONS* pOps = CMDLINE_GetOperations();
+  pOps->pfConnect = _Connect;
+  pOps->pfDisconnect = _Disconnect;
+}
 
 void APP_LogVersionLines(void) {
   // __DATE__ is "Mmm dd yyyy" with a blank-padded day.

@@ -14,6 +14,10 @@
 // Puts the start-up and shut-down jobs into the job table; once, before the main window starts.
 void APP_InstallStartupJobs(void);
 
+// The target connection: its jobs, what the command line overrides, the voltage monitor and the
+// command-line operations -connect and -disconnect.
+void APP_InstallTargetHooks(void);
+
 // The program's and the probe library's version lines, in the log.
 void APP_LogVersionLines(void);
 

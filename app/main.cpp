@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
   PROJJOBS_Install();
   MCUDB_InstallHooks();
   PROJDEV_InstallHooks();
+  APP_InstallTargetHooks();
   MainWindow* pWin = new MainWindow(argc, argv, ShowCmd);
   QApplication::setQuitOnLastWindowClosed(false);
   QFont f = QApplication::font();

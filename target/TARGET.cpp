@@ -76,11 +76,7 @@ bool _OpenProbe(bool SelectInterface, bool Verbose) {
   std::string Host;
   _GetConnection(&Kind, &Number, &Host);
   if (Kind == 1) {
-    if (Verbose) {
-      APP_LogBegin(nullptr);
-      APP_LogOutf("Connecting via USB to probe/ programmer with SN %d", (int)Number);
-      APP_LogEnd(nullptr);
-    }
+    if (Verbose) APP_LogOutf("Connecting via USB to probe/ programmer with SN %d", (int)Number);
     if (XRELAYARM_EMU_SelectByUSBSN(Number) == -1) {
       APP_ErrorOutf("Probe/ Programmer with SN %d not found.\nCheck the project settings and your connected probe/ "
                     "programmer.",
@@ -204,7 +200,7 @@ bool _CheckCoreID(const PROJECT_CPU& Cpu, const PROJECT_TIF& Tif, uint32_t CoreW
   if (Family == 2) return true;
   XRELAYARM_ID_DATA Id;
   std::memset(&Id, 0, sizeof(Id));
-  XRELAYARM_GetIdData(&Id);
+  if (XRELAYARM_GetIdData(&Id) < 0) return false;
   uint32_t CoreId = Id.CoreId;
   if (Cpu.CheckCoreID) {
     if (CoreId != 0 && ((CoreId & 1) == 0 || CoreId == 0xFFFFFFFFu)) {
@@ -250,6 +246,7 @@ bool _ConnectSequence(void) {
   PROJECT_GetProduction(&Prod);
   if (_Hooks.pfSetVMonLimits) _Hooks.pfSetVMonLimits(Prod.MonitorVTref != 0, (int)Prod.MonitorVTrefMin,
                                                      (int)Prod.MonitorVTrefMax);
+  int ErrorsAtStart = APP_GetErrorCount();
   _EnableGUI(false);
   bool Open = _OpenProbe(true, true);
   _EnableGUI(true);
@@ -322,6 +319,11 @@ bool _ConnectSequence(void) {
   char ac[64];
   uint32_t Id = XRELAYARM_GetId();
   int Speed = XRELAYARM_GetSpeed();
+  if (APP_GetErrorCount() != ErrorsAtStart) {
+    // The probe library reported a failure on the way (a probe that went away, ...).
+    _Message = "Failed to connect.\nCould not establish a connection to target.";
+    return false;
+  }
   _SetStatus(APP_STATUS_CONNECTION, "Connected");
   UTIL_sprintf(ac, sizeof(ac), "Core Id: 0x%.8X", Id);
   _SetStatus(APP_STATUS_COREID, ac);
