@@ -338,6 +338,74 @@ bool _ConnectSequence(void) {
   return true;
 }
 
+void _ChainBox(bool Failed, const char* sText) {
+  char acTitle[128];
+  UTIL_sprintf(acTitle, sizeof(acTitle), Failed ? "%s - Error" : "%s - JTAG scan chain verification", APP_PRODUCT_NAME);
+  APP_ShowMsgBox(acTitle, nullptr, sText, "O.K.", nullptr, 0, nullptr, nullptr,
+                 Failed ? APP_ICON_CRITICAL : APP_ICON_INFO, 0, 0);
+}
+
+// "Verify JTAG scan chain": the devices found against the configured chain.
+void _VerifyChainJob(JobContext* pContext) {
+  const TARGET_CHAIN_PARAMS* p = static_cast<const TARGET_CHAIN_PARAMS*>(pContext->pParams);
+  const PROJECT_TIF& Tif = *p->pTIF;
+  char ac[256] = "";
+  if (const char* sError = TARGET_QuickConnect((int)Tif.TargetIF, p->Device, Tif.Speed0)) {
+    UTIL_strcpy(ac, sError, sizeof(ac));
+  } else {
+    XRELAYARM_ID_DATA Id;
+    std::memset(&Id, 0, sizeof(Id));
+    XRELAYARM_GetIdData(&Id);
+    if ((uint32_t)Id.NumDevices != Tif.NumDevices) {
+      UTIL_sprintf(ac, sizeof(ac), "Number of devices does not match configuration. (Expected = %d, Found = %d)",
+                   (int)Tif.NumDevices, (int)Id.NumDevices);
+    }
+    for (uint32_t i = 0; ac[0] == 0 && i < Tif.NumDevices && i < (uint32_t)PROJECT_MAX_JTAG_DEVICES; i++) {
+      uint32_t Found = XRELAYARM_JTAG_GetDeviceId(i);
+      if (Found != Tif.aDevice[i].ID) {
+        UTIL_sprintf(ac, sizeof(ac), "Id of device %d does not match configuration. (Expected = 0x%.8X, Found = 0x%.8X)",
+                     (int)i, Tif.aDevice[i].ID, Found);
+      }
+    }
+  }
+  TARGET_CloseProbe();
+  _ChainBox(ac[0] != 0, ac[0] ? ac : "Configuration verified successfully");
+  pContext->Result = ac[0] ? -1 : 0;
+}
+
+// "Detect JTAG scan chain": fills the dialog's chain with what the probe finds.
+void _DetectChainJob(JobContext* pContext) {
+  const TARGET_CHAIN_PARAMS* p = static_cast<const TARGET_CHAIN_PARAMS*>(pContext->pParams);
+  PROJECT_TIF& Tif = *p->pTIF;
+  Tif.NumDevices = 0;
+  Tif.IRLen = 0;
+  Tif.TAP_Number = 0;
+  char ac[256] = "";
+  if (const char* sError = TARGET_QuickConnect((int)Tif.TargetIF, p->Device, Tif.Speed0)) {
+    UTIL_strcpy(ac, sError, sizeof(ac));
+  } else {
+    XRELAYARM_ID_DATA Id;
+    std::memset(&Id, 0, sizeof(Id));
+    XRELAYARM_GetIdData(&Id);
+    int n = Id.NumDevices < 0 ? 0 : Id.NumDevices;
+    if (n > PROJECT_MAX_JTAG_DEVICES) {
+      UTIL_sprintf(ac, sizeof(ac), "Too many devices in JTAG chain. Max. supported: %d, found: %d",
+                   (int)PROJECT_MAX_JTAG_DEVICES, n);
+      n = PROJECT_MAX_JTAG_DEVICES;
+    }
+    for (int i = 0; i < n; i++) {
+      PROJECT_JTAG_DEVICE& d = Tif.aDevice[i];
+      int IRLen = XRELAYARM_JTAG_GetDeviceInfo((uint32_t)i, d.acName, sizeof(d.acName));
+      d.IRLen = IRLen < 0 ? 0 : (uint32_t)IRLen;
+      d.ID = XRELAYARM_JTAG_GetDeviceId((uint32_t)i);
+    }
+    Tif.NumDevices = (uint32_t)n;
+  }
+  TARGET_CloseProbe();
+  if (ac[0]) _ChainBox(true, ac);
+  pContext->Result = ac[0] ? -1 : 0;
+}
+
 void _ConnectJob(JobContext* pContext) { pContext->Result = TARGET_Connect() ? -1 : 0; }
 void _DisconnectJob(JobContext* pContext) {
   TARGET_Disconnect();
@@ -357,6 +425,8 @@ void TARGET_SetHooks(const TARGET_HOOKS* pHooks) {
 void TARGET_InstallJobs(void) {
   APP_SetJobHandler(JOB_CONNECT, _ConnectJob);
   APP_SetJobHandler(JOB_DISCONNECT, _DisconnectJob);
+  APP_SetJobHandler(JOB_VERIFY_JTAG_CHAIN, _VerifyChainJob);
+  APP_SetJobHandler(JOB_DETECT_JTAG_CHAIN, _DetectChainJob);
   APP_SetDisconnectHandler(TARGET_Disconnect);
 }
 
@@ -412,4 +482,80 @@ void TARGET_Disconnect(void) {
   _SetStatus(APP_STATUS_COREID, "");
   _SetStatus(APP_STATUS_SPEED, "");
   APP_LogEnd("Disconnected");
+}
+
+const char* TARGET_QuickConnect(int Interface, int Device, uint32_t SpeedKHz) {
+  if (!_OpenProbe(false, true)) return "Could not connect to probe/ programmer.";
+  XRELAYARM_TIF_Select(Interface);
+  XRELAYARM_CORE_Select(Device >= 0 ? MCUDB_GetCore(Device) : 0);
+  const char* sName = Device >= 0 ? MCUDB_GetDeviceName(Device) : nullptr;
+  if (sName && sName[0]) _Exec((std::string("Device = ") + sName).c_str());
+  XRELAYARM_SetSpeed(SpeedKHz);
+  if (XRELAYARM_Connect() != 0) return "Could not connect to target.";
+  return nullptr;
+}
+
+int TARGET_SelectGangModule(int Module) {
+  TARGET_CloseProbe();
+  char ac[64];
+  UTIL_sprintf(ac, sizeof(ac), "SelectModule = %u", (unsigned)Module);
+  if (_Exec(ac) < 0) {
+    APP_ErrorOutf("Failed to select gang programmer module #%d.", Module);
+    return -1;
+  }
+  if (!_OpenProbe(true, false)) {
+    APP_ErrorOutf("Failed to connect to gang programmer module #%d.", Module);
+    return -1;
+  }
+  return 0;
+}
+
+int TARGET_GetCoreClass(uint32_t CoreWord) {
+  switch (CoreWord >> 24) {
+  case 1:
+  case 3:
+  case 6:
+  case 14: return 1;
+  case 13: return 3;
+  case 16: return 4;
+  case 2: return 2;
+  case 8:
+  case 15: return 6;
+  case 11: return 8;
+  case 12: return 5;
+  case 17: return 7;
+  case 19: return 9;
+  case 20: return 11;
+  case 21: return 10;
+  default: return 0;
+  }
+}
+
+const char* TARGET_CheckStandAloneCore(void) {
+  static const struct {
+    const char* sModel;
+    unsigned AllowedClasses; // bit per core class
+    const char* sRefusal;
+  } aModel[] = {
+      {"X-Relay ARM / Stamper ARM ", 0x3,
+       "Selected CPU core is not supported by Stamper ARM in stand-alone mode. Only ARM7/ARM9 and Cortex-M cores are "
+       "supported."},
+      {"X-Relay RX / Stamper RX ", 0x8,
+       "Selected CPU core is not supported by Stamper RX in stand-alone mode. Only Renesas RX cores are supported."},
+      {"X-Relay PPC / Stamper PPC ", 0x10,
+       "Selected CPU core is not supported by Stamper PPC in stand-alone mode. Only Power PC cores are supported."},
+      {"X-Relay PRO / Stamper PRO ", 0x1B,
+       "Selected CPU core is not supported by Stamper PRO in stand-alone mode. Supported cores are: ARM7/ARM9, "
+       "Cortex-M, RX, PowerPC."},
+  };
+  char acFirmware[321] = "";
+  XRELAYARM_GetFirmwareString(acFirmware, sizeof(acFirmware));
+  PROJECT_CPU Cpu;
+  uint32_t CoreWord = PROJECT_GetCPU(&Cpu) == 0 && Cpu.Device >= 0 ? MCUDB_GetCore(Cpu.Device) : 0xFF000000u;
+  int Class = TARGET_GetCoreClass(CoreWord);
+  for (const auto& m : aModel) {
+    if (std::strncmp(acFirmware, m.sModel, std::strlen(m.sModel)) != 0) continue;
+    return (m.AllowedClasses >> Class) & 1 ? nullptr : m.sRefusal;
+  }
+  return nullptr;
 }

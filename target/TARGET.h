@@ -20,7 +20,15 @@ struct TARGET_HOOKS {
 };
 void TARGET_SetHooks(const TARGET_HOOKS* pHooks);
 
-// Installs the jobs "Connect to target" and "Disconnect from target".
+// Parameters of "Verify JTAG scan chain" and "Detect JTAG scan chain": the project dialog's
+// current values (interface TargetIF, speed Speed0, the chain); detect fills the chain in.
+struct PROJECT_TIF;
+struct TARGET_CHAIN_PARAMS {
+  int32_t Device; // index in the device database, -1 none
+  PROJECT_TIF* pTIF;
+};
+
+// Installs the jobs "Connect to target", "Disconnect from target" and the two chain jobs.
 void TARGET_InstallJobs(void);
 
 bool TARGET_OpenProbe(bool SelectInterface, bool Verbose); // probe open
@@ -29,5 +37,15 @@ int TARGET_Connect(void); // 0 connected (also when it was), 1 failed
 void TARGET_Disconnect(void);
 bool TARGET_IsConnected(void);
 bool TARGET_IsGangProgrammer(void);
+
+// A bare probe and target connection for the JTAG chain jobs: null, or the failure text.
+const char* TARGET_QuickConnect(int Interface, int Device, uint32_t SpeedKHz);
+// Selects module n (1..24) of a gang programmer and opens the probe on it. 0, or -1 (reported).
+int TARGET_SelectGangModule(int Module);
+// Whether the open stand-alone programmer programs the project device's core on its own:
+// null, or the refusal text.
+const char* TARGET_CheckStandAloneCore(void);
+// Core class of a core word: 0 ARM7/ARM9 and others, 1 Cortex-M, 3 RX, 4 PowerPC, ...
+int TARGET_GetCoreClass(uint32_t CoreWord);
 
 uint32_t TARGET_GetCPUClock(void); // Hz found at connect, 0 when not determined

@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/APP.h"
 #include "core/APP.h"
 #include "core/APP_GUI.h"
 #include "core/APP_Log.h"
@@ -20,6 +22,7 @@
 #include "project/PROJECT.h"
 #include "project/SETFILE.h"
 #include "project/STEPS.h"
+#include "sys/SYS.h"
 #include "target/TARGET.h"
 #include "target/TARGET_Steps.h"
 #include "tests/NullGUI.h"
@@ -30,10 +33,12 @@ namespace {
 class StatusGUI : public NullGUI {
 public:
   std::string aField[4];
-  std::string Log; // every log line, without colour
+  std::mutex Lock; // the voltage monitor logs from its own thread
+  std::string Log;  // every log line, without colour
   void AppendLog(const char* sLine) override {
     char ac[2048];
     APP_StripEscapes(ac, sizeof(ac), sLine);
+    std::lock_guard<std::mutex> g(Lock);
     Log += ac;
   }
   void SetStatusField(int Index, const char* sText) override {
@@ -125,9 +130,12 @@ protected:
     pfEdit(&T);
     PROJECT_SetTIF(&T);
   }
-  std::string Log() const { return Gui.Log; }
-  bool LogHas(const std::string& s) const { return Log().find(s) != std::string::npos; }
-  size_t Count(const std::string& s) const {
+  std::string Log() {
+    std::lock_guard<std::mutex> g(Gui.Lock);
+    return Gui.Log;
+  }
+  bool LogHas(const std::string& s) { return Log().find(s) != std::string::npos; }
+  size_t Count(const std::string& s) {
     std::string L = Log();
     size_t n = 0;
     for (size_t p = L.find(s); p != std::string::npos; p = L.find(s, p + 1)) n++;
@@ -371,4 +379,146 @@ TEST_F(TargetTest, ExitSequenceRunsOnTheConnectedTargetBeforeTheDisconnect) {
   EXPECT_EQ(v, 0xCAFEF00Du);
   TARGET_Disconnect();
   EXPECT_FALSE(XRELAYARM_IsOpen());
+}
+
+TEST_F(TargetTest, VoltageMonitorDisconnectsWhenTheSupplyLeavesTheWindow) {
+  static const TARGET_HOOKS Hooks = {nullptr, nullptr, APP_VMON_Start, APP_VMON_SetLimits};
+  TARGET_SetHooks(&Hooks);
+  APP_VMON_SetTarget(TARGET_IsConnected, TARGET_Disconnect);
+  PROJECT_PRODUCTION P;
+  PROJECT_GetProduction(&P);
+  P.MonitorVTref = 1;
+  P.MonitorVTrefMin = 3000;
+  P.MonitorVTrefMax = 3600;
+  PROJECT_SetProduction(&P);
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  EXPECT_TRUE(APP_VMON_IsRunning());
+  SYS_Sleep(600); // a poll inside the window changes nothing
+  EXPECT_TRUE(TARGET_IsConnected());
+  char acError[256] = "";
+  ASSERT_GE(XRELAYARM_ExecCommand("SetSimVTarget = 2500", acError, sizeof(acError)), 0) << acError;
+  for (int i = 0; i < 300 && TARGET_IsConnected(); i++) SYS_Sleep(10);
+  APP_VMON_Stop();
+  for (int i = 0; i < 100 && APP_VMON_IsRunning(); i++) SYS_Sleep(5);
+  APP_VMON_SetTarget(nullptr, nullptr);
+  EXPECT_FALSE(TARGET_IsConnected());
+  EXPECT_FALSE(XRELAYARM_IsOpen());
+  EXPECT_TRUE(LogHas("WARNING: Supply voltage too low or too high, disconnecting target! VTarget = 2.500V")) << Log();
+  EXPECT_TRUE(LogHas("Disconnected")) << Log();
+}
+
+TEST_F(TargetTest, StandAloneProgrammersRefuseCoresTheyCannotProgramAlone) {
+  struct Case {
+    int ProductId;
+    const char* sDevice;
+    const char* sRefusal; // null: allowed
+  } aCase[] = {
+      {10, "ArteryTek AT32F425C8T7", nullptr},
+      {10, "ARM7", nullptr},
+      {10, "Microchip PIC32MX795F512L",
+       "Selected CPU core is not supported by Stamper ARM in stand-alone mode. Only ARM7/ARM9 and Cortex-M cores are "
+       "supported."},
+      {14, "ArteryTek AT32F425C8T7",
+       "Selected CPU core is not supported by Stamper RX in stand-alone mode. Only Renesas RX cores are supported."},
+      {15, "ARM9",
+       "Selected CPU core is not supported by Stamper PPC in stand-alone mode. Only Power PC cores are supported."},
+      {34, "Cortex-M33", nullptr},
+      {34, "Microchip PIC32MX795F512L",
+       "Selected CPU core is not supported by Stamper PRO in stand-alone mode. Supported cores are: ARM7/ARM9, "
+       "Cortex-M, RX, PowerPC."},
+      {28, "Microchip PIC32MX795F512L", nullptr}, // not a stand-alone model
+  };
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(std::to_string(c.ProductId) + " " + c.sDevice);
+    Configure("ProductId = " + std::to_string(c.ProductId));
+    UseDevice(c.sDevice);
+    ASSERT_TRUE(TARGET_OpenProbe(false, false)) << Log();
+    const char* s = TARGET_CheckStandAloneCore();
+    EXPECT_STREQ(s ? s : "", c.sRefusal ? c.sRefusal : "");
+    TARGET_CloseProbe();
+  }
+}
+
+TEST_F(TargetTest, GangModuleSelection) {
+  Configure("ProductId = 41");
+  ASSERT_TRUE(TARGET_OpenProbe(false, false)) << Log();
+  EXPECT_TRUE(TARGET_IsGangProgrammer());
+  EXPECT_EQ(TARGET_SelectGangModule(2), 0) << Log();
+  EXPECT_TRUE(XRELAYARM_IsOpen());
+  EXPECT_EQ(TARGET_SelectGangModule(9), -1);
+  EXPECT_TRUE(LogHas("Failed to select gang programmer module #9.")) << Log();
+  EXPECT_FALSE(XRELAYARM_IsOpen());
+  TARGET_CloseProbe();
+  EXPECT_FALSE(TARGET_IsGangProgrammer());
+}
+
+TEST_F(TargetTest, QuickConnectForTheChainJobs) {
+  int Device = MCUDB_FindDevice("AT32F425C8T7");
+  EXPECT_EQ(TARGET_QuickConnect(1, Device, 4000), nullptr) << Log();
+  TARGET_CloseProbe();
+  Configure("VTarget = 0");
+  const char* s = TARGET_QuickConnect(1, Device, 4000);
+  EXPECT_STREQ(s ? s : "", "Could not connect to target.");
+  TARGET_CloseProbe();
+  PROJECT_GENERAL G;
+  PROJECT_GetGeneral(&G);
+  G.ConnectMode = 1;
+  G.USBSerialNo = 4711;
+  PROJECT_SetGeneral(&G);
+  s = TARGET_QuickConnect(1, Device, 4000);
+  EXPECT_STREQ(s ? s : "", "Could not connect to probe/ programmer.");
+}
+
+namespace {
+struct BoxGUI : StatusGUI {
+  std::string Title, Text;
+  void ShowMsgBox(MsgBoxRequest* p) override {
+    Title = p->sTitle;
+    Text = p->sText;
+    p->Result = p->DefaultResult;
+  }
+};
+} // namespace
+
+TEST_F(TargetTest, JtagChainJobsOnAThreeDeviceChain) {
+  Configure("JtagDevice = 0x06431041, 5, Boundary scan\nJtagDevice = Core, 4, Cortex-M4\n"
+            "JtagDevice = 0x0BA02477, 4, Second debug port");
+  BoxGUI Box;
+  APP_SetGUI(&Box);
+  TARGET_InstallJobs();
+  const JobTableEntry* paJob = APP_GetJobTable();
+  PROJECT_TIF Tif{};
+  Tif.TargetIF = 0;
+  Tif.Speed0 = 4000;
+  Tif.IRLen = 7;
+  TARGET_CHAIN_PARAMS Params{MCUDB_FindDevice("AT32F425C8T7"), &Tif};
+  JobContext Job{};
+  Job.pParams = &Params;
+  paJob[JOB_DETECT_JTAG_CHAIN].pfHandler(&Job);
+  EXPECT_EQ(Job.Result, 0) << Box.Text;
+  ASSERT_EQ(Tif.NumDevices, 3u);
+  EXPECT_EQ(Tif.IRLen, 0u);
+  EXPECT_EQ(Tif.aDevice[0].ID, 0x06431041u);
+  EXPECT_EQ(Tif.aDevice[0].IRLen, 5u);
+  EXPECT_STREQ(Tif.aDevice[0].acName, "Boundary scan");
+  EXPECT_EQ(Tif.aDevice[1].ID, 0x4BA00477u);
+  EXPECT_EQ(Tif.aDevice[2].ID, 0x0BA02477u);
+  EXPECT_FALSE(XRELAYARM_IsOpen());
+
+  paJob[JOB_VERIFY_JTAG_CHAIN].pfHandler(&Job);
+  EXPECT_EQ(Job.Result, 0);
+  EXPECT_EQ(Box.Title, "T-Forge - JTAG scan chain verification");
+  EXPECT_EQ(Box.Text, "Configuration verified successfully");
+
+  Tif.aDevice[2].ID = 0x0BA01477;
+  paJob[JOB_VERIFY_JTAG_CHAIN].pfHandler(&Job);
+  EXPECT_EQ(Job.Result, -1);
+  EXPECT_EQ(Box.Title, "T-Forge - Error");
+  EXPECT_EQ(Box.Text, "Id of device 2 does not match configuration. (Expected = 0x0BA01477, Found = 0x0BA02477)");
+
+  Tif.NumDevices = 2;
+  paJob[JOB_VERIFY_JTAG_CHAIN].pfHandler(&Job);
+  EXPECT_EQ(Box.Text, "Number of devices does not match configuration. (Expected = 2, Found = 3)");
+  EXPECT_FALSE(XRELAYARM_IsOpen());
+  APP_SetGUI(&Gui);
 }
