@@ -10,6 +10,8 @@
 #include "core/APP.h"
 #include "core/APP_GUI.h"
 #include "core/APP_Log.h"
+#include "data/DATAIMAGE.h"
+#include "data/DATAJOBS.h"
 #include "mcudb/MCUDB.h"
 #include "probe/PROBE.h"
 #include "project/PROJECT.h"
@@ -226,14 +228,30 @@ bool _CheckCoreID(const PROJECT_CPU& Cpu, const PROJECT_TIF& Tif, uint32_t CoreW
   return true;
 }
 
-// The RX ID code taken from the data image; "" when it does not hold one.
+// The ID code: the command line's override, else for an RX core the 16 bytes of the open data
+// image where the device keeps its ID code, when the image holds all of them.
 void _SendIDCode(uint32_t CoreWord) {
   const char* sIDCode = _Hooks.pfGetIDCode ? _Hooks.pfGetIDCode() : "";
   if (sIDCode && sIDCode[0]) {
     _Exec((std::string("SetRXIDCode = ") + sIDCode).c_str());
     return;
   }
-  (void)CoreWord; // RX cores are not in this program's device database
+  DataImage* pImage = DATAJOBS_GetCurImage();
+  if ((CoreWord >> 24) != 13 || pImage == nullptr) return;
+  uint32_t Addr = 0xFFFFFFA0u;
+  if (CoreWord == 0x0D09FFFFu) Addr = 0xFE7F5D50u;
+  if (CoreWord == 0x0D30FFFFu || CoreWord == 0x0D31FFFFu) Addr = 0x00120050u;
+  uint8_t ab[16];
+  for (uint32_t i = 0; i < 16; i++) {
+    if (DATAIMAGE_GetByte(pImage, Addr + i, &ab[i]) < 0) return;
+  }
+  std::string Command = "SetRXIDCode = ";
+  for (int w = 0; w < 4; w++) {
+    char ac[9];
+    UTIL_sprintf(ac, sizeof(ac), "%.2X%.2X%.2X%.2X", ab[4 * w + 3], ab[4 * w + 2], ab[4 * w + 1], ab[4 * w]);
+    Command += ac;
+  }
+  _Exec(Command.c_str());
 }
 
 // The connect sequence; false with _Message set on failure.

@@ -73,11 +73,13 @@ TEST_F(TargetE2E, ConnectionOverridesOfTheCommandLine) {
   EXPECT_FALSE(Has(r, "Connected successfully")) << r.Out;
 }
 
-TEST_F(TargetE2E, ProbeLibraryLogOfTheCommandLine) {
+TEST_F(TargetE2E, ProbeLibraryLogShowsWhatTheCommandLineHandedTheConnection) {
   std::string Log = Home.Path("xrelay.log");
-  TForgeRun r = Run({"-xrelaylog" + Log, "-connect", "-disconnect"});
+  TForgeRun r = Run({"-xrelaylog" + Log, "-usb123456", "-setcpuidcode0011", "-connect", "-disconnect"});
   EXPECT_EQ(r.ExitCode, 0) << r.Out;
-  EXPECT_FALSE(ReadAll(Log).empty()) << r.Out;
+  std::string Text = ReadAll(Log);
+  EXPECT_NE(Text.find("XRELAYARM_EMU_SelectByUSBSN(123456)"), std::string::npos) << Text;
+  EXPECT_NE(Text.find("XRELAYARM_ExecCommand(\"SetRXIDCode = 0011\""), std::string::npos) << Text;
 }
 
 TEST_F(TargetE2E, ProbeLostWhileConnectingEndsTheRunWithAnError) {

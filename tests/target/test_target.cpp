@@ -5,7 +5,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <dlfcn.h>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -16,6 +18,8 @@
 #include "core/APP.h"
 #include "core/APP_GUI.h"
 #include "core/APP_Log.h"
+#include "data/DATAIMAGE.h"
+#include "data/DATAJOBS.h"
 #include "mcudb/MCUDB.h"
 #include "probe/PROBE_Test.h"
 #include "project/PROJDEV.h"
@@ -520,5 +524,116 @@ TEST_F(TargetTest, JtagChainJobsOnAThreeDeviceChain) {
   paJob[JOB_VERIFY_JTAG_CHAIN].pfHandler(&Job);
   EXPECT_EQ(Box.Text, "Number of devices does not match configuration. (Expected = 2, Found = 3)");
   EXPECT_FALSE(XRELAYARM_IsOpen());
+  APP_SetGUI(&Gui);
+}
+
+namespace {
+std::vector<std::string> s_Commands;
+int _RecordCommand(const char* sIn, char* sError, int BufferSize) {
+  s_Commands.push_back(sIn);
+  void* h = dlopen(PROBE_GetLibraryPath(), RTLD_NOW | RTLD_NOLOAD);
+  auto pf = reinterpret_cast<decltype(&XRELAYARM_ExecCommand)>(dlsym(h, "XRELAYARM_ExecCommand"));
+  int r = pf(sIn, sError, BufferSize);
+  dlclose(h);
+  return r;
+}
+} // namespace
+
+TEST_F(TargetTest, CommandsThatPrepareTheProbeAndTakeItDown) {
+  static const TARGET_HOOKS Hooks = {nullptr, [] { return "00112233445566778899AABBCCDDEEFF"; }, nullptr, nullptr};
+  TARGET_SetHooks(&Hooks);
+  PROJECT_PRODUCTION P;
+  PROJECT_GetProduction(&P);
+  P.EnableFixedVTref = 1;
+  P.FixedVTref = 3300;
+  P.EnableTargetPower = 1;
+  P.TargetPowerDelay = 0;
+  PROJECT_SetProduction(&P);
+  ASSERT_EQ(PROBE_Load(), 0);
+  s_Commands.clear();
+  PROBE_SetEntry("XRELAYARM_ExecCommand", reinterpret_cast<void*>(_RecordCommand));
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  TARGET_Disconnect();
+  std::vector<std::string> Expected = {"SetVTrefTmp 3300",
+                                       "Device = AT32F425C8T7",
+                                       "SupplyPower = 1",
+                                       "ExcludeFlashCacheRange 0x0-0xFFFFFFFF",
+                                       "SetEnableMemCache  0",
+                                       "SetAllowFlashCache 0",
+                                       "SetRXIDCode = 00112233445566778899AABBCCDDEEFF",
+                                       "DisablePowerSupplyOnClose"};
+  EXPECT_EQ(s_Commands, Expected);
+}
+
+namespace {
+// One data window that is always the active one.
+struct DataWindowGUI : StatusGUI {
+  CHexEditor* pWin = reinterpret_cast<CHexEditor*>(&pWin);
+  int NumUpdates = 0;
+  CHexEditor* CreateDataWindow(DataImage*, const char*) override { return pWin; }
+  CHexEditor* GetCurDataWindow() override { return pWin; }
+  void UpdateDataWindow(CHexEditor*, DataImage*) override { NumUpdates++; }
+};
+} // namespace
+
+TEST_F(TargetTest, StepsPatchTheOpenDataImageInTheTargetsByteOrder) {
+  DataWindowGUI Win;
+  APP_SetGUI(&Win);
+  DataImage* pImage = DATAIMAGE_Create();
+  ASSERT_NE(pImage, nullptr);
+  ASSERT_EQ(DATAJOBS_AddImageWindow(pImage, "test", nullptr), 0);
+  SetSteps(false, {{"Read 16bit", 0x1FFFF7E0, 0}, // flash size in KB: 64
+                   {"Var OR", 0, 0x11223300},
+                   {"Var Write File 32bit", 0x100, 0},
+                   {"Write File 16bit", 0x200, 0xA55A}});
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  for (uint32_t Endian : {0u, 1u}) {
+    SCOPED_TRACE(Endian);
+    static uint32_t s_Endian;
+    s_Endian = Endian;
+    EditCPU([](PROJECT_CPU* p) { p->EndianMode = s_Endian; });
+    ASSERT_EQ(STEPS_Execute(STEPS_SEQ_EXIT), 0) << Log();
+    uint8_t a[6] = {};
+    for (uint32_t i = 0; i < 4; i++) DATAIMAGE_GetByte(pImage, 0x100 + i, &a[i]);
+    for (uint32_t i = 0; i < 2; i++) DATAIMAGE_GetByte(pImage, 0x200 + i, &a[4 + i]);
+    std::vector<uint8_t> Got(a, a + 6);
+    std::vector<uint8_t> Want = Endian ? std::vector<uint8_t>{0x11, 0x22, 0x33, 0x40, 0xA5, 0x5A}
+                                       : std::vector<uint8_t>{0x40, 0x33, 0x22, 0x11, 0x5A, 0xA5};
+    EXPECT_EQ(Got, Want);
+  }
+  EXPECT_GT(Win.NumUpdates, 0);
+  DATAJOBS_OnWindowClosed(Win.pWin);
+  APP_SetGUI(&Gui);
+}
+
+TEST_F(TargetTest, RXIdCodeComesFromTheDataImage) {
+  std::string Db = Dir + "/rx.ini";
+  // The shipped database (the simulated chip must stay known) and an RX device.
+  std::string Text = ReadAll(TFORGE_PROGRAM_DIR "xrelay-devices.ini");
+  for (size_t p = Text.find("\nLoader"); p != std::string::npos; p = Text.find("\nLoader", p + 1)) {
+    size_t Bar = Text.rfind('|', Text.find('\n', p + 1));
+    size_t File = Text.find_first_not_of(' ', Bar + 1);
+    Text.insert(File, TFORGE_PROGRAM_DIR);
+  }
+  WriteAll(Db, Text + "\n[Device]\nName = RX651\nManufacturer = Renesas\nCore = 0x0D30FFFF\n");
+  MCUDB_Exit();
+  char acError[256] = "";
+  ASSERT_GE(XRELAYARM_ExecCommand(("XRelayDevicesXMLPath = " + Db).c_str(), acError, sizeof(acError)), 0) << acError;
+  ASSERT_EQ(MCUDB_ReadDeviceList(), 0);
+  UseDevice("Renesas RX651");
+  DataWindowGUI Win;
+  APP_SetGUI(&Win);
+  DataImage* pImage = DATAIMAGE_Create();
+  uint8_t ab[16];
+  for (int i = 0; i < 16; i++) ab[i] = (uint8_t)i;
+  ASSERT_EQ(DATAIMAGE_AddData(pImage, 0x00120050, 16, ab), 0);
+  ASSERT_EQ(DATAJOBS_AddImageWindow(pImage, "rx", nullptr), 0);
+  s_Commands.clear();
+  PROBE_SetEntry("XRELAYARM_ExecCommand", reinterpret_cast<void*>(_RecordCommand));
+  TARGET_Connect(); // the simulated chip is no RX: only the commands before the connect count
+  EXPECT_NE(std::find(s_Commands.begin(), s_Commands.end(), "SetRXIDCode = 03020100070605040B0A09080F0E0D0C"),
+            s_Commands.end())
+      << Win.Log;
+  DATAJOBS_OnWindowClosed(Win.pWin);
   APP_SetGUI(&Gui);
 }
