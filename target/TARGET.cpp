@@ -26,8 +26,9 @@ namespace {
 constexpr uint32_t kActionHalt = 5;
 
 TARGET_HOOKS _Hooks;
-bool _ProbeOpen;
-bool _IsGang;
+// Written on the worker thread, and by the voltage monitor's disconnect.
+std::atomic<bool> _ProbeOpen{false};
+std::atomic<bool> _IsGang{false};
 std::atomic<bool> _Connected{false};
 uint32_t _CPUClock;
 std::string _Message; // failure text of the connect sequence
@@ -68,8 +69,7 @@ void _GetConnection(int* pKind, uint32_t* pNumber, std::string* pHost) {
   *pHost = acHost;
 }
 
-bool _OpenProbe(bool SelectInterface, bool Verbose) {
-  if (_ProbeOpen) return true;
+bool _OpenProbeNow(bool SelectInterface, bool Verbose) {
   char acLog[512] = "";
   if (SETTINGS_GetEnableXRelayLog()) SETTINGS_GetXRelayLogFile(acLog, sizeof(acLog));
   XRELAYARM_SetLogFile(acLog[0] ? acLog : nullptr);
@@ -127,6 +127,15 @@ bool _OpenProbe(bool SelectInterface, bool Verbose) {
   int Product = XRELAYARM_EMU_GetProductId();
   _IsGang = Product == 41 || Product == 42;
   return true;
+}
+
+// Opens the probe unless it is open; the GUI is disabled meanwhile.
+bool _OpenProbe(bool SelectInterface, bool Verbose) {
+  if (_ProbeOpen) return true;
+  _EnableGUI(false);
+  bool Open = _OpenProbeNow(SelectInterface, Verbose);
+  _EnableGUI(true);
+  return Open;
 }
 
 // Interface speed with the settings of index i (0 before the init sequence, 1 after it).
@@ -265,10 +274,7 @@ bool _ConnectSequence(void) {
   if (_Hooks.pfSetVMonLimits) _Hooks.pfSetVMonLimits(Prod.MonitorVTref != 0, (int)Prod.MonitorVTrefMin,
                                                      (int)Prod.MonitorVTrefMax);
   int ErrorsAtStart = APP_GetErrorCount();
-  _EnableGUI(false);
-  bool Open = _OpenProbe(true, true);
-  _EnableGUI(true);
-  if (!Open) {
+  if (!_OpenProbe(true, true)) {
     _Message = "Failed to connect.\nCould not establish a connection to the X-Relay.";
     return false;
   }
