@@ -31,6 +31,7 @@ std::atomic<bool> _ProbeOpen{false};
 std::atomic<bool> _IsGang{false};
 std::atomic<bool> _Connected{false};
 uint32_t _CPUClock;
+TARGET_TIMEOUTS _Timeouts = {15000, 10000, 5000, 5000, 5000};
 std::string _Message; // failure text of the connect sequence
 
 void _ProbeLog(const char* sText) { APP_LogOut(sText); }
@@ -465,8 +466,20 @@ void TARGET_CloseProbe(void) {
 bool TARGET_IsGangProgrammer(void) { return _IsGang; }
 bool TARGET_IsConnected(void) { return _Connected; }
 uint32_t TARGET_GetCPUClock(void) { return _CPUClock; }
+void TARGET_GetTimeouts(TARGET_TIMEOUTS* p) { *p = _Timeouts; }
+
+void _TakeTimeouts(void) {
+  PROJECT_PRODUCTION Prod;
+  bool Override = PROJECT_GetProduction(&Prod) == 0 && Prod.OverrideTimeouts;
+  _Timeouts.Erase = Override ? Prod.TimeoutErase : 15000;
+  _Timeouts.Program = Override ? Prod.TimeoutProgram : 10000;
+  _Timeouts.CheckBlank = (uint32_t)SETTINGS_GetTimeoutCheckBlank();
+  _Timeouts.CalcCRC = (uint32_t)SETTINGS_GetTimeoutCalcCRC();
+  _Timeouts.ReadBack = (uint32_t)SETTINGS_GetTimeoutReadBack();
+}
 
 int TARGET_Connect(void) {
+  _TakeTimeouts();
   if (_Connected) return 0;
   APP_LogBegin("Connecting ...");
   int PrevBank = PROJECT_GetCurBank();

@@ -48,4 +48,15 @@ const char* TARGET_CheckStandAloneCore(void);
 // Core class of a core word: 0 ARM7/ARM9 and others, 1 Cortex-M, 3 RX, 4 PowerPC, ...
 int TARGET_GetCoreClass(uint32_t CoreWord);
 
+// Timeouts in ms of the target operations, taken at every connect: erase and program from the
+// project (when it overrides them; else 15000 and 10000), the rest from the global settings.
+struct TARGET_TIMEOUTS {
+  uint32_t Erase;
+  uint32_t Program;
+  uint32_t CheckBlank;
+  uint32_t CalcCRC;
+  uint32_t ReadBack;
+};
+void TARGET_GetTimeouts(TARGET_TIMEOUTS* p);
+
 uint32_t TARGET_GetCPUClock(void); // Hz found at connect, 0 when not determined

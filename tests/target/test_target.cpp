@@ -637,3 +637,22 @@ TEST_F(TargetTest, RXIdCodeComesFromTheDataImage) {
   DATAJOBS_OnWindowClosed(Win.pWin);
   APP_SetGUI(&Gui);
 }
+
+TEST_F(TargetTest, TimeoutsAreTakenAtEveryConnect) {
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  TARGET_TIMEOUTS t;
+  TARGET_GetTimeouts(&t);
+  EXPECT_EQ(t.Erase, 15000u);
+  EXPECT_EQ(t.Program, 10000u);
+  EXPECT_EQ(t.CheckBlank, 5000u);
+  PROJECT_PRODUCTION P;
+  PROJECT_GetProduction(&P);
+  P.OverrideTimeouts = 1;
+  P.TimeoutErase = 40000;
+  P.TimeoutProgram = 25000;
+  PROJECT_SetProduction(&P);
+  ASSERT_EQ(TARGET_Connect(), 0); // already connected: the timeouts are still taken afresh
+  TARGET_GetTimeouts(&t);
+  EXPECT_EQ(t.Erase, 40000u);
+  EXPECT_EQ(t.Program, 25000u);
+}
