@@ -282,6 +282,51 @@ TEST_F(TargetTest, ClockWindowAroundTheSelectedClock) {
   }
 }
 
+// The init sequence runs the core from the PLL (HICK / 2 times 12 = 48 MHz) before the clock is
+// measured, so the measurement and the check against the selected clock see the new clock.
+TEST_F(TargetTest, AnInitSequenceThatSwitchesThePllChangesTheMeasuredClock) {
+  struct Case {
+    uint32_t SelectedHz;
+    bool Auto;
+    const char* sClockLine;
+    const char* sWarning;
+  } aCase[] = {
+      {48000000, false, "CPU clock frequency: 48000 kHz (Measured: 48000 kHz)", nullptr},
+      {8000000, false, "CPU clock frequency: 8000 kHz (Measured: 48000 kHz)",
+       "Measured CPU clock frequency is higher than selected. (Measured: 48000 kHz, Selected: 8000 kHz)"},
+      {72000000, false, "CPU clock frequency: 72000 kHz (Measured: 48000 kHz)",
+       "Measured CPU clock frequency is lower than selected. (Measured: 48000 kHz, Selected: 72000 kHz)"},
+      {8000000, true, "CPU clock frequency: 48000 kHz (Auto detected)", nullptr},
+  };
+  const uint32_t kCtrl = 0x40021000, kCfg = 0x40021004;
+  const uint32_t kMult12 = 10u << 18; // PLL source HICK / 2
+  SetSteps(true, {{"Reset", 0, 0},
+                  {"Write 32bit", kCfg, kMult12},
+                  {"Write 32bit", kCtrl, 0x01000001}, // HICK and PLL on
+                  {"Write 32bit", kCfg, kMult12 | 2}}); // system clock from the PLL
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sClockLine);
+    EditCPU(c.Auto ? +[](PROJECT_CPU* p) { p->UseAutoSpeed = 1; } : +[](PROJECT_CPU* p) { p->UseAutoSpeed = 0; });
+    PROJECT_CPU C;
+    PROJECT_GetCPU(&C);
+    C.ClockSpeed = c.SelectedHz;
+    PROJECT_SetCPU(&C);
+    Gui.Log.clear();
+    ASSERT_EQ(TARGET_Connect(), 0) << Log();
+    EXPECT_TRUE(LogHas(c.sClockLine)) << Log();
+    EXPECT_EQ(LogHas("Measured CPU clock frequency is"), c.sWarning != nullptr) << Log();
+    if (c.sWarning) {
+      EXPECT_TRUE(LogHas(c.sWarning)) << Log();
+    }
+    EXPECT_EQ(TARGET_GetCPUClock(), c.Auto ? 48000000u : c.SelectedHz);
+    uint32_t v = 0;
+    uint8_t Status = 1;
+    ASSERT_GE(XRELAYARM_ReadMemU32(kCfg, 1, &v, &Status), 0);
+    EXPECT_EQ((v >> 2) & 3u, 2u) << "the PLL runs the core";
+    TARGET_Disconnect();
+  }
+}
+
 TEST_F(TargetTest, AutoClockThatCannotBeMeasuredFailsTheConnect) {
   Configure("MeasureClock = 0");
   EditCPU([](PROJECT_CPU* p) { p->UseAutoSpeed = 1; });
