@@ -153,6 +153,9 @@ void _GetConnection(int* pKind, uint32_t* pNumber, char* sHost, int HostSize) {
   UTIL_strcpy(sHost, Conn.acHost, HostSize);
 }
 
+// The menu state is computed by its own job, behind whatever the worker does now.
+void _PostUpdateMenuBar(void) { APP_CreateJob(JOB_UPDATE_MENU_BAR, "UpdateMenuBar", nullptr, 0, nullptr, nullptr); }
+
 int _Connect(void) {
   if (TARGET_Connect() == 0) return 0;
   APP_SetExitCode(1);
@@ -167,7 +170,8 @@ int _Disconnect(void) {
 } // namespace
 
 void APP_InstallTargetHooks(void) {
-  static const TARGET_HOOKS Hooks = {_GetConnection, CMDLINE_GetIDCode, APP_VMON_Start, APP_VMON_SetLimits};
+  static const TARGET_HOOKS Hooks = {_GetConnection, CMDLINE_GetIDCode, APP_VMON_Start, APP_VMON_SetLimits,
+                                     _PostUpdateMenuBar};
   TARGET_SetHooks(&Hooks);
   TARGET_InstallJobs();
   APP_VMON_SetTarget(TARGET_IsConnected, TARGET_Disconnect);

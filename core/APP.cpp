@@ -136,22 +136,28 @@ void APP_SetTitleSource(bool (*pfGetProject)(char* sPath, int PathSize, bool* pM
   _pfTitleProject = pfGetProject;
 }
 
-void APP_GetTitleText(char* sDest, int DestSize) {
+namespace {
+// The title text; true when a project is open.
+bool _BuildTitle(char* sDest, int DestSize) {
   APP_GetFullProductName(sDest, DestSize);
   char acPath[512];
   bool Modified = false;
-  if (_pfTitleProject && _pfTitleProject(acPath, sizeof(acPath), &Modified)) {
-    UTIL_strcat(sDest, " - [", DestSize);
-    UTIL_strcat(sDest, acPath[0] ? acPath : "new project", DestSize);
-    if (Modified) UTIL_strcat(sDest, " *", DestSize);
-    UTIL_strcat(sDest, "]", DestSize);
-  }
+  if (_pfTitleProject == nullptr || !_pfTitleProject(acPath, sizeof(acPath), &Modified)) return false;
+  UTIL_strcat(sDest, " - [", DestSize);
+  UTIL_strcat(sDest, acPath[0] ? acPath : "new project", DestSize);
+  if (Modified) UTIL_strcat(sDest, " *", DestSize);
+  UTIL_strcat(sDest, "]", DestSize);
+  return true;
 }
+} // namespace
+
+void APP_GetTitleText(char* sDest, int DestSize) { _BuildTitle(sDest, DestSize); }
 
 void APP_WaitForQtThreadsToEnd(void) { SYS_THREAD_WaitForNamedToEnd("Thread (pooled)", 2000); }
 
 void APP_UpdateTitle(void) {
   char ac[640];
-  APP_GetTitleText(ac, sizeof(ac));
+  // Without a project there is nothing to stay connected to.
+  if (!_BuildTitle(ac, sizeof(ac))) APP_DisconnectTarget();
   if (APP_GUI_REQUESTS* pGUI = APP_GetGUI()) pGUI->SetTitleText(ac);
 }

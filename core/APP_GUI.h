@@ -54,6 +54,25 @@ struct EditValueField {
   uint8_t IsHex;
 };
 
+// What the project information tree shows, refreshed on the worker whenever the project, the
+// connection or the device changes.
+enum { APP_PROJINFO_MAX_BANKS = 16 };
+struct ProjectInfoBank {
+  char acName[32];
+  uint32_t BaseAddr;
+  uint64_t Size; // bytes, 0 unknown
+  uint8_t IsInternal;
+  uint8_t Disabled;
+};
+struct ProjectInfoRecord {
+  bool ProjectOpen;
+  char acProjectName[256]; // the project file's name without directory and extension
+  char acDevice[256];      // the device's display name
+  char acCoreName[64];     // as the probe library names the core
+  int NumBanks;
+  ProjectInfoBank aBank[APP_PROJINFO_MAX_BANKS];
+};
+
 enum { APP_STATUS_GENERAL = 0, APP_STATUS_CONNECTION = 1, APP_STATUS_COREID = 2, APP_STATUS_SPEED = 3 };
 
 class APP_GUI_REQUESTS {
@@ -65,6 +84,7 @@ public:
   virtual void SetTitleText(const char* sText) = 0;
   virtual void ReloadRecentMenus() = 0;
   virtual void UpdateMenuBar(const uint8_t abState[12]) = 0;
+  virtual void UpdateProjectInfo(const ProjectInfoRecord* pInfo) = 0; // the GUI keeps a copy
   virtual void EnableGUI(bool On) = 0;
   virtual void EnableDataWindowCheck(bool On) = 0;
   virtual void CloseDataWindow(CHexEditor* pWin) = 0;

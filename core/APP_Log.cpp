@@ -128,6 +128,10 @@ int APP_GetLogLevel(void) {
 
 void APP_SetLogLevelSource(int (*pfGetLevel)(void)) { _pfGetLevel = pfGetLevel; }
 void APP_SetDisconnectHandler(void (*pfDisconnect)(void)) { _pfDisconnect = pfDisconnect; }
+void APP_DisconnectTarget(void) {
+  void (*pfDisconnect)(void) = _pfDisconnect;
+  if (pfDisconnect) pfDisconnect();
+}
 int APP_GetLogDepth(void) { return _Log.Depth; }
 int APP_GetErrorCount(void) { return _Log.NumErrors; }
 
@@ -150,8 +154,7 @@ void APP_LogEnd(const char* sText) {
     _Log.acMsg[0] = 0;
     if (_Log.NumErrors) {
       APP_ErrorBox(acMsg);
-      void (*pfDisconnect)(void) = _pfDisconnect;
-      if (pfDisconnect) pfDisconnect();
+      APP_DisconnectTarget();
     } else {
       APP_MsgBox(acMsg, "OK", nullptr, 0, APP_ICON_INFO, 0);
     }

@@ -35,6 +35,7 @@ int APP_GetLogLevel(void);    // 1..9, read afresh from the global settings at e
 void APP_SetLogLevelSource(int (*pfGetLevel)(void));
 // The routine that disconnects the target after an error box (installed by the target code).
 void APP_SetDisconnectHandler(void (*pfDisconnect)(void));
+void APP_DisconnectTarget(void); // through that routine; nothing when none is installed
 
 /*********************************************************************
  * Message boxes (callable from any thread)

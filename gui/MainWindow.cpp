@@ -451,7 +451,55 @@ void MainWindow::_SlotOnGUIUpdate() {
   for (int i = 0; i < 4; i++) _apStatus[i]->setText(QString::fromLocal8Bit(_aacStatus[i]));
 }
 
-void MainWindow::_SlotOnUpdateProjectInfo() {}
+void MainWindow::UpdateProjectInfo(const ProjectInfoRecord* pInfo) {
+  {
+    RequestLock g(_pRequestLock);
+    _ProjInfo = *pInfo;
+  }
+  Q_EMIT _SignalUpdateProjectInfo();
+}
+
+// The rows of the open project: its name, the device with its core, and one group per bank.
+void MainWindow::_SlotOnUpdateProjectInfo() {
+  RequestLock g(_pRequestLock);
+  const ProjectInfoRecord& r = _ProjInfo;
+  _pProjTree->clear();
+  _pProjTree->setEnabled(r.ProjectOpen);
+  if (!r.ProjectOpen) return;
+  auto Add = [](QTreeWidgetItem* pParent, const char* sSetting, const QString& Value) {
+    return new QTreeWidgetItem(pParent, {QString(sSetting), Value});
+  };
+  QTreeWidgetItem* pRoot = _pProjTree->invisibleRootItem();
+  Add(pRoot, "Project name", r.acProjectName[0] ? QString::fromLocal8Bit(r.acProjectName) : QString("---"));
+  if (r.acDevice[0]) {
+    Add(pRoot, "MCU", QString::fromLocal8Bit(r.acDevice));
+    Add(pRoot, "Core", QString::fromLocal8Bit(r.acCoreName));
+  } else {
+    Add(pRoot, "CPU", QString::fromLocal8Bit(r.acCoreName));
+  }
+  for (int i = 0; i < r.NumBanks && i < APP_PROJINFO_MAX_BANKS; i++) {
+    const ProjectInfoBank& b = r.aBank[i];
+    QString Title = b.acName[0] ? QString::fromLocal8Bit(b.acName) : QString("Flash bank %1").arg(i);
+    QTreeWidgetItem* pGroup = Add(pRoot, "", QString());
+    pGroup->setText(0, Title);
+    if (b.Disabled) {
+      pGroup->setText(1, "(disabled)");
+      pGroup->setDisabled(true);
+    }
+    char ac[64];
+    if (b.IsInternal) Add(pGroup, "Type", QString("Internal bank %1").arg(i));
+    UTIL_sprintf(ac, sizeof(ac), "0x%X", (unsigned)b.BaseAddr);
+    Add(pGroup, "Base address", ac);
+    if (b.Size) {
+      APP_FormatSize(ac, sizeof(ac), (uint32_t)b.Size);
+      Add(pGroup, "Flash size", ac);
+    }
+  }
+  _pProjTree->expandAll();
+  for (int i = 0; i < r.NumBanks && i < APP_PROJINFO_MAX_BANKS; i++) {
+    if (QTreeWidgetItem* p = pRoot->child(pRoot->childCount() - r.NumBanks + i)) p->setExpanded(false);
+  }
+}
 
 void MainWindow::UpdateMenuBar(const uint8_t abState[12]) {
   {

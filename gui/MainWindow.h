@@ -40,6 +40,7 @@ public:
   void SetTitleText(const char* sText) override;
   void ReloadRecentMenus() override;
   void UpdateMenuBar(const uint8_t abState[12]) override;
+  void UpdateProjectInfo(const ProjectInfoRecord* pInfo) override;
   void EnableGUI(bool On) override;
   void EnableDataWindowCheck(bool On) override;
   void CloseDataWindow(CHexEditor* pWin) override;
@@ -128,6 +129,7 @@ private:
   char _acTitle[640];
   char _aacStatus[4][2048];
   uint8_t _abMenuState[12] = {0};
+  ProjectInfoRecord _ProjInfo{}; // the copy behind the project tree
   int _StartMode = 1;
   bool _DataWindowCheck = true;
   APP_STARTUP _Startup;

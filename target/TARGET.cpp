@@ -3,6 +3,7 @@
  */
 #include "target/TARGET.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -32,6 +33,9 @@ std::atomic<bool> _IsGang{false};
 std::atomic<bool> _Connected{false};
 uint32_t _CPUClock;
 TARGET_TIMEOUTS _Timeouts = {15000, 10000, 5000, 5000, 5000};
+// Target power as the connect found it: a disconnect after the project has gone still
+// switches it off.
+std::atomic<bool> _TargetPower{false};
 std::string _Message; // failure text of the connect sequence
 
 void _ProbeLog(const char* sText) { APP_LogOut(sText); }
@@ -43,6 +47,49 @@ void _ProbeErrorOut(const char* sText) {
 
 void _SetStatus(int Field, const char* sText) {
   if (APP_GUI_REQUESTS* pGUI = APP_GetGUI()) pGUI->SetStatusField(Field, sText);
+}
+
+// The project information of the main window: the project, its device and core, the banks.
+void _RefreshProjectInfo(void) {
+  APP_GUI_REQUESTS* pGUI = APP_GetGUI();
+  if (pGUI == nullptr) return;
+  ProjectInfoRecord r{};
+  r.ProjectOpen = PROJECT_IsOpen();
+  if (r.ProjectOpen) {
+    char acPath[512];
+    PROJECT_GetPath(acPath, sizeof(acPath));
+    const char* sName = PROJECT_HasFileName() ? std::strrchr(acPath, '/') : nullptr;
+    std::string Name = sName ? sName + 1 : acPath;
+    size_t Dot = PROJECT_HasFileName() ? Name.rfind('.') : std::string::npos;
+    if (Dot != std::string::npos && Dot > 0) Name.resize(Dot);
+    UTIL_strcpy(r.acProjectName, Name.c_str(), sizeof(r.acProjectName));
+    PROJECT_CPU Cpu;
+    PROJECT_GetCPU(&Cpu);
+    if (Cpu.Device >= 0) {
+      MCUDB_GetDisplayName(Cpu.Device, r.acDevice, sizeof(r.acDevice));
+      MCUDB_GetCoreName(MCUDB_GetCore(Cpu.Device), r.acCoreName, sizeof(r.acCoreName));
+    }
+    PROJECT_FLASH Flash;
+    PROJECT_GetFlash(&Flash);
+    r.NumBanks = (int)std::min<uint32_t>(Flash.NumBanks, APP_PROJINFO_MAX_BANKS);
+    for (int i = 0; i < r.NumBanks; i++) {
+      const PROJECT_BANK& b = Flash.aBank[i];
+      ProjectInfoBank& d = r.aBank[i];
+      UTIL_strcpy(d.acName, b.acBankName, sizeof(d.acName));
+      d.BaseAddr = b.BaseAddr;
+      d.IsInternal = b.IsInternal;
+      d.Disabled = b.Disabled;
+      uint64_t Size = 0;
+      bool Known = b.IsInternal ? MCUDB_GetBankSize(Cpu.Device, i, b.acLoaderName, false, &Size) == 0
+                                : b.Device >= 0 && FLASHDEV_GetSize(b.Device, b.OrgNumChips, false, &Size) == 0;
+      d.Size = Known ? Size : 0;
+    }
+  }
+  pGUI->UpdateProjectInfo(&r);
+}
+
+void _UpdateMenuBar(void) {
+  if (_Hooks.pfUpdateMenuBar) _Hooks.pfUpdateMenuBar();
 }
 
 void _EnableGUI(bool On) {
@@ -470,7 +517,9 @@ void TARGET_GetTimeouts(TARGET_TIMEOUTS* p) { *p = _Timeouts; }
 
 void _TakeTimeouts(void) {
   PROJECT_PRODUCTION Prod;
-  bool Override = PROJECT_GetProduction(&Prod) == 0 && Prod.OverrideTimeouts;
+  bool HaveProject = PROJECT_GetProduction(&Prod) == 0;
+  bool Override = HaveProject && Prod.OverrideTimeouts;
+  _TargetPower = HaveProject && _TargetPowerEnabled(Prod);
   _Timeouts.Erase = Override ? Prod.TimeoutErase : 15000;
   _Timeouts.Program = Override ? Prod.TimeoutProgram : 10000;
   _Timeouts.CheckBlank = (uint32_t)SETTINGS_GetTimeoutCheckBlank();
@@ -480,7 +529,10 @@ void _TakeTimeouts(void) {
 
 int TARGET_Connect(void) {
   _TakeTimeouts();
-  if (_Connected) return 0;
+  if (_Connected) {
+    _UpdateMenuBar();
+    return 0;
+  }
   APP_LogBegin("Connecting ...");
   int PrevBank = PROJECT_GetCurBank();
   PROJECT_SetCurBank(0);
@@ -495,22 +547,22 @@ int TARGET_Connect(void) {
     _SetStatus(APP_STATUS_GENERAL, _Message.c_str());
   }
   PROJECT_SetCurBank(PrevBank);
+  _RefreshProjectInfo();
   if (!Ok) {
     APP_ErrorOut("Connect failed");
     APP_LogEnd(nullptr);
-    return 1;
+  } else {
+    APP_LogEnd("Connected successfully");
+    if (_Hooks.pfStartVMon) _Hooks.pfStartVMon();
   }
-  APP_LogEnd("Connected successfully");
-  if (_Hooks.pfStartVMon) _Hooks.pfStartVMon();
-  return 0;
+  _UpdateMenuBar();
+  return Ok ? 0 : 1;
 }
 
 void TARGET_Disconnect(void) {
   if (!_Connected) return;
   APP_LogBegin("Disconnecting ...");
-  PROJECT_PRODUCTION Prod;
-  PROJECT_GetProduction(&Prod);
-  if (_TargetPowerEnabled(Prod)) _Exec("DisablePowerSupplyOnClose");
+  if (_TargetPower) _Exec("DisablePowerSupplyOnClose");
   XRELAYARM_SetErrorOutHandler(nullptr);
   TARGET_CloseProbe();
   XRELAYARM_SetErrorOutHandler(_ProbeErrorOut);
@@ -518,7 +570,9 @@ void TARGET_Disconnect(void) {
   _SetStatus(APP_STATUS_CONNECTION, "Not connected");
   _SetStatus(APP_STATUS_COREID, "");
   _SetStatus(APP_STATUS_SPEED, "");
+  _RefreshProjectInfo();
   APP_LogEnd("Disconnected");
+  _UpdateMenuBar();
 }
 
 const char* TARGET_QuickConnect(int Interface, int Device, uint32_t SpeedKHz) {

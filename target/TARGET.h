@@ -17,6 +17,7 @@ struct TARGET_HOOKS {
   const char* (*pfGetIDCode)(void); // the ID code override (at most 32 characters), "" none
   void (*pfStartVMon)(void);                                 // after the first connect
   void (*pfSetVMonLimits)(bool CheckEnabled, int MinMv, int MaxMv); // the voltage window
+  void (*pfUpdateMenuBar)(void); // the menu and toolbar state follows the connection
 };
 void TARGET_SetHooks(const TARGET_HOOKS* pHooks);
 

@@ -12,6 +12,7 @@ public:
   void SetTitleText(const char*) override {}
   void ReloadRecentMenus() override {}
   void UpdateMenuBar(const uint8_t*) override {}
+  void UpdateProjectInfo(const ProjectInfoRecord*) override {}
   void EnableGUI(bool) override {}
   void EnableDataWindowCheck(bool) override {}
   void CloseDataWindow(CHexEditor*) override {}

@@ -3,11 +3,16 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QStatusBar>
+#include <QTreeWidget>
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "app/APP.h"
+#include "core/APP_GUI.h"
 #include "core/APP_Log.h"
 #include "gui/CustTextView.h"
 #include "gui/MainWindow.h"
@@ -129,3 +134,48 @@ TEST_F(Window, ClosingWhileALongJobRunsWaitsForItAndTheExitJob) {
 }
 
 } // namespace
+
+// What the connection hands over from the worker arrives in the status bar and the project tree.
+TEST_F(Window, StatusFieldsAndProjectInformationFromTheWorker) {
+  struct Request {
+    int Field;
+    const char* sText;
+  } aReq[] = {{APP_STATUS_CONNECTION, "Connected"}, {APP_STATUS_COREID, "Core Id: 0x2BA01477"},
+              {APP_STATUS_SPEED, "Speed: 4000 kHz"}, {APP_STATUS_GENERAL, "Ready"}, {7, "ignored"}};
+  ProjectInfoRecord r{};
+  r.ProjectOpen = true;
+  std::snprintf(r.acProjectName, sizeof(r.acProjectName), "board");
+  std::snprintf(r.acDevice, sizeof(r.acDevice), "ArteryTek AT32F425C8T7");
+  std::snprintf(r.acCoreName, sizeof(r.acCoreName), "Cortex-M4");
+  r.NumBanks = 1;
+  r.aBank[0] = ProjectInfoBank{"", 0x08000000, 64 * 1024, 1, 0};
+  std::thread Worker([&] { // the requests come from another thread, as from the worker
+    for (const Request& q : aReq) pWin->SetStatusField(q.Field, q.sText);
+    pWin->UpdateProjectInfo(&r);
+  });
+  Worker.join();
+  QStatusBar* pBar = pWin->statusBar();
+  QList<QLabel*> aLabel = pBar->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+  ASSERT_GE(aLabel.size(), 4);
+  QTreeWidget* pTree = pWin->findChild<QTreeWidget*>("ProjInfoTree");
+  ASSERT_NE(pTree, nullptr);
+  ASSERT_TRUE(WaitFor([&] { return aLabel[3]->text() == "Speed: 4000 kHz" && pTree->topLevelItemCount() > 0; }));
+  EXPECT_EQ(aLabel[0]->text(), "Ready");
+  EXPECT_EQ(aLabel[1]->text(), "Connected");
+  EXPECT_EQ(aLabel[2]->text(), "Core Id: 0x2BA01477");
+  auto Value = [&](const char* sSetting) {
+    QList<QTreeWidgetItem*> a = pTree->findItems(sSetting, Qt::MatchExactly | Qt::MatchRecursive, 0);
+    return a.isEmpty() ? QString("<none>") : a[0]->text(1);
+  };
+  EXPECT_EQ(Value("Project name"), "board");
+  EXPECT_EQ(Value("MCU"), "ArteryTek AT32F425C8T7");
+  EXPECT_EQ(Value("Core"), "Cortex-M4");
+  EXPECT_EQ(Value("Base address"), "0x8000000");
+  EXPECT_NE(Value("Flash size"), "<none>");
+  EXPECT_EQ(pTree->findItems("Flash bank 0", Qt::MatchExactly, 0).size(), 1);
+
+  r.ProjectOpen = false; // a closed project empties the tree
+  pWin->UpdateProjectInfo(&r);
+  EXPECT_TRUE(WaitFor([&] { return pTree->topLevelItemCount() == 0; }));
+  EXPECT_FALSE(pTree->isEnabled());
+}

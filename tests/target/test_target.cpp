@@ -48,6 +48,10 @@ public:
   void SetStatusField(int Index, const char* sText) override {
     if (Index >= 0 && Index < 4) aField[Index] = sText;
   }
+  std::vector<ProjectInfoRecord> Infos; // every project information refresh
+  std::string Title;
+  void UpdateProjectInfo(const ProjectInfoRecord* p) override { Infos.push_back(*p); }
+  void SetTitleText(const char* sText) override { Title = sText; }
 };
 
 struct Step {
@@ -82,6 +86,8 @@ protected:
   void TearDown() override {
     TARGET_Disconnect();
     TARGET_CloseProbe();
+    APP_SetTitleSource(nullptr);
+    APP_SetDisconnectHandler(nullptr);
     PROJECT_Close();
     SETFILE_Close();
     MCUDB_Exit();
@@ -177,6 +183,67 @@ TEST_F(TargetTest, ConnectsAndDisconnectsOnTheDefaultProbe) {
   EXPECT_EQ(Gui.aField[1], "Not connected");
   EXPECT_EQ(Gui.aField[2], "");
   EXPECT_EQ(Gui.aField[3], "");
+}
+
+// The main window follows the connection: its project information and its menu state are
+// refreshed after every connect, failed or not, and every disconnect.
+TEST_F(TargetTest, ConnectAndDisconnectRefreshTheProjectInformationAndTheMenus) {
+  static int s_MenuUpdates;
+  s_MenuUpdates = 0;
+  static const TARGET_HOOKS Hooks = {nullptr, nullptr, nullptr, nullptr, [] { s_MenuUpdates++; }};
+  TARGET_SetHooks(&Hooks);
+  PROJECT_FLASH F;
+  PROJECT_GetFlash(&F);
+  F.NumBanks = 1;
+  F.aBank[0].IsInternal = 1;
+  F.aBank[0].BaseAddr = 0x08000000;
+  std::snprintf(F.aBank[0].acLoaderName, sizeof(F.aBank[0].acLoaderName), "Default");
+  PROJECT_SetFlash(&F);
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  ASSERT_EQ(Gui.Infos.size(), 1u);
+  const ProjectInfoRecord& r = Gui.Infos[0];
+  EXPECT_TRUE(r.ProjectOpen);
+  EXPECT_STREQ(r.acProjectName, "p");
+  EXPECT_NE(std::string(r.acDevice).find("AT32F425C8T7"), std::string::npos) << r.acDevice;
+  EXPECT_STRNE(r.acCoreName, "");
+  ASSERT_GE(r.NumBanks, 1);
+  EXPECT_EQ(r.aBank[0].BaseAddr, 0x08000000u);
+  EXPECT_EQ(r.aBank[0].Size, 64u * 1024u);
+  EXPECT_EQ(s_MenuUpdates, 1);
+
+  TARGET_Disconnect();
+  EXPECT_EQ(Gui.Infos.size(), 2u);
+  EXPECT_EQ(s_MenuUpdates, 2);
+
+  SetSteps(true, {{"Write 16bit", 0x20000000, 0x1235}, {"Verify 16bit", 0x20000000, 0x1234}});
+  EXPECT_EQ(TARGET_Connect(), 1);
+  EXPECT_EQ(Gui.Infos.size(), 3u);
+  EXPECT_EQ(s_MenuUpdates, 3);
+}
+
+// Without a project there is nothing to stay connected to: the title update after the project
+// has closed disconnects, without asking the closed project for anything.
+TEST_F(TargetTest, TheTitleWithoutAProjectDisconnectsTheTarget) {
+  APP_SetTitleSource([](char* sPath, int PathSize, bool* pModified) {
+    std::snprintf(sPath, (size_t)PathSize, "%s", "/x/p.tforge");
+    *pModified = false;
+    return PROJECT_IsOpen();
+  });
+  APP_SetDisconnectHandler(TARGET_Disconnect);
+  ASSERT_EQ(TARGET_Connect(), 0) << Log();
+  APP_UpdateTitle();
+  EXPECT_TRUE(TARGET_IsConnected());
+  EXPECT_NE(Gui.Title.find(" - [/x/p.tforge]"), std::string::npos) << Gui.Title;
+
+  PROJECT_Close();
+  APP_UpdateTitle();
+  EXPECT_FALSE(TARGET_IsConnected());
+  EXPECT_FALSE(XRELAYARM_IsOpen());
+  EXPECT_TRUE(LogHas("Disconnected")) << Log();
+  EXPECT_FALSE(LogHas("ERROR")) << Log();
+  char acName[128];
+  APP_GetFullProductName(acName, sizeof(acName));
+  EXPECT_EQ(Gui.Title, acName);
 }
 
 TEST_F(TargetTest, AProbeThatIsNotThereFailsAndLeavesNothingOpen) {
@@ -431,7 +498,7 @@ TEST_F(TargetTest, ExitSequenceRunsOnTheConnectedTargetBeforeTheDisconnect) {
 }
 
 TEST_F(TargetTest, VoltageMonitorDisconnectsWhenTheSupplyLeavesTheWindow) {
-  static const TARGET_HOOKS Hooks = {nullptr, nullptr, APP_VMON_Start, APP_VMON_SetLimits};
+  static const TARGET_HOOKS Hooks = {nullptr, nullptr, APP_VMON_Start, APP_VMON_SetLimits, nullptr};
   TARGET_SetHooks(&Hooks);
   APP_VMON_SetTarget(TARGET_IsConnected, TARGET_Disconnect);
   PROJECT_PRODUCTION P;
@@ -585,7 +652,8 @@ int _RecordCommand(const char* sIn, char* sError, int BufferSize) {
 } // namespace
 
 TEST_F(TargetTest, CommandsThatPrepareTheProbeAndTakeItDown) {
-  static const TARGET_HOOKS Hooks = {nullptr, [] { return "00112233445566778899AABBCCDDEEFF"; }, nullptr, nullptr};
+  static const TARGET_HOOKS Hooks = {nullptr, [] { return "00112233445566778899AABBCCDDEEFF"; }, nullptr, nullptr,
+                                     nullptr};
   TARGET_SetHooks(&Hooks);
   PROJECT_PRODUCTION P;
   PROJECT_GetProduction(&P);
