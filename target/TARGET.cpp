@@ -417,17 +417,26 @@ void _ChainBox(bool Failed, const char* sText) {
                  Failed ? APP_ICON_CRITICAL : APP_ICON_INFO, 0, 0);
 }
 
+// The chain jobs' start: a bare connection with the dialog's interface and speed, and the scan
+// of the chain. 0, or -1 with the failure text in sError.
+int _ScanChain(const TARGET_CHAIN_PARAMS& Params, XRELAYARM_ID_DATA* pId, char* sError, int ErrorSize) {
+  const PROJECT_TIF& Tif = *Params.pTIF;
+  if (const char* s = TARGET_QuickConnect((int)Tif.TargetIF, Params.Device, Tif.Speed0)) {
+    UTIL_strcpy(sError, s, ErrorSize);
+    return -1;
+  }
+  std::memset(pId, 0, sizeof(*pId));
+  XRELAYARM_GetIdData(pId);
+  return 0;
+}
+
 // "Verify JTAG scan chain": the devices found against the configured chain.
 void _VerifyChainJob(JobContext* pContext) {
   const TARGET_CHAIN_PARAMS* p = static_cast<const TARGET_CHAIN_PARAMS*>(pContext->pParams);
   const PROJECT_TIF& Tif = *p->pTIF;
   char ac[256] = "";
-  if (const char* sError = TARGET_QuickConnect((int)Tif.TargetIF, p->Device, Tif.Speed0)) {
-    UTIL_strcpy(ac, sError, sizeof(ac));
-  } else {
-    XRELAYARM_ID_DATA Id;
-    std::memset(&Id, 0, sizeof(Id));
-    XRELAYARM_GetIdData(&Id);
+  XRELAYARM_ID_DATA Id;
+  if (_ScanChain(*p, &Id, ac, sizeof(ac)) == 0) {
     if ((uint32_t)Id.NumDevices != Tif.NumDevices) {
       UTIL_sprintf(ac, sizeof(ac), "Number of devices does not match configuration. (Expected = %d, Found = %d)",
                    (int)Tif.NumDevices, (int)Id.NumDevices);
@@ -453,12 +462,8 @@ void _DetectChainJob(JobContext* pContext) {
   Tif.IRLen = 0;
   Tif.TAP_Number = 0;
   char ac[256] = "";
-  if (const char* sError = TARGET_QuickConnect((int)Tif.TargetIF, p->Device, Tif.Speed0)) {
-    UTIL_strcpy(ac, sError, sizeof(ac));
-  } else {
-    XRELAYARM_ID_DATA Id;
-    std::memset(&Id, 0, sizeof(Id));
-    XRELAYARM_GetIdData(&Id);
+  XRELAYARM_ID_DATA Id;
+  if (_ScanChain(*p, &Id, ac, sizeof(ac)) == 0) {
     int n = Id.NumDevices < 0 ? 0 : Id.NumDevices;
     if (n > PROJECT_MAX_JTAG_DEVICES) {
       UTIL_sprintf(ac, sizeof(ac), "Too many devices in JTAG chain. Max. supported: %d, found: %d",
