@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -1213,4 +1214,16 @@ int DYNBUFFER_Free(DYNBUFFER* pBuf) {
   SYS_MEM_Free(pBuf->pData);
   std::memset(pBuf, 0, sizeof(*pBuf));
   return 0;
+}
+
+/*********************************************************************
+ * Processes
+ */
+uint32_t SYS_PROCESS_GetId(void) {
+  return (uint32_t)getpid();
+}
+
+bool SYS_PROCESS_IsRunning(uint32_t ProcessId) {
+  if (ProcessId == 0 || ProcessId > (uint32_t)INT_MAX) return false;
+  return kill((pid_t)ProcessId, 0) == 0 || errno == EPERM;
 }

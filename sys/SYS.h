@@ -178,6 +178,10 @@ int SYS_MUTEX_Lock(SYS_MUTEX* pMutex, int TimeoutMs); // 0 when owned, 258 on ti
 int SYS_MUTEX_Unlock(SYS_MUTEX* pMutex);              // 0; null: 1
 void SYS_MUTEX_Delete(SYS_MUTEX** ppMutex);
 void SYS_Sleep(int Ms);
+
+// Processes of this machine.
+uint32_t SYS_PROCESS_GetId(void);            // id of this process
+bool SYS_PROCESS_IsRunning(uint32_t ProcessId); // a process with this id exists
 // Waits until no thread of this process carries the given name (as the kernel keeps it, 15
 // characters at most) any more. 0, or 258 on time-out.
 int SYS_THREAD_WaitForNamedToEnd(const char* sName, int TimeoutMs);
