@@ -15,6 +15,7 @@
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
 #include "stamper/STAMPER.h"
+#include "stamper/STAMPER_Files.h"
 #include "target/TARGET.h"
 
 namespace {
@@ -208,6 +209,7 @@ void APP_InstallStamperHooks(void) {
   CMDLINE_OPERATIONS* pOps = CMDLINE_GetOperations();
   pOps->pfSaveStamperConfig = _SaveStamperConfig;
   pOps->pfSaveStamperData = _SaveStamperData;
+  pOps->pfDownloadStamper = [] { return STAMPER_DownloadStamperFiles() == 0 ? 0 : -1; };
 }
 
 void APP_LogVersionLines(void) {

@@ -692,21 +692,3 @@ int STAMPER_SaveDataFile(const char* sPath) {
 void STAMPER_SetHooks(const STAMPER_HOOKS* pHooks) { _Hooks = pHooks ? *pHooks : STAMPER_HOOKS{}; }
 const STAMPER_HOOKS* STAMPER_GetHooks(void) { return &_Hooks; }
 
-namespace {
-
-// "Save stamper config file" / "Save stamper data file": the parameter is a path, empty to ask.
-void _SaveCfgJob(JobContext* pContext) {
-  const char* sPath = static_cast<const char*>(pContext->pParams);
-  pContext->Result = STAMPER_SaveConfigFile(sPath);
-}
-void _SaveDatJob(JobContext* pContext) {
-  const char* sPath = static_cast<const char*>(pContext->pParams);
-  pContext->Result = STAMPER_SaveDataFile(sPath);
-}
-
-} // namespace
-
-void STAMPER_InstallJobs(void) {
-  APP_SetJobHandler(JOB_SAVE_EMU_CONFIG_FILE, _SaveCfgJob);
-  APP_SetJobHandler(JOB_SAVE_EMU_DATA_FILE, _SaveDatJob);
-}

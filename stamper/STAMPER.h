@@ -103,5 +103,5 @@ const STAMPER_HOOKS* STAMPER_GetHooks(void);
 
 // The jobs "Save stamper config file", "Save stamper data file" (parameter: a path of 512
 // characters, empty to ask), "Download stamper files", "Download stamper SN data" and
-// "Execute Stamper file action".
+// "Execute Stamper file action" (parameter: a pointer to a STAMPER_FILE_REQUEST, STAMPER_Files.h).
 void STAMPER_InstallJobs(void);

@@ -86,6 +86,23 @@ TEST_F(StamperE2E, SavesBothFilesFromTheCommandLine) {
   EXPECT_TRUE(Has(r, ac)) << r.Out;
 }
 
+TEST_F(StamperE2E, DownloadPutsTheSameFilesOnTheProgrammer) {
+  std::string Cfg = Home.Path("Stamper.cfg"), Dat = Home.Path("Stamper.dat");
+  TForgeRun r = Run({"-open" + Home.Path("app.bin") + ",0x08000000", "-savecfg" + Cfg, "-savedat" + Dat, "-download"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Downloading file(s) to probe / programmer...")) << r.Out;
+  EXPECT_TRUE(Has(r, "Downloading \"Stamper.cfg\" (")) << r.Out;
+  EXPECT_TRUE(Has(r, "Successfully downloaded files to Stamper.")) << r.Out;
+  // The files differ from the saved ones at most in the minute of their text (and so the CRC).
+  std::string PC = ReadAll(Cfg), Prog = ReadAll(Home.Path("sim/123456/files/Stamper.cfg"));
+  ASSERT_EQ(Prog.size(), PC.size());
+  EXPECT_EQ(Prog.substr(256), PC.substr(256));
+  PC = ReadAll(Dat);
+  Prog = ReadAll(Home.Path("sim/123456/files/Stamper.dat"));
+  ASSERT_EQ(Prog.size(), PC.size());
+  EXPECT_EQ(Prog.substr(256), PC.substr(256));
+}
+
 TEST_F(StamperE2E, RefusedFilesFailTheRunAndKeepTheOldFile) {
   std::string Dat = Home.Path("Stamper.dat");
   WriteAll(Dat, "old");
