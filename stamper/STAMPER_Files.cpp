@@ -84,6 +84,11 @@ int _WriteFile(const char* sProgName, const std::string& sPath, const STAMPER_DO
     }
     Offset += n;
     if (pProgress) APP_ProgressAddValue(pProgress, (int)n);
+    if (Offset < Total && _IsCancelled(pProgress)) {
+      APP_ErrorOut("Download canceled by user");
+      _DeleteIfThere(sWrite);
+      return -1;
+    }
   }
   if (Rename && (_DeleteIfThere(sPath) < 0 || _MoveFunc()(sWrite.c_str(), sPath.c_str()) < 0)) {
     APP_ErrorOutf("Could not create \"%s\" (%d bytes) on %s.", sPath.c_str(), (int)e.NumBytes, sProgName);

@@ -30,6 +30,7 @@
 #include "stamper/STAMPER.h"
 #include "stamper/STAMPER_Files.h"
 #include "target/TARGET.h"
+#include "sys/SYS.h"
 #include "tests/NullGUI.h"
 #include "tests/TestFiles.h"
 
@@ -231,6 +232,41 @@ TEST_F(TransferTest, TransferFailingHalfwayLeavesNoHalfFileUnderTheName) {
     }
     EXPECT_FALSE(Exists(ProgFile("Stamper.cfg.part")));
   }
+}
+
+TEST_F(TransferTest, CancelBetweenPiecesStopsTheDownload) {
+  // The user cancels once the first piece is through.
+  struct CancelGUI : LogGUI {
+    ProgressDialogState* CreateProgressDlg(const char*, const char*, int) override {
+      auto* p = new ProgressDialogState{};
+      p->pLock = SYS_MUTEX_Create(nullptr);
+      p->pNotifyUser = p;
+      p->pfNotify = [](void* pUser) {
+        auto* s = static_cast<ProgressDialogState*>(pUser);
+        if (s->Value >= 0x20000) s->Cancelled = true;
+      };
+      return p;
+    }
+    void DeleteProgressDlg(ProgressDialogState** pp) override {
+      SYS_MUTEX_Delete(&(*pp)->pLock);
+      delete *pp;
+      *pp = nullptr;
+    }
+  } Cancel;
+  APP_SetGUI(&Cancel);
+  RecordWrites();
+  OpenProbe();
+  std::string Data = Bytes(300000);
+  STAMPER_DOWNLOAD_ENTRY e = Entry("Stamper.dat", Data);
+  APP_PROGRESS* pProgress = APP_ProgressCreate("", 0);
+  int r = STAMPER_DownloadFiles("Programmer", "", &e, 1, pProgress);
+  APP_ProgressDelete(&pProgress);
+  APP_SetGUI(&Gui);
+  EXPECT_EQ(r, -1);
+  EXPECT_TRUE(Cancel.Has("ERROR: Download canceled by user")) << Cancel.Log;
+  EXPECT_EQ(g_aWrite.size(), 2u) << "the creation and one piece";
+  EXPECT_FALSE(Exists(ProgFile("Stamper.dat")));
+  EXPECT_FALSE(Exists(ProgFile("Stamper.dat.part")));
 }
 
 TEST_F(TransferTest, WithoutFileIONothingIsSent) {
