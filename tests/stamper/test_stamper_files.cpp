@@ -20,35 +20,21 @@
 #include "data/CRC32.h"
 #include "data/DATAIMAGE.h"
 #include "data/DATAJOBS.h"
-#include "mcudb/BANK.h"
-#include "mcudb/BANKREC.h"
-#include "mcudb/MCUDB.h"
-#include "probe/PROBE_Test.h"
-#include "project/PROJDEV.h"
 #include "project/PROJECT.h"
-#include "project/SETFILE.h"
 #include "stamper/STAMPER.h"
 #include "stamper/STAMPER_Test.h"
-#include "tests/NullGUI.h"
+#include "StamperProject.h"
 #include "tests/TestFiles.h"
 
 namespace {
 
 uint32_t U32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
 
-// The log without colours, and one data window that is always the active one.
-struct LogGUI : NullGUI {
-  std::string Log;
+// One data window that is always the active one.
+struct WinGUI : LogGUI {
   CHexEditor* pWin = reinterpret_cast<CHexEditor*>(&pWin);
-  void AppendLog(const char* sLine) override {
-    char ac[2048];
-    APP_StripEscapes(ac, sizeof(ac), sLine);
-    Log += ac;
-    Log += "\n";
-  }
   CHexEditor* CreateDataWindow(DataImage*, const char*) override { return pWin; }
   CHexEditor* GetCurDataWindow() override { return pWin; }
-  bool Has(const std::string& s) const { return Log.find(s) != std::string::npos; }
 };
 
 struct Entry {
@@ -102,7 +88,7 @@ protected:
     STAMPER_FreeFile(&File);
     return STAMPER_BuildDataFileEx(pImage, aBank.data(), (int)aBank.size(), pProd, &File);
   }
-  LogGUI Gui;
+  WinGUI Gui;
   DataImage* pImage = nullptr;
   std::vector<STAMPER_DAT_BANK> aBank;
   STAMPER_FILE File{};
@@ -280,87 +266,24 @@ const Block* Find(const std::vector<Block>& a, uint32_t Id, int Nth = 0) {
   return nullptr;
 }
 
-class ConfigFileTest : public ::testing::Test {
+class ConfigFileTest : public StamperProject {
 protected:
-  std::string Dir;
-  LogGUI Gui;
+  WinGUI Win;
   STAMPER_FILE File{};
-
   void SetUp() override {
-    char ac[] = "/tmp/tforge-stamper-XXXXXX";
-    Dir = mkdtemp(ac);
-    PROBE_ResetEntries();
-    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
-    APP_SetGUI(&Gui);
-    APP_SetLogLevelSource([] { return 9; });
-    ASSERT_EQ(MCUDB_ReadDeviceList(), 0);
-    PROJDEV_InstallHooks();
-    std::string Path = Dir + "/p.tforge";
-    ASSERT_EQ(SETFILE_Create(Path.c_str()), 0);
-    ASSERT_EQ(PROJECT_New(Path.c_str()), 0);
-    PROJECT_CPU C;
-    PROJECT_GetCPU(&C);
-    C.Device = MCUDB_FindDevice("ArteryTek AT32F425C8T7");
-    ASSERT_GE(C.Device, 0);
-    std::snprintf(C.acChipName, sizeof(C.acChipName), "ArteryTek AT32F425C8T7");
-    C.RAMAddr = 0x20000000;
-    C.RAMSize = 0x1000;
-    PROJECT_SetCPU(&C);
-    // The device's banks, as a project made for it has them.
-    auto pList = std::make_unique<BANK_LIST>();
-    BANK_CreateFromDevice(pList.get(), C.Device);
-    EditFlash([&](PROJECT_FLASH* p) {
-      p->NumBanks = (uint32_t)pList->NumBanks;
-      for (int i = 0; i < pList->NumBanks; i++) {
-        p->aBank[i] = PROJECT_BANK{};
-        BANKREC_CopySettings(&p->aBank[i], pList->aBank[i]);
-        p->aBank[i].Device = -1;
-        p->aBank[i].HasLayout = 1;
-      }
-    });
-    ASSERT_GE(PROJECT_GetNumBanks(), 3);
+    StamperProject::SetUp();
+    APP_SetGUI(&Win);
   }
   void TearDown() override {
     STAMPER_FreeFile(&File);
-    PROJECT_Close();
-    SETFILE_Close();
-    MCUDB_Exit();
-    APP_SetGUI(nullptr);
-    APP_SetLogLevelSource(nullptr);
-    PROBE_ResetEntries();
-    PROBE_Unload();
-    std::system(("rm -rf '" + Dir + "'").c_str());
-  }
-  template <typename F> void EditTIF(F f) {
-    PROJECT_TIF T;
-    PROJECT_GetTIF(&T);
-    f(&T);
-    PROJECT_SetTIF(&T);
-  }
-  template <typename F> void EditCPU(F f) {
-    PROJECT_CPU C;
-    PROJECT_GetCPU(&C);
-    f(&C);
-    PROJECT_SetCPU(&C);
-  }
-  template <typename F> void EditFlash(F f) {
-    auto p = std::make_unique<PROJECT_FLASH>();
-    PROJECT_GetFlash(p.get());
-    f(p.get());
-    PROJECT_SetFlash(p.get());
-  }
-  template <typename F> void EditProduction(F f) {
-    PROJECT_PRODUCTION P;
-    PROJECT_GetProduction(&P);
-    f(&P);
-    PROJECT_SetProduction(&P);
+    StamperProject::TearDown();
   }
 };
 
 } // namespace
 
 TEST_F(ConfigFileTest, EnvelopeSizeAndCRC) {
-  ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Gui.Log;
+  ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Win.Log;
   EXPECT_EQ(File.NumBytes % 2048, 0u);
   EXPECT_EQ(U32(File.pData + STAMPER_OFF_SIZE), File.NumBytes);
   uint32_t Crc = CRC32_Update(0, File.pData, 248);
@@ -403,7 +326,7 @@ TEST_F(ConfigFileTest, BlocksInTheirOrderWithTheProjectsValues) {
     p->EnableTargetPower = 0;
     p->TargetPowerDelay = 77;
   });
-  ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Gui.Log;
+  ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Win.Log;
   std::vector<Block> a = Blocks(File);
   std::vector<uint32_t> Got = Ids(a);
   // The order of the first blocks, the per-bank group and the production blocks.
@@ -443,13 +366,13 @@ TEST_F(ConfigFileTest, BlocksInTheirOrderWithTheProjectsValues) {
 }
 
 TEST_F(ConfigFileTest, DisabledBankHasNoBlocks) {
-  ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Gui.Log;
+  ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Win.Log;
   std::vector<Block> All = Blocks(File);
   uint32_t n = U32(Find(All, 300)->Payload.data());
   ASSERT_GE(n, 2u);
   EditFlash([](PROJECT_FLASH* p) { p->aBank[0].Disabled = 1; });
   STAMPER_FreeFile(&File);
-  ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Gui.Log;
+  ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Win.Log;
   std::vector<Block> a = Blocks(File);
   EXPECT_EQ(U32(Find(a, 300)->Payload.data()), n - 1);
   size_t n301 = 0;
@@ -506,7 +429,7 @@ TEST_F(ConfigFileTest, RefusalsBuildNothing) {
   PROJECT_GetCPU(pC0.get());
   for (const auto& c : aCase) {
     SCOPED_TRACE(c.sName);
-    Gui.Log.clear();
+    Win.Log.clear();
     PROJECT_TIF T = T0;
     auto pC = std::make_unique<PROJECT_CPU>(*pC0);
     c.pfEdit(&T, pC.get());
@@ -514,7 +437,7 @@ TEST_F(ConfigFileTest, RefusalsBuildNothing) {
     PROJECT_SetCPU(pC.get());
     EXPECT_EQ(STAMPER_BuildConfigFile(&File), -1);
     EXPECT_EQ(File.pData, nullptr);
-    EXPECT_TRUE(Gui.Has(std::string("ERROR: ") + c.sError)) << Gui.Log;
+    EXPECT_TRUE(Win.Has(std::string("ERROR: ") + c.sError)) << Win.Log;
     PROJECT_SetTIF(&T0);
     PROJECT_SetCPU(pC0.get());
   }
@@ -528,7 +451,7 @@ TEST_F(ConfigFileTest, RefusalsBuildNothing) {
     t->aDevice[1].IRLen = 4;
     t->aDevice[2].IRLen = 7;
   });
-  ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Gui.Log;
+  ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Win.Log;
   std::vector<Block> a = Blocks(File);
   EXPECT_EQ(U32(Find(a, 112)->Payload.data()), 16u);
   EXPECT_EQ(U32(Find(a, 114)->Payload.data()), 4u);
@@ -540,32 +463,32 @@ TEST_F(ConfigFileTest, SavesReplaceTheFileOnlyWhenBuilt) {
   WriteAll(Dat, "old");
   // No data window: the data file is refused and the old one stays.
   EXPECT_EQ(STAMPER_SaveDataFile(Dat.c_str()), -1);
-  EXPECT_TRUE(Gui.Has("ERROR: No data file open. Please ensure that you have opened a data file.")) << Gui.Log;
-  EXPECT_TRUE(Gui.Has("ERROR: Failed to save data file")) << Gui.Log;
+  EXPECT_TRUE(Win.Has("ERROR: No data file open. Please ensure that you have opened a data file.")) << Win.Log;
+  EXPECT_TRUE(Win.Has("ERROR: Failed to save data file")) << Win.Log;
   EXPECT_EQ(ReadAll(Dat), "old");
   // A refused configuration leaves the old file too.
   EditTIF([](PROJECT_TIF* t) { t->UseMaxSpeed0 = 1; });
   EXPECT_EQ(STAMPER_SaveConfigFile(Cfg.c_str()), -1);
-  EXPECT_TRUE(Gui.Has("ERROR: Failed to save config file")) << Gui.Log;
+  EXPECT_TRUE(Win.Has("ERROR: Failed to save config file")) << Win.Log;
   EXPECT_EQ(ReadAll(Cfg), "old");
   EditTIF([](PROJECT_TIF* t) { t->UseMaxSpeed0 = 0; });
   // Built: saved with the CRC of the whole file.
-  Gui.Log.clear();
-  ASSERT_EQ(STAMPER_SaveConfigFile(Cfg.c_str()), 0) << Gui.Log;
+  Win.Log.clear();
+  ASSERT_EQ(STAMPER_SaveConfigFile(Cfg.c_str()), 0) << Win.Log;
   std::string Text = ReadAll(Cfg);
   ASSERT_EQ(Text.size() % 2048, 0u);
   char ac[64];
   std::snprintf(ac, sizeof(ac), "Config file saved successfully (CRC: 0x%.8X)",
                 CRC32_Update(0, Text.data(), Text.size()));
-  EXPECT_TRUE(Gui.Has(ac)) << Gui.Log;
-  EXPECT_TRUE(Gui.Has("Saving config file [" + Cfg + "] ...")) << Gui.Log;
-  EXPECT_TRUE(Gui.Has("Saving PCodes... Skipped, no PCodes available")) << Gui.Log;
+  EXPECT_TRUE(Win.Has(ac)) << Win.Log;
+  EXPECT_TRUE(Win.Has("Saving config file [" + Cfg + "] ...")) << Win.Log;
+  EXPECT_TRUE(Win.Has("Saving PCodes... Skipped, no PCodes available")) << Win.Log;
 
   DataImage* pImage = DATAIMAGE_Create();
   std::vector<uint8_t> Bytes(100, 0x5A);
   DATAIMAGE_AddData(pImage, 0x08000000, 100, Bytes.data());
   ASSERT_EQ(DATAJOBS_AddImageWindow(pImage, "t", nullptr), 0);
-  ASSERT_EQ(STAMPER_SaveDataFile(Dat.c_str()), 0) << Gui.Log;
+  ASSERT_EQ(STAMPER_SaveDataFile(Dat.c_str()), 0) << Win.Log;
   Text = ReadAll(Dat);
   EXPECT_EQ(Text.size(), 2048u + 1024u) << "one block of the 1 KB page";
   // A folder that cannot take the file: reported, nothing left behind.
@@ -573,7 +496,7 @@ TEST_F(ConfigFileTest, SavesReplaceTheFileOnlyWhenBuilt) {
   mkdir(Ro.c_str(), 0555);
   if (access(Ro.c_str(), W_OK) != 0) {
     EXPECT_EQ(STAMPER_SaveDataFile((Ro + "/x.dat").c_str()), -1);
-    EXPECT_TRUE(Gui.Has("ERROR: Failed to save data file")) << Gui.Log;
+    EXPECT_TRUE(Win.Has("ERROR: Failed to save data file")) << Win.Log;
   }
-  DATAJOBS_OnWindowClosed(Gui.pWin);
+  DATAJOBS_OnWindowClosed(Win.pWin);
 }

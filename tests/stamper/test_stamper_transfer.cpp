@@ -20,32 +20,15 @@
 #include "data/CRC32.h"
 #include "data/DATAIMAGE.h"
 #include "data/DATAJOBS.h"
-#include "mcudb/BANK.h"
-#include "mcudb/BANKREC.h"
-#include "mcudb/MCUDB.h"
-#include "probe/PROBE_Test.h"
-#include "project/PROJDEV.h"
 #include "project/PROJECT.h"
-#include "project/SETFILE.h"
 #include "stamper/STAMPER.h"
 #include "stamper/STAMPER_Files.h"
 #include "target/TARGET.h"
 #include "sys/SYS.h"
-#include "tests/NullGUI.h"
 #include "tests/TestFiles.h"
+#include "StamperProject.h"
 
 namespace {
-
-struct LogGUI : NullGUI {
-  std::string Log;
-  void AppendLog(const char* sLine) override {
-    char ac[2048];
-    APP_StripEscapes(ac, sizeof(ac), sLine);
-    Log += ac;
-    Log += "\n";
-  }
-  bool Has(const std::string& s) const { return Log.find(s) != std::string::npos; }
-};
 
 // Every EMU_FILE_Write that reaches the library: offset and count.
 struct Piece {
@@ -65,50 +48,16 @@ bool Exists(const std::string& s) {
   return stat(s.c_str(), &st) == 0;
 }
 
-class TransferTest : public ::testing::Test {
+class TransferTest : public StamperProject {
 protected:
-  std::string Dir;
-  LogGUI Gui;
-
   void SetUp() override {
-    char ac[] = "/tmp/tforge-transfer-XXXXXX";
-    Dir = mkdtemp(ac);
+    StamperProject::SetUp();
     setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
     Configure("");
-    PROBE_ResetEntries();
-    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
-    APP_SetGUI(&Gui);
-    APP_SetLogLevelSource([] { return 9; });
     TARGET_SetHooks(nullptr);
     static const STAMPER_HOOKS Hooks = {nullptr, [] { return TARGET_Connect(); }, TARGET_CheckStandAloneCore,
                                         TARGET_IsGangProgrammer, TARGET_SelectGangModule};
     STAMPER_SetHooks(&Hooks);
-    ASSERT_EQ(MCUDB_ReadDeviceList(), 0);
-    PROJDEV_InstallHooks();
-    std::string File = Dir + "/p.tforge";
-    ASSERT_EQ(SETFILE_Create(File.c_str()), 0);
-    ASSERT_EQ(PROJECT_New(File.c_str()), 0);
-    PROJECT_CPU C;
-    PROJECT_GetCPU(&C);
-    C.Device = MCUDB_FindDevice("ArteryTek AT32F425C8T7");
-    std::snprintf(C.acChipName, sizeof(C.acChipName), "ArteryTek AT32F425C8T7");
-    C.RAMAddr = 0x20000000;
-    C.RAMSize = 0x1000;
-    C.ClockSpeed = 8000000;
-    C.NumInitSteps = 0;
-    PROJECT_SetCPU(&C);
-    auto pList = std::make_unique<BANK_LIST>();
-    BANK_CreateFromDevice(pList.get(), C.Device);
-    auto pF = std::make_unique<PROJECT_FLASH>();
-    PROJECT_GetFlash(pF.get());
-    pF->NumBanks = (uint32_t)pList->NumBanks;
-    for (int i = 0; i < pList->NumBanks; i++) {
-      pF->aBank[i] = PROJECT_BANK{};
-      BANKREC_CopySettings(&pF->aBank[i], pList->aBank[i]);
-      pF->aBank[i].Device = -1;
-      pF->aBank[i].HasLayout = 1;
-    }
-    PROJECT_SetFlash(pF.get());
     g_aWrite.clear();
   }
   void TearDown() override {
@@ -116,15 +65,8 @@ protected:
     TARGET_CloseProbe();
     STAMPER_SetHooks(nullptr);
     APP_SetDisconnectHandler(nullptr);
-    PROJECT_Close();
-    SETFILE_Close();
-    MCUDB_Exit();
-    APP_SetGUI(nullptr);
-    APP_SetLogLevelSource(nullptr);
-    PROBE_ResetEntries();
-    PROBE_Unload();
+    StamperProject::TearDown();
     unsetenv("XRELAY_SIM_CONFIG");
-    std::system(("rm -rf '" + Dir + "'").c_str());
   }
   void Configure(const std::string& Lines) {
     std::string Path = Dir + "/sim.ini";
