@@ -540,6 +540,32 @@ int _GetProjectBanks(ProjectBanks* p) {
   return 0;
 }
 
+/*
+ * The fit check where the flash operations provide none: data outside the selected sectors of
+ * the enabled banks would not reach the programmer, so it is refused (no relocation is offered
+ * here). Banks detected automatically have no known sectors: then nothing is checked.
+ */
+int _CheckFits(DataImage* pImage, const ProjectBanks& Banks) {
+  auto pFlash = std::make_unique<PROJECT_FLASH>();
+  PROJECT_GetFlash(pFlash.get());
+  for (uint32_t i = 0; i < pFlash->NumBanks; i++)
+    if (!pFlash->aBank[i].Disabled && pFlash->aBank[i].AutoDetect) return 0;
+  DataImage* pAll = DATAIMAGE_Create();
+  if (pAll == nullptr) return -1;
+  for (int b = 0; b < Banks.n; b++) {
+    uint32_t Start, Len;
+    for (uint32_t i = 0; DATAIMAGE_GetRange(Banks.a[b].pSelected, i, &Start, &Len); i++)
+      DATAIMAGE_AddData(pAll, Start, Len, nullptr);
+  }
+  int iRange = DATAIMAGE_FindUncontained(pAll, pImage, 0);
+  DATAIMAGE_Delete(pAll);
+  if (iRange < 0) return 0;
+  uint32_t Start, Len;
+  DATAIMAGE_GetRange(pImage, (uint32_t)iRange, &Start, &Len);
+  APP_ErrorOutf("Selected Data (0x%X - 0x%X) does not fit into selected flash sectors.", Start, Start + Len - 1);
+  return -1;
+}
+
 bool _AskPath(const char* sTitle, const char* sFilter, char* sPath, int PathSize) {
   APP_GUI_REQUESTS* pGUI = APP_GetGUI();
   if (pGUI == nullptr || APP_IsCmdLineActive()) return false;
@@ -658,12 +684,12 @@ int STAMPER_BuildDataFile(STAMPER_FILE* pFile) {
   int r = -1;
   if (pImage == nullptr) {
     APP_ErrorOut("No data file open. Please ensure that you have opened a data file.");
-  } else if (_Hooks.pfCheckDataFits == nullptr || _Hooks.pfCheckDataFits(pImage) == 0) {
+  } else {
     ProjectBanks Banks;
     PROJECT_PRODUCTION Prod;
     if (_GetProjectBanks(&Banks) < 0 || PROJECT_GetProduction(&Prod) < 0) {
       APP_ErrorOut("Insufficient memory!");
-    } else {
+    } else if (_Hooks.pfCheckDataFits ? _Hooks.pfCheckDataFits(pImage) == 0 : _CheckFits(pImage, Banks) == 0) {
       r = STAMPER_BuildDataFileEx(pImage, Banks.a, Banks.n, &Prod, pFile);
     }
   }

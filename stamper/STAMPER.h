@@ -91,7 +91,7 @@ int STAMPER_SavePCodes(const char* sCfgPath);
 // What this layer asks of the connection and the flash operations (installed by the program).
 struct STAMPER_HOOKS {
   // The fit check of the data against the selected sectors, with the relocation it offers:
-  // 0 fits, -1 (reported). Null: no check.
+  // 0 fits, -1 (reported). Null: data outside the selected sectors is refused.
   int (*pfCheckDataFits)(DataImage* pImage);
   int (*pfConnect)(void);                     // 0 connected, else failed (reported)
   const char* (*pfCheckStandAloneCore)(void); // null, or the refusal text

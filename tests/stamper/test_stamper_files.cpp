@@ -491,6 +491,14 @@ TEST_F(ConfigFileTest, SavesReplaceTheFileOnlyWhenBuilt) {
   ASSERT_EQ(STAMPER_SaveDataFile(Dat.c_str()), 0) << Win.Log;
   Text = ReadAll(Dat);
   EXPECT_EQ(Text.size(), 2048u + 1024u) << "one block of the 1 KB page";
+  // Data beyond the selected sectors would not reach the programmer: refused.
+  EditFlash([](PROJECT_FLASH* p) { std::memset(p->aBank[0].abSectorSel, 0, 8); });
+  Win.Log.clear();
+  EXPECT_EQ(STAMPER_SaveDataFile(Dat.c_str()), -1);
+  EXPECT_TRUE(Win.Has("ERROR: Selected Data (0x8000000 - 0x8000063) does not fit into selected flash sectors."))
+      << Win.Log;
+  EXPECT_EQ(ReadAll(Dat).size(), 2048u + 1024u) << "the file saved before stays";
+  EditFlash([](PROJECT_FLASH* p) { std::memset(p->aBank[0].abSectorSel, 0xFF, 8); });
   // A folder that cannot take the file: reported, nothing left behind.
   std::string Ro = Dir + "/ro";
   mkdir(Ro.c_str(), 0555);
