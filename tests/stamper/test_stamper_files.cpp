@@ -365,6 +365,40 @@ TEST_F(ConfigFileTest, BlocksInTheirOrderWithTheProjectsValues) {
   EXPECT_EQ(std::vector<uint32_t>(Got.begin() + i301, Got.begin() + i301 + Bank.size()), Bank);
 }
 
+TEST_F(ConfigFileTest, EraseAndVerifyModesFollowTheProductionSettings) {
+  static const struct {
+    uint32_t AutoErase, EraseType;
+    uint8_t BlankCheck;
+    uint32_t AutoVerify;
+    uint8_t VerifyType;
+    uint8_t EraseMode, VerifyMode;
+  } aCase[] = {
+      {0, 3, 1, 0, 2, 0, 0}, // nothing automatic
+      {1, 1, 0, 1, 1, 1, 1}, // sectors
+      {1, 2, 1, 1, 2, 2, 2}, // sectors after a blank check
+      {1, 3, 0, 0, 2, 3, 0}, // chip
+      {1, 4, 1, 1, 1, 3, 1}, // chip, the blank check does not matter
+  };
+  for (const auto& c : aCase) {
+    SCOPED_TRACE(testing::Message() << c.AutoErase << " " << c.EraseType << " " << (int)c.BlankCheck);
+    EditProduction([&](PROJECT_PRODUCTION* p) {
+      p->AutoPerformsErase = c.AutoErase;
+      p->EraseType = c.EraseType;
+      p->AutoPerformsVerify = c.AutoVerify;
+    });
+    PROJECT_PERFORMANCE Perf;
+    PROJECT_GetPerformance(&Perf);
+    Perf.PerfromBlankCheckPriorEraseSelectedSectors = c.BlankCheck;
+    Perf.VerifyType = c.VerifyType;
+    PROJECT_SetPerformance(&Perf);
+    STAMPER_FreeFile(&File);
+    ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Win.Log;
+    std::vector<Block> a = Blocks(File);
+    EXPECT_EQ(Find(a, 403)->Payload, std::vector<uint8_t>{c.EraseMode});
+    EXPECT_EQ(Find(a, 404)->Payload, std::vector<uint8_t>{c.VerifyMode});
+  }
+}
+
 TEST_F(ConfigFileTest, DisabledBankHasNoBlocks) {
   ASSERT_EQ(STAMPER_BuildConfigFile(&File), 0) << Win.Log;
   std::vector<Block> All = Blocks(File);
