@@ -3,6 +3,7 @@
  */
 #include "stamper/STAMPER.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <memory>
@@ -449,8 +450,8 @@ void _Blocks(DatWriter* w, DataImage* pBank, const STAMPER_DAT_BANK& b, uint32_t
     uint32_t n = DATAIMAGE_GetBlock(pBank, Addr, End, Align - 1, b.EmptyValue, w->pBlock.get(), nullptr, &BlockAddr,
                                     STAMPER_ALIGN, Bits, Bits);
     if (n == 0) break;
-    // A block never runs past the selected sectors it starts in (the bank's end included).
-    uint32_t Last = _SelectedEnd(b.pSelected, BlockAddr);
+    // A block never runs past the selected sectors it starts in, nor past the bank.
+    uint32_t Last = std::min(_SelectedEnd(b.pSelected, BlockAddr), b.Last);
     if ((uint64_t)BlockAddr + n - 1 > Last) n = Last - BlockAddr + 1;
     if (w->pFile) {
       APP_LogOutf("Preparing DAT file range: 0x%.8X - 0x%.8X (%d bytes).", BlockAddr, BlockAddr + n - 1, (int)n);

@@ -222,6 +222,18 @@ TEST_F(DataFileTest, SerialNumberAreaIsWrittenWithTheErasedValue) {
   ASSERT_EQ(a.size(), 2u);
   EXPECT_EQ(a[1].Addr, 0x08000100u);
   EXPECT_EQ(a[1].Size, 64u);
+  // A serial number in a small bank that is not selected: its block stops at the bank's end.
+  STAMPER_DAT_BANK& Small = AddBank(0x20000000, 0x100, 0);
+  DATAIMAGE_DeleteRange(Small.pSelected, 0, 0xFFFFFFFF);
+  Prod.SNAddr = 0x200000F0;
+  Prod.SNLen = 4;
+  ASSERT_EQ(Build(&Prod), 0);
+  a = Table(File);
+  ASSERT_EQ(a.size(), 2u);
+  EXPECT_EQ(a[1].Addr, 0x20000000u);
+  EXPECT_EQ(a[1].Size, 0x100u);
+  DATAIMAGE_Delete(aBank.back().pSelected);
+  aBank.pop_back();
   // Outside the bank nothing is added.
   Prod.SNAddr = 0x20000000;
   ASSERT_EQ(Build(&Prod), 0);
