@@ -27,18 +27,8 @@ namespace {
 
 STAMPER_HOOKS _Hooks{};
 
-const char* const _asPCodeName[STAMPER_NUM_PCODES] = {"Reset", "Connect", "Unsecure", "Setup", "Device", "DeviceUser"};
-
-void _PutU32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
-void _PutU16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
+void _PutU32(uint8_t* p, uint32_t v) { UTIL_Store32(p, v, false); }
+void _PutU16(uint8_t* p, uint32_t v) { UTIL_Store16(p, (uint16_t)v, false); }
 
 uint32_t _RoundUp(uint64_t n, uint32_t Step) { return uint32_t((n + Step - 1) / Step * Step); }
 
