@@ -14,6 +14,8 @@
 #include "probe/PROBE.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
+#include "stamper/STAMPER.h"
+#include "stamper/STAMPER_Files.h"
 #include "target/TARGET.h"
 
 namespace {
@@ -178,6 +180,36 @@ void APP_InstallTargetHooks(void) {
   CMDLINE_OPERATIONS* pOps = CMDLINE_GetOperations();
   pOps->pfConnect = _Connect;
   pOps->pfDisconnect = _Disconnect;
+}
+
+namespace {
+
+// The command line names the files relative to the working directory.
+int _SaveStamperConfig(const char* sPath) {
+  char ac[CMDLINE_STRING_SIZE];
+  CMDLINE_MakeAbsolute(ac, sizeof(ac), sPath);
+  return STAMPER_SaveConfigFile(ac) == 0 ? 0 : -1;
+}
+
+int _SaveStamperData(const char* sPath) {
+  char ac[CMDLINE_STRING_SIZE];
+  CMDLINE_MakeAbsolute(ac, sizeof(ac), sPath);
+  return STAMPER_SaveDataFile(ac) == 0 ? 0 : -1;
+}
+
+int _StamperConnect(void) { return TARGET_Connect() == 0 ? 0 : -1; }
+
+} // namespace
+
+void APP_InstallStamperHooks(void) {
+  static const STAMPER_HOOKS Hooks = {nullptr, _StamperConnect, TARGET_CheckStandAloneCore, TARGET_IsGangProgrammer,
+                                      TARGET_SelectGangModule};
+  STAMPER_SetHooks(&Hooks);
+  STAMPER_InstallJobs();
+  CMDLINE_OPERATIONS* pOps = CMDLINE_GetOperations();
+  pOps->pfSaveStamperConfig = _SaveStamperConfig;
+  pOps->pfSaveStamperData = _SaveStamperData;
+  pOps->pfDownloadStamper = [] { return STAMPER_DownloadStamperFiles() == 0 ? 0 : -1; };
 }
 
 void APP_LogVersionLines(void) {

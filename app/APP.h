@@ -18,6 +18,10 @@ void APP_InstallStartupJobs(void);
 // command-line operations -connect and -disconnect.
 void APP_InstallTargetHooks(void);
 
+// The Stamper files: their jobs, what they ask of the connection, and the command-line
+// operations -savecfg, -savedat and -download.
+void APP_InstallStamperHooks(void);
+
 // The program's and the probe library's version lines, in the log.
 void APP_LogVersionLines(void);
 

@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
   MCUDB_InstallHooks();
   PROJDEV_InstallHooks();
   APP_InstallTargetHooks();
+  APP_InstallStamperHooks();
   MainWindow* pWin = new MainWindow(argc, argv, ShowCmd);
   QApplication::setQuitOnLastWindowClosed(false);
   QFont f = QApplication::font();

@@ -69,4 +69,13 @@
   X(int, XRELAYARM_DEVICE_GetInfo, (int DeviceIndex, XRELAYARM_DEVICE_INFO* pInfo), (DeviceIndex, pInfo))   \
   X(const char*, XRELAY_DEVICE_GetLoaderName, (int DeviceIndex, uint32_t BankAddr, uint32_t Flags, int LoaderIndex), \
     (DeviceIndex, BankAddr, Flags, LoaderIndex))                                                            \
+  X(int, XRELAYARM_EMU_HasCapEx, (int CapEx), (CapEx))                                                     \
+  X(int, XRELAYARM_ReadEmuConfigMem, (uint8_t* pData, uint32_t Offset, uint32_t NumBytes),                  \
+    (pData, Offset, NumBytes))                                                                              \
+  X(int, XRELAYARM_EMU_FILE_Write, (const char* sFile, const uint8_t* pData, uint32_t Offset, uint32_t NumBytes), \
+    (sFile, pData, Offset, NumBytes))                                                                       \
+  X(int, XRELAYARM_EMU_FILE_Read, (const char* sFile, uint8_t* pData, uint32_t Offset, uint32_t NumBytes),  \
+    (sFile, pData, Offset, NumBytes))                                                                       \
+  X(int, XRELAYARM_EMU_FILE_GetSize, (const char* sFile), (sFile))                                          \
+  X(int, XRELAYARM_EMU_FILE_Delete, (const char* sFile), (sFile))                                           \
   X(void*, XRELAY_GetpFunc, (int Index), (Index))
