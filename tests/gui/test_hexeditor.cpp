@@ -15,6 +15,7 @@
 #include "data/DATAFILE.h"
 #include "data/DATAIMAGE.h"
 #include "gui/CHexEditor.h"
+#include "gui/HexLayout.h"
 #include "tests/TestFiles.h"
 
 namespace {
@@ -110,6 +111,30 @@ std::vector<uint8_t> Ramp(uint8_t First, int n) {
   std::vector<uint8_t> a((size_t)n);
   for (int i = 0; i < n; i++) a[(size_t)i] = (uint8_t)(First + i);
   return a;
+}
+
+// The mouse finds a byte through these columns: every byte's digits and character lead back to
+// it, the blank after an item to the item's first byte, the address column to none.
+TEST(HexLayoutColumns, EveryColumnLeadsBackToItsByte) {
+  for (int Width : {1, 2, 4}) {
+    for (bool BigEndian : {false, true}) {
+      HexLayout L(Width, BigEndian);
+      std::string Line = L.FormatLine(0, std::vector<HexByte>(16, HexByte{0xA5, 1, 0}).data());
+      ASSERT_EQ((int)Line.size(), L.LineChars()) << Width;
+      for (int Off = 0; Off < 16; Off++) {
+        EXPECT_EQ(L.OffsetAtColumn(L.ByteDigitColumn(Off)), Off) << Width << BigEndian;
+        EXPECT_EQ(L.OffsetAtColumn(L.ByteDigitColumn(Off) + 1), Off) << Width << BigEndian;
+        bool InChars = false;
+        EXPECT_EQ(L.OffsetAtColumn(L.CharColumn(Off), &InChars), Off);
+        EXPECT_TRUE(InChars);
+        EXPECT_EQ(Line.substr((size_t)L.ByteDigitColumn(Off), 2), "A5");
+      }
+      for (int Item = 0; Item < 16 / Width; Item++) {
+        EXPECT_EQ(L.OffsetAtColumn(L.ItemColumn(Item) + L.ItemChars()), Item * Width); // its blank
+      }
+      EXPECT_EQ(L.OffsetAtColumn(3), -1);
+    }
+  }
 }
 
 TEST_F(HexEditor, ItemWidthsAndByteOrder) {
@@ -414,6 +439,33 @@ TEST_F(HexEditor, KeyboardMovesAndSelects) {
   EXPECT_EQ(pWin->GetCursor(), 0x200u);
   Key(Qt::Key_PageDown);
   EXPECT_EQ(pWin->GetCursor(), 0x200u + (uint32_t)(pWin->GetNumVisibleLines() - 1) * 16);
+}
+
+TEST_F(HexEditor, MouseSelectsItemsAndADoubleClickEdits) {
+  AddBytes(0x300, Ramp(0x40, 32));
+  Open();
+  pWin->SetItemWidth(2);
+  QWidget* pArea = pWin->focusProxy();
+  HexLayout L(2, false);
+  int Cell = pArea->fontMetrics().horizontalAdvance(QLatin1Char('0')), Line = pArea->fontMetrics().lineSpacing();
+  auto At = [&](int Row, int Column) { return QPointF(4 + Column * Cell + Cell / 2, 4 + Row * Line + Line / 2); };
+  auto Mouse = [&](QEvent::Type t, QPointF p, Qt::MouseButtons Held) {
+    QMouseEvent e(t, p, pArea->mapToGlobal(p), Qt::LeftButton, Held, Qt::NoModifier);
+    QApplication::sendEvent(pArea, &e);
+  };
+  // Pressing on the low byte of item 2 of line 0, releasing on the character of byte 5 of line 1.
+  Mouse(QEvent::MouseButtonPress, At(0, L.ByteDigitColumn(4)), Qt::LeftButton);
+  EXPECT_EQ(pWin->GetCursor(), 0x304u);
+  Mouse(QEvent::MouseMove, At(1, L.CharColumn(5)), Qt::LeftButton);
+  Mouse(QEvent::MouseButtonRelease, At(1, L.CharColumn(5)), Qt::NoButton);
+  uint32_t First = 0, Last = 0;
+  ASSERT_TRUE(pWin->GetSelection(&First, &Last));
+  EXPECT_EQ(First, 0x304u);
+  EXPECT_EQ(Last, 0x315u);
+  Mouse(QEvent::MouseButtonDblClick, At(1, L.ItemColumn(3)), Qt::LeftButton);
+  EXPECT_EQ(pWin->GetCursor(), 0x316u);
+  ASSERT_TRUE(pWin->GetItemEditor()->isVisible());
+  EXPECT_EQ(pWin->GetItemEditor()->text(), "5756"); // the item as shown, to type over
 }
 
 } // namespace
