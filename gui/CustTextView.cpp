@@ -48,7 +48,15 @@ void CustTextArea::paintEvent(QPaintEvent* pEvent) {
   QPainter p(this);
   CustTextView* v = _pView;
   const ColorScheme& Scheme = CustTextBuffer::GetScheme(v->_Buffer.GetSchemeIndex());
-  if (v->_Buffer.GetSchemeIndex() != 2) p.fillRect(pEvent->rect(), _aPalette[Scheme.Background]);
+  // The light schemes take their normal text and background from the desktop palette, so that
+  // the log stays readable on a dark desktop; only the colours of escape sequences are fixed.
+  bool Light = v->_Buffer.GetSchemeIndex() != 1;
+  QColor NormalText = Light ? palette().color(QPalette::Text) : _aPalette[Scheme.Text];
+  QColor NormalBg = Light ? palette().color(QPalette::Base) : _aPalette[Scheme.Background];
+  auto Colour = [&](int Index) {
+    return Index == Scheme.Text ? NormalText : Index == Scheme.Background ? NormalBg : _aPalette[Index];
+  };
+  if (v->_Buffer.GetSchemeIndex() != 2) p.fillRect(pEvent->rect(), NormalBg);
   p.setFont(font());
   QFontMetrics fm(font());
   int Ascent = fm.ascent();
@@ -71,7 +79,7 @@ void CustTextArea::paintEvent(QPaintEvent* pEvent) {
     const std::string& t = Line.Text;
     size_t NumFmt = Line.aFmt.size();
     if (b.GetMode() == CTV_MODE_PLAIN || NumFmt == 0) {
-      p.setPen(_aPalette[Scheme.Text]);
+      p.setPen(NormalText);
       p.drawText(5, y + Ascent, v->_ToQString(t));
     } else {
       for (size_t k = 0; k < NumFmt; k++) {
@@ -81,8 +89,8 @@ void CustTextArea::paintEvent(QPaintEvent* pEvent) {
         if (e <= a) continue;
         int x = 5 + a * v->_CellWidth;
         int bg = f.Bg + f.BgBright, fg = f.Fg + f.FgBright;
-        if (bg != Scheme.Background) p.fillRect(x, y, (e - a) * v->_CellWidth, v->_LineSpacing, _aPalette[bg]);
-        p.setPen(_aPalette[fg]);
+        if (bg != Scheme.Background) p.fillRect(x, y, (e - a) * v->_CellWidth, v->_LineSpacing, Colour(bg));
+        p.setPen(Colour(fg));
         p.drawText(x, y + Ascent, v->_ToQString(t.substr((size_t)a, (size_t)(e - a))));
       }
     }
@@ -169,11 +177,13 @@ CustTextView::CustTextView(QWidget* pParent, const char* sName, int Mode, int Sc
   setWidgetResizable(false);
   if (Scheme == 2) {
     setStyleSheet("background: transparent");
-  } else {
+  } else if (Scheme == 1) {
     QPalette pal = palette();
-    pal.setColor(QPalette::Window, Scheme == 1 ? Qt::black : Qt::white);
+    pal.setColor(QPalette::Window, Qt::black);
     setPalette(pal);
     setBackgroundRole(QPalette::Window);
+  } else {
+    setBackgroundRole(QPalette::Base); // white on a light desktop, dark on a dark one
   }
   SetFontSize(8);
   setFocusPolicy(Qt::StrongFocus);
@@ -312,11 +322,15 @@ void CustTextView::_OnRefresh() {
   _SinceRefresh.restart();
   _NumRefreshes++;
   int NumLines, Widest;
+  bool HasSel;
   {
     MutexGuard g(_pLock);
     NumLines = _Buffer.GetNumLines();
     Widest = _Buffer.GetWidestLine();
+    HasSel = _HasSel;
   }
+  // A clear from any thread drops the selection; the action follows here, on the GUI thread.
+  if (_pActCopy) _pActCopy->setEnabled(HasSel);
   _pArea->resize(Widest * _CellWidth + 10, NumLines * _LineSpacing + 10);
   _pArea->update();
   if (_Follow) verticalScrollBar()->setValue(verticalScrollBar()->maximum());

@@ -119,5 +119,5 @@ private:
   QFrame* _pFindBar;
   QLineEdit* _pFindEdit;
   QMenu* _pMenu;
-  QAction* _pActCopy;
+  QAction* _pActCopy = nullptr;
 };
