@@ -19,6 +19,8 @@
 #include <QToolBar>
 #include <QTransform>
 
+#include <cmath>
+
 #include "sys/SYS.h"
 
 namespace {
@@ -87,11 +89,11 @@ void CustTextArea::paintEvent(QPaintEvent* pEvent) {
         int a = std::min(f.Pos, (int)t.size());
         int e = (k + 1 < NumFmt) ? std::min(Line.aFmt[k + 1].Pos, (int)t.size()) : (int)t.size();
         if (e <= a) continue;
-        int x = 5 + a * v->_CellWidth;
+        qreal x = 5 + a * v->_CellWidth;
         int bg = f.Bg + f.BgBright, fg = f.Fg + f.FgBright;
-        if (bg != Scheme.Background) p.fillRect(x, y, (e - a) * v->_CellWidth, v->_LineSpacing, Colour(bg));
+        if (bg != Scheme.Background) p.fillRect(QRectF(x, y, (e - a) * v->_CellWidth, v->_LineSpacing), Colour(bg));
         p.setPen(Colour(fg));
-        p.drawText(x, y + Ascent, v->_ToQString(t.substr((size_t)a, (size_t)(e - a))));
+        p.drawText(QPointF(x, y + Ascent), v->_ToQString(t.substr((size_t)a, (size_t)(e - a))));
       }
     }
     int64_t Abs = Dropped + l;
@@ -99,10 +101,10 @@ void CustTextArea::paintEvent(QPaintEvent* pEvent) {
       int a = (Abs == s0) ? std::min(c0, (int)t.size()) : 0;
       int e = (Abs == s1) ? std::min(c1, (int)t.size()) : (int)t.size();
       if (e > a) {
-        int x = 5 + a * v->_CellWidth;
-        p.fillRect(x, y, (e - a) * v->_CellWidth, v->_LineSpacing, HiBg);
+        qreal x = 5 + a * v->_CellWidth;
+        p.fillRect(QRectF(x, y, (e - a) * v->_CellWidth, v->_LineSpacing), HiBg);
         p.setPen(HiFg);
-        p.drawText(x, y + Ascent, v->_ToQString(t.substr((size_t)a, (size_t)(e - a))));
+        p.drawText(QPointF(x, y + Ascent), v->_ToQString(t.substr((size_t)a, (size_t)(e - a))));
       }
     }
   }
@@ -302,7 +304,9 @@ void CustTextView::SetFontSize(int PointSize) {
   f.setPointSize(std::clamp(PointSize, 1, 64));
   _pArea->setFont(f);
   QFontMetrics fm(f);
-  _CellWidth = std::max(1, fm.horizontalAdvance(QLatin1Char('x')));
+  // The true advance, fractions included: runs of a line are placed by it, and a rounded width
+  // would move every run after the first away from where the line's glyphs are.
+  _CellWidth = std::max<qreal>(1, QFontMetricsF(f).horizontalAdvance(QLatin1Char('x')));
   _LineSpacing = std::max(1, fm.lineSpacing());
   _OnRefresh();
 }
@@ -331,7 +335,7 @@ void CustTextView::_OnRefresh() {
   }
   // A clear from any thread drops the selection; the action follows here, on the GUI thread.
   if (_pActCopy) _pActCopy->setEnabled(HasSel);
-  _pArea->resize(Widest * _CellWidth + 10, NumLines * _LineSpacing + 10);
+  _pArea->resize((int)std::ceil(Widest * _CellWidth) + 10, NumLines * _LineSpacing + 10);
   _pArea->update();
   if (_Follow) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
@@ -340,7 +344,7 @@ QPoint CustTextView::_CharAt(const QPoint& Pos) {
   MutexGuard g(_pLock);
   int Row = std::clamp((Pos.y() - 5) / _LineSpacing, 0, std::max(0, _Buffer.GetNumLines() - 1));
   int Len = _Buffer.GetNumLines() ? (int)_Buffer.GetLine(Row).Text.size() : 0;
-  int Col = std::clamp((Pos.x() - 5) / _CellWidth, 0, Len);
+  int Col = std::clamp((int)((Pos.x() - 5) / _CellWidth), 0, Len);
   return QPoint(Col, Row);
 }
 
@@ -473,7 +477,7 @@ bool CustTextView::_Find(bool Forward) {
   _pFindEdit->setStyleSheet(Found ? QString() : QString("background-color: rgb(244, 208, 63)"));
   _pActCopy->setEnabled(Found);
   if (Found) {
-    ensureVisible(5 + Col * _CellWidth, 5 + Line * _LineSpacing + _LineSpacing / 2, 5, _LineSpacing + 5);
+    ensureVisible((int)(5 + Col * _CellWidth), 5 + Line * _LineSpacing + _LineSpacing / 2, 5, _LineSpacing + 5);
   }
   _pArea->update();
   return Found;

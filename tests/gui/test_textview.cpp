@@ -120,6 +120,33 @@ TEST(TextView, ErrorsAreRedWarningsYellowAndNormalTextFollowsThePalette) {
   }
 }
 
+// A colour change in the middle of a line must not move the text behind it: the runs of a line
+// sit where the characters of the whole line would be, whatever the font's fractional advance.
+TEST(TextView, ColouredRunsStayInTheirColumns) {
+  auto InkColumns = [](const char* sText) {
+    CustTextView v(nullptr, "Log", CTV_MODE_FORMATTED, 0, 100);
+    v.resize(600, 100);
+    v.AppendText(sText);
+    v.show();
+    Pump(60);
+    QImage Img = v.widget()->grab().toImage();
+    QRgb Bg = Img.pixel(1, 1);
+    std::vector<int> Columns;
+    for (int x = 0; x < Img.width(); x++) {
+      for (int y = 0; y < Img.height(); y++) {
+        if (Img.pixel(x, y) != Bg) {
+          Columns.push_back(x);
+          break;
+        }
+      }
+    }
+    return Columns;
+  };
+  std::string Plain(40, 'm');
+  std::string Coloured = std::string(20, 'm') + "\x1b[1;31m" + std::string(20, 'm') + "\x1b[0m";
+  EXPECT_EQ(InkColumns((Plain + "\n").c_str()), InkColumns((Coloured + "\n").c_str()));
+}
+
 TEST(TextView, ClearDropsLinesAndSelectionAndHandsOverThePartialLine) {
   static std::vector<std::string> s_Written;
   s_Written.clear();
