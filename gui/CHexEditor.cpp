@@ -30,6 +30,7 @@
 #include <QToolBar>
 #include <QWheelEvent>
 #include <algorithm>
+#include <cmath>
 #include <new>
 
 #include "core/APP_GUI.h"
@@ -210,13 +211,16 @@ public:
     setFont(f);
     setCursor(Qt::IBeamCursor);
   }
-  int CellWidth() const { return std::max(1, fontMetrics().horizontalAdvance(QLatin1Char('0'))); }
+  // The true advance of a digit, fractions included: a line is drawn in runs, and runs placed by
+  // a rounded width would drift from the glyphs of the run before them.
+  qreal CellWidth() const { return std::max<qreal>(1, QFontMetricsF(font()).horizontalAdvance(QLatin1Char('0'))); }
   int LineHeight() const { return std::max(1, fontMetrics().lineSpacing()); }
   int XOffset() const;
-  QRect CellRect(int Row, int Column, int NumChars) const {
-    return QRect(_Margin - XOffset() + Column * CellWidth(), _Margin + Row * LineHeight(), NumChars * CellWidth(),
-                 LineHeight());
+  QRectF CellRectF(int Row, int Column, int NumChars) const {
+    return QRectF(_Margin - XOffset() + Column * CellWidth(), _Margin + Row * LineHeight(), NumChars * CellWidth(),
+                  LineHeight());
   }
+  QRect CellRect(int Row, int Column, int NumChars) const { return CellRectF(Row, Column, NumChars).toAlignedRect(); }
 
 protected:
   void paintEvent(QPaintEvent* pEvent) override;
@@ -253,53 +257,64 @@ void CHexArea::paintEvent(QPaintEvent*) {
   p.setFont(font());
   const HexLayout& L = _pEd->_Layout;
   int Ascent = fontMetrics().ascent();
-  QColor Text = pal.color(QPalette::Text), Dim = pal.color(QPalette::PlaceholderText);
-  QColor Modified = pal.color(QPalette::Link), HiBg = pal.color(QPalette::Highlight);
-  QColor HiFg = pal.color(QPalette::HighlightedText);
+  // Colour classes of the columns; blanks take the class of what precedes them, so that a line
+  // is drawn in a few runs rather than one call per byte.
+  enum { BLANK = -1, DIM, TEXT, MODIFIED, SELECTED };
+  const QColor aColour[4] = {pal.color(QPalette::PlaceholderText), pal.color(QPalette::Text),
+                             pal.color(QPalette::Link), pal.color(QPalette::HighlightedText)};
+  QColor HiBg = pal.color(QPalette::Highlight);
   uint32_t SelFirst = 0, SelLast = 0;
   bool HasSel = _pEd->GetSelection(&SelFirst, &SelLast);
-  auto Draw = [&](int Row, int Col, const QString& s, const QColor& c) {
-    QRect r = CellRect(Row, Col, (int)s.size());
-    p.setPen(c);
-    p.drawText(r.left(), r.top() + Ascent, s);
-  };
+  std::vector<signed char> aClass((size_t)L.LineChars());
   for (int Row = 0; Row < _pEd->_NumRows; Row++) {
     uint64_t Line = (uint64_t)_pEd->_TopLine + (uint64_t)Row;
     if (Line >= _NumLines) break;
     uint32_t Addr = (uint32_t)(Line << 4);
     const HexByte* pB = &_pEd->_aVisible[(size_t)Row * HexLayout::BYTES_PER_LINE];
-    Draw(Row, 0, QString::asprintf("%.04X_%.04X", Addr >> 16, Addr & 0xFFFF), Dim);
-    // Selection background first: items joined by their blanks inside one line, and characters.
+    QString Text = QString::fromLatin1(L.FormatLine(Addr, pB).c_str());
+    std::fill(aClass.begin(), aClass.end(), (signed char)BLANK);
+    std::fill(aClass.begin(), aClass.begin() + 9, (signed char)DIM);
     if (HasSel && SelLast >= Addr && SelFirst <= Addr + 15) {
+      // The selection's background: its items joined by their blanks, and its characters.
       int a = (int)(std::max(SelFirst, Addr) - Addr), e = (int)(std::min(SelLast, Addr + 15) - Addr);
       int c0 = L.ItemColumn(a / L.GetItemWidth());
       int c1 = L.ItemColumn(e / L.GetItemWidth()) + L.ItemChars();
-      p.fillRect(CellRect(Row, c0, c1 - c0), HiBg);
-      p.fillRect(CellRect(Row, L.CharColumn(a), e - a + 1), HiBg);
+      p.fillRect(CellRectF(Row, c0, c1 - c0), HiBg);
+      p.fillRect(CellRectF(Row, L.CharColumn(a), e - a + 1), HiBg);
     }
     for (int i = 0; i < HexLayout::BYTES_PER_LINE; i++) {
       const HexByte& b = pB[i];
       bool Sel = HasSel && Addr + (uint32_t)i >= SelFirst && Addr + (uint32_t)i <= SelLast;
-      QColor c = Sel ? HiFg : (!b.HasData ? Dim : (b.Modified ? Modified : Text));
-      QString Digits = b.HasData ? QString::asprintf("%.02X", b.Value) : QString("..");
-      Draw(Row, L.ByteDigitColumn(i), Digits, c);
-      Draw(Row, L.CharColumn(i), QString(QLatin1Char(HexLayout::CharOf(b))), c);
-      if (b.Modified && !Sel) {
-        QRect r = CellRect(Row, L.ByteDigitColumn(i), 2);
-        p.drawLine(r.left(), r.bottom(), r.right(), r.bottom()); // an edit shows without colour too
+      signed char c = Sel ? SELECTED : (!b.HasData ? DIM : (b.Modified ? MODIFIED : TEXT));
+      aClass[(size_t)L.ByteDigitColumn(i)] = aClass[(size_t)L.ByteDigitColumn(i) + 1] = c;
+      aClass[(size_t)L.CharColumn(i)] = c;
+      if (b.Modified && !Sel) { // an edit shows without colour too
+        QRectF r = CellRectF(Row, L.ByteDigitColumn(i), 2);
+        p.setPen(aColour[MODIFIED]);
+        p.drawLine(QPointF(r.left(), r.bottom() - 0.5), QPointF(r.right(), r.bottom() - 0.5));
       }
+    }
+    int Cur = DIM;
+    for (int Col = 0; Col < (int)aClass.size();) {
+      int Start = Col;
+      if (aClass[(size_t)Col] != BLANK) Cur = aClass[(size_t)Col];
+      Col++;
+      while (Col < (int)aClass.size() && (aClass[(size_t)Col] == BLANK || aClass[(size_t)Col] == Cur)) Col++;
+      QRectF r = CellRectF(Row, Start, Col - Start);
+      p.setPen(aColour[Cur]);
+      p.drawText(QPointF(r.left(), r.top() + Ascent), Text.mid(Start, Col - Start));
     }
   }
   // The cursor: a frame around its item and its characters.
   uint32_t Cursor = _pEd->_Cursor;
   if ((Cursor >> 4) >= _pEd->_TopLine && (Cursor >> 4) < _pEd->_TopLine + (uint32_t)_pEd->_NumRows) {
     int Row = (int)((Cursor >> 4) - _pEd->_TopLine), Off = (int)(Cursor & 15);
-    QPen Pen(hasFocus() ? Text : Dim);
+    QPen Pen(hasFocus() ? aColour[TEXT] : aColour[DIM]);
     Pen.setCosmetic(true);
     p.setPen(Pen);
     p.setBrush(Qt::NoBrush);
-    p.drawRect(CellRect(Row, L.ItemColumn(Off / L.GetItemWidth()), L.ItemChars()).adjusted(-1, 0, 0, -1));
-    p.drawRect(CellRect(Row, L.CharColumn(Off), L.GetItemWidth()).adjusted(0, 0, -1, -1));
+    p.drawRect(CellRectF(Row, L.ItemColumn(Off / L.GetItemWidth()), L.ItemChars()).adjusted(-1, 0, 0, -1));
+    p.drawRect(CellRectF(Row, L.CharColumn(Off), L.GetItemWidth()).adjusted(0, 0, -1, -1));
   }
 }
 
@@ -639,10 +654,10 @@ void CHexEditor::_UpdateScrollBars() {
   _pVScroll->setSingleStep(1);
   _pVScroll->setValue((int)std::min<uint32_t>(_TopLine, (uint32_t)MaxTop));
   _pVScroll->blockSignals(false);
-  int Width = _Layout.LineChars() * _pArea->CellWidth() + 2 * _Margin;
+  int Width = (int)std::ceil(_Layout.LineChars() * _pArea->CellWidth()) + 2 * _Margin;
   _pHScroll->setRange(0, std::max(0, Width - _pArea->width()));
   _pHScroll->setPageStep(std::max(1, _pArea->width()));
-  _pHScroll->setSingleStep(_pArea->CellWidth());
+  _pHScroll->setSingleStep((int)std::ceil(_pArea->CellWidth()));
   _pHScroll->setVisible(Width > _pArea->width() && _pArea->width() > 0);
 }
 
@@ -856,7 +871,7 @@ void CHexEditor::_EnsureCursorVisible() {
 
 bool CHexEditor::_HitTest(const QPoint& Pos, uint32_t* pAddr) const {
   int Row = (Pos.y() - _Margin) / _pArea->LineHeight();
-  int Col = (Pos.x() - _Margin + _pHScroll->value()) / _pArea->CellWidth();
+  int Col = (int)((Pos.x() - _Margin + _pHScroll->value()) / _pArea->CellWidth());
   if (Pos.y() < _Margin || Row >= _NumRows) return false;
   uint64_t Line = (uint64_t)_TopLine + (uint64_t)Row;
   if (Line >= _NumLines) return false;

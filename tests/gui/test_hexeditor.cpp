@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontMetricsF>
 #include <QClipboard>
 #include <QImage>
 #include <QKeyEvent>
@@ -447,7 +448,8 @@ TEST_F(HexEditor, MouseSelectsItemsAndADoubleClickEdits) {
   pWin->SetItemWidth(2);
   QWidget* pArea = pWin->focusProxy();
   HexLayout L(2, false);
-  int Cell = pArea->fontMetrics().horizontalAdvance(QLatin1Char('0')), Line = pArea->fontMetrics().lineSpacing();
+  qreal Cell = QFontMetricsF(pArea->font()).horizontalAdvance(QLatin1Char('0'));
+  int Line = pArea->fontMetrics().lineSpacing();
   auto At = [&](int Row, int Column) { return QPointF(4 + Column * Cell + Cell / 2, 4 + Row * Line + Line / 2); };
   auto Mouse = [&](QEvent::Type t, QPointF p, Qt::MouseButtons Held) {
     QMouseEvent e(t, p, pArea->mapToGlobal(p), Qt::LeftButton, Held, Qt::NoModifier);
