@@ -2,7 +2,10 @@
 // edit then save, the copy formats and paste, all through the image's access table.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
+#include <QDialog>
+#include <QTimer>
 #include <QFontMetricsF>
 #include <QClipboard>
 #include <QImage>
@@ -440,6 +443,54 @@ TEST_F(HexEditor, KeyboardMovesAndSelects) {
   EXPECT_EQ(pWin->GetCursor(), 0x200u);
   Key(Qt::Key_PageDown);
   EXPECT_EQ(pWin->GetCursor(), 0x200u + (uint32_t)(pWin->GetNumVisibleLines() - 1) * 16);
+}
+
+// The dialogs work by keyboard alone: the first field has the focus, Tab moves on, Return accepts.
+TEST_F(HexEditor, DialogsWorkByKeyboardAlone) {
+  AddBytes(0x400, Ramp(0, 16));
+  Open();
+  pWin->SetCursor(0x404);
+  auto Trigger = [&](const char* sText) {
+    for (QAction* a : pWin->findChildren<QAction*>()) {
+      if (a->text() == sText) return a->trigger();
+    }
+    FAIL() << sText;
+  };
+  auto TypeAndReturn = [](std::vector<QString> aText, std::string* pTitle) {
+    QTimer::singleShot(0, [=] {
+      // The keys go where the dialog's focus is (offscreen, the window itself is not activated).
+      QWidget* pDlg = QApplication::activeModalWidget();
+      if (pDlg == nullptr) return;
+      *pTitle = pDlg->windowTitle().toStdString();
+      for (size_t i = 0; i < aText.size(); i++) {
+        QLineEdit* pEdit = qobject_cast<QLineEdit*>(pDlg->focusWidget());
+        if (pEdit == nullptr) return;
+        if (!aText[i].isNull()) pEdit->setText(aText[i]);
+        if (i + 1 < aText.size()) {
+          QKeyEvent Tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+          QApplication::sendEvent(pEdit, &Tab);
+        }
+      }
+      QKeyEvent Ret(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+      QApplication::sendEvent(pDlg->focusWidget(), &Ret);
+      // A dialog that did not take the keys is closed, so that the test fails instead of waiting.
+      if (QDialog* p = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        *pTitle += " (still open)";
+        p->reject();
+      }
+    });
+  };
+  std::string Title;
+  // Fill: start address as offered (the cursor), end typed, size left, value typed.
+  TypeAndReturn({QString(), "0x406", QString(), "7E"}, &Title);
+  Trigger("&Fill");
+  EXPECT_EQ(Title, "Fill Memory");
+  EXPECT_EQ(Read(0x403, 5), (std::vector<uint8_t>{3, 0x7E, 0x7E, 0x7E, 7}));
+  TypeAndReturn({"0x08001234"}, &Title);
+  Trigger("&Go To...");
+  EXPECT_EQ(Title, "Goto");
+  EXPECT_EQ(pWin->GetTopAddr(), 0x08001230u);
+  EXPECT_EQ(pWin->GetCursor(), 0x08001234u);
 }
 
 TEST_F(HexEditor, MouseSelectsItemsAndADoubleClickEdits) {
