@@ -51,7 +51,7 @@ struct RefreshChoice {
   const char* sText;
   int Ms;
 };
-const RefreshChoice _aRefresh[] = {{"Off", 0},     {"100 ms", 100}, {"250 ms", 250}, {"500 ms", 500},
+const RefreshChoice _aRefresh[] = {{"Off", 0},    {"100 ms", 100}, {"250 ms", 250}, {"500 ms", 500},
                                    {"1 s", 1000}, {"2 s", 2000},   {"5 s", 5000}};
 
 const char _acHexRegExp[] = "(0[xX])?[0-9A-Fa-f]{1,8}";
@@ -66,7 +66,9 @@ bool _ParseHex(const QString& s, uint32_t* pValue) {
   return Ok;
 }
 
-QString _Hex(uint32_t v) { return QString::asprintf("0x%.08X", v); }
+QString _Hex(uint32_t v) {
+  return QString::asprintf("0x%.08X", v);
+}
 
 // One field of the address dialogs: a hexadecimal value or a file path with a browse button.
 struct DialogField {
@@ -81,8 +83,8 @@ struct DialogField {
  * field has the focus. When the dialog has "End Address:" and "Size:" they follow each other.
  * Returns true when accepted with every hexadecimal field valid; the values are in Value.
  */
-bool _RunFieldDialog(QWidget* pParent, const char* sTitle, std::vector<DialogField>& aField, const char* sFileTitle,
-                     const char* sFilter, bool Save) {
+bool _RunFieldDialog(QWidget* pParent, const char* sTitle, std::vector<DialogField>& aField,
+                     const char* sFileTitle, const char* sFilter, bool Save) {
   QDialog Dlg(pParent);
   Dlg.setWindowTitle(sTitle);
   Dlg.setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -166,7 +168,8 @@ bool _RunFieldDialog(QWidget* pParent, const char* sTitle, std::vector<DialogFie
     }
     if (Ok) break;
   }
-  for (DialogField& f : aField) f.Value = f.pEdit->text().trimmed();
+  for (DialogField& f : aField)
+    f.Value = f.pEdit->text().trimmed();
   return true;
 }
 
@@ -213,14 +216,18 @@ public:
   }
   // The true advance of a digit, fractions included: a line is drawn in runs, and runs placed by
   // a rounded width would drift from the glyphs of the run before them.
-  qreal CellWidth() const { return std::max<qreal>(1, QFontMetricsF(font()).horizontalAdvance(QLatin1Char('0'))); }
+  qreal CellWidth() const {
+    return std::max<qreal>(1, QFontMetricsF(font()).horizontalAdvance(QLatin1Char('0')));
+  }
   int LineHeight() const { return std::max(1, fontMetrics().lineSpacing()); }
   int XOffset() const;
   QRectF CellRectF(int Row, int Column, int NumChars) const {
-    return QRectF(_Margin - XOffset() + Column * CellWidth(), _Margin + Row * LineHeight(), NumChars * CellWidth(),
-                  LineHeight());
+    return QRectF(_Margin - XOffset() + Column * CellWidth(), _Margin + Row * LineHeight(),
+                  NumChars * CellWidth(), LineHeight());
   }
-  QRect CellRect(int Row, int Column, int NumChars) const { return CellRectF(Row, Column, NumChars).toAlignedRect(); }
+  QRect CellRect(int Row, int Column, int NumChars) const {
+    return CellRectF(Row, Column, NumChars).toAlignedRect();
+  }
 
 protected:
   void paintEvent(QPaintEvent* pEvent) override;
@@ -248,7 +255,9 @@ private:
   CHexEditor* _pEd;
 };
 
-int CHexArea::XOffset() const { return _pEd->_pHScroll->value(); }
+int CHexArea::XOffset() const {
+  return _pEd->_pHScroll->value();
+}
 
 void CHexArea::paintEvent(QPaintEvent*) {
   QPainter p(this);
@@ -299,7 +308,8 @@ void CHexArea::paintEvent(QPaintEvent*) {
       int Start = Col;
       if (aClass[(size_t)Col] != BLANK) Cur = aClass[(size_t)Col];
       Col++;
-      while (Col < (int)aClass.size() && (aClass[(size_t)Col] == BLANK || aClass[(size_t)Col] == Cur)) Col++;
+      while (Col < (int)aClass.size() && (aClass[(size_t)Col] == BLANK || aClass[(size_t)Col] == Cur))
+        Col++;
       QRectF r = CellRectF(Row, Start, Col - Start);
       p.setPen(aColour[Cur]);
       p.drawText(QPointF(r.left(), r.top() + Ascent), Text.mid(Start, Col - Start));
@@ -325,12 +335,24 @@ void CHexArea::keyPressEvent(QKeyEvent* pEvent) {
   int w = e->GetItemWidth();
   int64_t Page = (int64_t)std::max(1, e->_NumRows - 1) * 16;
   switch (pEvent->key()) {
-  case Qt::Key_Left: e->_MoveCursor(-w, Shift); return;
-  case Qt::Key_Right: e->_MoveCursor(w, Shift); return;
-  case Qt::Key_Up: e->_MoveCursor(-16, Shift); return;
-  case Qt::Key_Down: e->_MoveCursor(16, Shift); return;
-  case Qt::Key_PageUp: e->_MoveCursor(-Page, Shift); return;
-  case Qt::Key_PageDown: e->_MoveCursor(Page, Shift); return;
+  case Qt::Key_Left:
+    e->_MoveCursor(-w, Shift);
+    return;
+  case Qt::Key_Right:
+    e->_MoveCursor(w, Shift);
+    return;
+  case Qt::Key_Up:
+    e->_MoveCursor(-16, Shift);
+    return;
+  case Qt::Key_Down:
+    e->_MoveCursor(16, Shift);
+    return;
+  case Qt::Key_PageUp:
+    e->_MoveCursor(-Page, Shift);
+    return;
+  case Qt::Key_PageDown:
+    e->_MoveCursor(Page, Shift);
+    return;
   case Qt::Key_Home:
     if (Ctrl) { // to the first data of the image
       e->_MoveCursor((int64_t)e->_pAccess->pfGetStartAddr(e->_pImage) - e->_Cursor, Shift);
@@ -347,9 +369,14 @@ void CHexArea::keyPressEvent(QKeyEvent* pEvent) {
     return;
   case Qt::Key_Return:
   case Qt::Key_Enter:
-  case Qt::Key_F2: e->StartEdit(); return;
-  case Qt::Key_Escape: e->ClearSelection(); return;
-  default: break;
+  case Qt::Key_F2:
+    e->StartEdit();
+    return;
+  case Qt::Key_Escape:
+    e->ClearSelection();
+    return;
+  default:
+    break;
   }
   QString t = pEvent->text();
   if (!Ctrl && t.size() == 1 && QString("0123456789abcdefABCDEF").contains(t[0])) {
@@ -416,7 +443,8 @@ void CHexArea::wheelEvent(QWheelEvent* pEvent) {
 /*********************************************************************
  * CHexEditor
  */
-CHexEditor::CHexEditor(DataImage* pImage, QWidget* pParent, const DataImageAccess* pAccess, bool IsTargetMemory)
+CHexEditor::CHexEditor(DataImage* pImage, QWidget* pParent, const DataImageAccess* pAccess,
+                       bool IsTargetMemory)
     : QMainWindow(pParent), _pImage(pImage), _pAccess(pAccess ? pAccess : DataImageAccessTable()),
       _IsTarget(IsTargetMemory) {
   setWindowFlags(Qt::Widget);
@@ -474,7 +502,9 @@ void CHexEditor::SetMessageRoutine(MESSAGE_ROUTINE* pf, void* pUser) {
   _pMessageUser = pf ? pUser : this;
 }
 
-void CHexEditor::_Report(int Level, const char* sText) { _pfMessage(_pMessageUser, Level, sText); }
+void CHexEditor::_Report(int Level, const char* sText) {
+  _pfMessage(_pMessageUser, Level, sText);
+}
 
 void CHexEditor::_BuildActions() {
   auto Add = [this](QMenu* pMenu, const char* sText, const char* sTip, const char* sKey, auto Slot) {
@@ -522,7 +552,8 @@ void CHexEditor::_BuildActions() {
                                 "Set access width automatically"};
   const int aAccessWidth[4] = {1, 2, 4, 0};
   for (int i = 0; i < 4; i++) {
-    _apActAccess[i] = Add(pAccess, aAccessText[i], nullptr, nullptr, &CHexEditor::OnActionAccessWidthTriggered);
+    _apActAccess[i] =
+        Add(pAccess, aAccessText[i], nullptr, nullptr, &CHexEditor::OnActionAccessWidthTriggered);
     _apActAccess[i]->setCheckable(true);
     _apActAccess[i]->setData(aAccessWidth[i]);
     pAccessGroup->addAction(_apActAccess[i]);
@@ -531,8 +562,10 @@ void CHexEditor::_BuildActions() {
   pView->addSeparator();
   Add(pView, "&Go To...", "Go To Memory Location", "Ctrl+G", &CHexEditor::OnActionGotoTriggered);
   Add(pView, "&Go Back", "Return to previous address", "Alt+Left", &CHexEditor::OnActionGoBackTriggered);
-  Add(pView, "Periodic &Refresh...", "Set Auto Refresh Interval", "Ctrl+R", &CHexEditor::OnActionAutoRefreshTriggered);
-  _pActToolbar = Add(pView, "&Toolbar", "Show/Hide Toolbar", nullptr, &CHexEditor::OnActionShowToolbarTriggered);
+  Add(pView, "Periodic &Refresh...", "Set Auto Refresh Interval", "Ctrl+R",
+      &CHexEditor::OnActionAutoRefreshTriggered);
+  _pActToolbar =
+      Add(pView, "&Toolbar", "Show/Hide Toolbar", nullptr, &CHexEditor::OnActionShowToolbarTriggered);
   _pActToolbar->setStatusTip("Toggles the Memory Window Toolbar");
   _pActToolbar->setCheckable(true);
   _pActToolbar->setChecked(true);
@@ -553,7 +586,8 @@ void CHexEditor::_BuildToolbar() {
   connect(_pAddrBox, &QLineEdit::returnPressed, this, &CHexEditor::OnAddrBoxEditingFinished);
   _pToolBar->addWidget(new QLabel(" Periodic Refresh: ", _pToolBar));
   _pRefreshBox = new QComboBox(_pToolBar);
-  for (const RefreshChoice& r : _aRefresh) _pRefreshBox->addItem(r.sText, r.Ms);
+  for (const RefreshChoice& r : _aRefresh)
+    _pRefreshBox->addItem(r.sText, r.Ms);
   _pRefreshBox->setToolTip("Set Auto Refresh Interval");
   _pToolBar->addWidget(_pRefreshBox);
   connect(_pRefreshBox, &QComboBox::currentIndexChanged, this, &CHexEditor::OnRefreshRateChanged);
@@ -562,7 +596,8 @@ void CHexEditor::_BuildToolbar() {
 QSize CHexEditor::sizeHint() const {
   QFontMetrics fm(_pArea->font());
   int w = fm.horizontalAdvance(_acSampleLine) + 2 * _Margin + _pVScroll->sizeHint().width();
-  int h = 16 * fm.lineSpacing() + 2 * _Margin + menuBar()->sizeHint().height() + _pToolBar->sizeHint().height();
+  int h =
+      16 * fm.lineSpacing() + 2 * _Margin + menuBar()->sizeHint().height() + _pToolBar->sizeHint().height();
   return QSize(std::max(w, _pToolBar->sizeHint().width()), h);
 }
 
@@ -594,6 +629,10 @@ void CHexEditor::_UpdateTitle() {
 // Reads NumBytes bytes from First: one read per item where the whole item has data, byte by
 // byte where it has not, so that a partly filled item shows its missing bytes as dots.
 void CHexEditor::_ReadBytes(uint32_t First, uint32_t NumBytes, HexByte* pDest) const {
+  if (_pImage == nullptr && !_IsTarget) { // the image table answers 0 ("data") for a missing image
+    std::fill(pDest, pDest + NumBytes, HexByte{0, 0, 0});
+    return;
+  }
   int w = _Layout.GetItemWidth();
   for (uint32_t i = 0; i < NumBytes;) {
     uint32_t Addr = First + i;
@@ -607,7 +646,8 @@ void CHexEditor::_ReadBytes(uint32_t First, uint32_t NumBytes, HexByte* pDest) c
       v = v16;
     }
     if (r >= 0) {
-      for (int k = 0; k < w; k++) pDest[i + (uint32_t)k] = HexByte{(uint8_t)(v >> (8 * k)), 1, (uint8_t)(r == 1)};
+      for (int k = 0; k < w; k++)
+        pDest[i + (uint32_t)k] = HexByte{(uint8_t)(v >> (8 * k)), 1, (uint8_t)(r == 1)};
       i += (uint32_t)w;
       continue;
     }
@@ -624,7 +664,8 @@ void CHexEditor::_ReadVisible() {
   for (int Row = 0; Row < _NumRows; Row++) {
     uint64_t Line = (uint64_t)_TopLine + (uint64_t)Row;
     if (Line >= _NumLines) break;
-    _ReadBytes((uint32_t)(Line << 4), HexLayout::BYTES_PER_LINE, &_aVisible[(size_t)Row * HexLayout::BYTES_PER_LINE]);
+    _ReadBytes((uint32_t)(Line << 4), HexLayout::BYTES_PER_LINE,
+               &_aVisible[(size_t)Row * HexLayout::BYTES_PER_LINE]);
   }
 }
 
@@ -635,9 +676,13 @@ void CHexEditor::Refresh() {
   _pArea->update();
 }
 
-void CHexEditor::RequestRefresh() { Q_EMIT _SignalUpdateGUI(); }
+void CHexEditor::RequestRefresh() {
+  Q_EMIT _SignalUpdateGUI();
+}
 
-void CHexEditor::_SlotOnGUIUpdate() { Refresh(); }
+void CHexEditor::_SlotOnGUIUpdate() {
+  Refresh();
+}
 
 QString CHexEditor::GetLineText(int Row) const {
   if (Row < 0 || Row >= _NumRows || (uint64_t)_TopLine + (uint64_t)Row >= _NumLines) return QString();
@@ -685,9 +730,13 @@ void CHexEditor::ScrollToLine(uint32_t Line) {
   _PlaceEditor();
 }
 
-void CHexEditor::OnScrollbarActionTriggered(int) { ScrollToLine((uint32_t)_pVScroll->sliderPosition()); }
+void CHexEditor::OnScrollbarActionTriggered(int) {
+  ScrollToLine((uint32_t)_pVScroll->sliderPosition());
+}
 
-void CHexEditor::OnScrollbarReleased() { ScrollToLine((uint32_t)_pVScroll->value()); }
+void CHexEditor::OnScrollbarReleased() {
+  ScrollToLine((uint32_t)_pVScroll->value());
+}
 
 /*********************************************************************
  * Go to, history, refresh
@@ -737,7 +786,9 @@ void CHexEditor::OnAddrBoxEditingFinished() {
   }
 }
 
-void CHexEditor::OnActionGoBackTriggered() { GoBack(); }
+void CHexEditor::OnActionGoBackTriggered() {
+  GoBack();
+}
 
 void CHexEditor::SetRefreshInterval(int Ms) {
   int Index = 0;
@@ -762,7 +813,8 @@ void CHexEditor::OnRefreshRateChanged() {
 
 void CHexEditor::OnActionAutoRefreshTriggered() {
   QStringList Items;
-  for (int i = 0; i < _pRefreshBox->count(); i++) Items << _pRefreshBox->itemText(i);
+  for (int i = 0; i < _pRefreshBox->count(); i++)
+    Items << _pRefreshBox->itemText(i);
   bool Ok = false;
   QString s = QInputDialog::getItem(this, "Periodic Refresh", "Refresh interval:", Items,
                                     _pRefreshBox->currentIndex(), false, &Ok);
@@ -773,7 +825,9 @@ void CHexEditor::OnAutoUpdateTimerTimeout() {
   if (!_Editing) Refresh();
 }
 
-void CHexEditor::OnActionShowToolbarTriggered() { _pToolBar->setVisible(_pActToolbar->isChecked()); }
+void CHexEditor::OnActionShowToolbarTriggered() {
+  _pToolBar->setVisible(_pActToolbar->isChecked());
+}
 
 void CHexEditor::OnMemZoneMenuActionTriggered(QAction* pAction) {
   _sZone = pAction ? pAction->text() : QString();
@@ -785,7 +839,8 @@ void CHexEditor::OnMemZoneMenuActionTriggered(QAction* pAction) {
  */
 void CHexEditor::SetItemWidth(int Width) {
   _Layout.Set(Width, _Layout.IsBigEndian());
-  for (QAction* a : _apActView) a->setChecked(a->data().toInt() == _Layout.GetItemWidth());
+  for (QAction* a : _apActView)
+    a->setChecked(a->data().toInt() == _Layout.GetItemWidth());
   _Cursor = _ItemAlign(_Cursor);
   _Anchor = _ItemAlign(_Anchor);
   _CancelEdit();
@@ -798,14 +853,17 @@ void CHexEditor::OnActionViewFormatTriggered() {
 
 void CHexEditor::SetAccessWidth(int Width) {
   _AccessWidth = (Width == 1 || Width == 2 || Width == 4) ? Width : 0;
-  for (QAction* a : _apActAccess) a->setChecked(a->data().toInt() == _AccessWidth);
+  for (QAction* a : _apActAccess)
+    a->setChecked(a->data().toInt() == _AccessWidth);
 }
 
 void CHexEditor::OnActionAccessWidthTriggered() {
   if (QAction* a = qobject_cast<QAction*>(sender())) SetAccessWidth(a->data().toInt());
 }
 
-int CHexEditor::_EffectiveAccessWidth() const { return _AccessWidth ? _AccessWidth : _Layout.GetItemWidth(); }
+int CHexEditor::_EffectiveAccessWidth() const {
+  return _AccessWidth ? _AccessWidth : _Layout.GetItemWidth();
+}
 
 void CHexEditor::SetBigEndian(bool On) {
   _Layout.Set(_Layout.GetItemWidth(), On);
@@ -903,8 +961,8 @@ void CHexEditor::StartEdit(const QString& sFirstChar) {
   int w = _Layout.GetItemWidth();
   _pEdit->setMaxLength(2 * w);
   delete _pEdit->validator();
-  _pEdit->setValidator(new QRegularExpressionValidator(
-      QRegularExpression(QString("[0-9A-Fa-f]{1,%1}").arg(2 * w)), _pEdit));
+  _pEdit->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(QString("[0-9A-Fa-f]{1,%1}").arg(2 * w)), _pEdit));
   HexByte ab[4];
   _ReadBytes(_EditAddr, (uint32_t)w, ab);
   bool Any = std::any_of(ab, ab + w, [](const HexByte& b) { return b.HasData; });
@@ -1031,7 +1089,8 @@ int CHexEditor::Fill(uint32_t First, uint32_t Last, uint32_t Value) {
   uint8_t abUnit[4];
   UnitLayout.SplitValue(Value, abUnit);
   std::vector<uint8_t> aData((size_t)n);
-  for (size_t i = 0; i < aData.size(); i++) aData[i] = abUnit[i % (size_t)Unit];
+  for (size_t i = 0; i < aData.size(); i++)
+    aData[i] = abUnit[i % (size_t)Unit];
   return _WriteBytes(First, aData.data(), (uint32_t)n);
 }
 
@@ -1068,7 +1127,8 @@ int CHexEditor::LoadFromFile(const QString& sPath, uint32_t Addr) {
 
 void CHexEditor::OnActionLoadTriggered() {
   std::vector<DialogField> a = {{"Start Address", false, _Hex(_Cursor)}, {"File:", true, QString()}};
-  if (!_RunFieldDialog(this, "Load Memory Data", a, "Load Memory Data from...", DATAFILE_FILTER_WINDOW_OPEN, false)) {
+  if (!_RunFieldDialog(this, "Load Memory Data", a, "Load Memory Data from...", DATAFILE_FILTER_WINDOW_OPEN,
+                       false)) {
     return;
   }
   LoadFromFile(a[1].Value, _HexOf(a[0]));
@@ -1102,7 +1162,8 @@ int CHexEditor::SaveToFile(const QString& sPath, uint32_t First, uint32_t Last) 
   for (uint64_t Done = 0; Done < n;) {
     uint32_t k = (uint32_t)std::min<uint64_t>(n - Done, aChunk.size());
     _ReadBytes(First + (uint32_t)Done, k, aChunk.data());
-    for (uint32_t i = 0; i < k; i++) aData[(size_t)(Done + i)] = aChunk[i].HasData ? aChunk[i].Value : 0xFF;
+    for (uint32_t i = 0; i < k; i++)
+      aData[(size_t)(Done + i)] = aChunk[i].HasData ? aChunk[i].Value : 0xFF;
     Done += k;
   }
   pTmp = DATAIMAGE_Create();
@@ -1143,7 +1204,8 @@ void CHexEditor::OnActionSaveTriggered() {
                                 {"End Address:", false, _Hex(Last)},
                                 {"Size:", false, _Hex(Last - First + 1)},
                                 {"File:", true, QString()}};
-  if (!_RunFieldDialog(this, "Save Memory Data", a, "Save Memory Data to...", DATAFILE_FILTER_SAVE, true)) return;
+  if (!_RunFieldDialog(this, "Save Memory Data", a, "Save Memory Data to...", DATAFILE_FILTER_SAVE, true))
+    return;
   SaveToFile(a[3].Value, _HexOf(a[0]), _HexOf(a[1]));
 }
 
@@ -1174,28 +1236,22 @@ void CHexEditor::_SetClipboardText(const std::string& s, const char* sFormat) {
   _Report(0, ac);
 }
 
+int CHexEditor::_CopyAs(CopyFormat pfFormat, const char* sFormat) {
+  uint32_t First, Last;
+  std::vector<HexByte> a;
+  if (!_GetCopyBytes(&First, &Last, &a)) return -1;
+  _SetClipboardText((_Layout.*pfFormat)(First, Last, a), sFormat);
+  return 0;
+}
+
 int CHexEditor::CopyHex() {
-  uint32_t First, Last;
-  std::vector<HexByte> a;
-  if (!_GetCopyBytes(&First, &Last, &a)) return -1;
-  _SetClipboardText(_Layout.CopyHex(First, Last, a), "hex");
-  return 0;
+  return _CopyAs(&HexLayout::CopyHex, "hex");
 }
-
 int CHexEditor::CopyText() {
-  uint32_t First, Last;
-  std::vector<HexByte> a;
-  if (!_GetCopyBytes(&First, &Last, &a)) return -1;
-  _SetClipboardText(_Layout.CopyText(First, Last, a), "text");
-  return 0;
+  return _CopyAs(&HexLayout::CopyText, "text");
 }
-
 int CHexEditor::CopyCInitializer() {
-  uint32_t First, Last;
-  std::vector<HexByte> a;
-  if (!_GetCopyBytes(&First, &Last, &a)) return -1;
-  _SetClipboardText(_Layout.CopyCInitializer(First, Last, a), "hex as C initializer");
-  return 0;
+  return _CopyAs(&HexLayout::CopyCInitializer, "hex as C initializer");
 }
 
 int CHexEditor::CopyBinary() {
@@ -1203,7 +1259,8 @@ int CHexEditor::CopyBinary() {
   std::vector<HexByte> a;
   if (!_GetCopyBytes(&First, &Last, &a)) return -1;
   QByteArray Raw((qsizetype)a.size(), '\0');
-  for (size_t i = 0; i < a.size(); i++) Raw[(qsizetype)i] = (char)(a[i].HasData ? a[i].Value : 0xFF);
+  for (size_t i = 0; i < a.size(); i++)
+    Raw[(qsizetype)i] = (char)(a[i].HasData ? a[i].Value : 0xFF);
   QMimeData* pMime = new QMimeData;
   pMime->setData("application/octet-stream", Raw);
   QApplication::clipboard()->setMimeData(pMime);
@@ -1228,12 +1285,24 @@ int CHexEditor::Paste() {
   return _WriteBytes(_Cursor, reinterpret_cast<const uint8_t*>(Data.constData()), n);
 }
 
-void CHexEditor::OnActionCopyTriggered() { CopyHex(); }
-void CHexEditor::OnActionCopyHexTriggered() { CopyHex(); }
-void CHexEditor::OnActionCopyTextTriggered() { CopyText(); }
-void CHexEditor::OnActionCopyBinaryTriggered() { CopyBinary(); }
-void CHexEditor::OnActionCopyIntListTriggered() { CopyCInitializer(); }
-void CHexEditor::OnActionPasteTriggered() { Paste(); }
+void CHexEditor::OnActionCopyTriggered() {
+  CopyHex();
+}
+void CHexEditor::OnActionCopyHexTriggered() {
+  CopyHex();
+}
+void CHexEditor::OnActionCopyTextTriggered() {
+  CopyText();
+}
+void CHexEditor::OnActionCopyBinaryTriggered() {
+  CopyBinary();
+}
+void CHexEditor::OnActionCopyIntListTriggered() {
+  CopyCInitializer();
+}
+void CHexEditor::OnActionPasteTriggered() {
+  Paste();
+}
 
 void CHexEditor::closeEvent(QCloseEvent* pEvent) {
   _AutoUpdateTimer.stop();

@@ -45,21 +45,21 @@ public:
                       bool IsTargetMemory = false);
   ~CHexEditor() override;
   DataImage* GetImage() const { return _pImage; }
-  void SetImage(DataImage* pImage); // and re-reads the view
+  void SetImage(DataImage* pImage);    // and re-reads the view
   void SetTitle(const QString& sName); // the file name shown in the title ("Memory" when empty)
   QString GetTitle() const { return _sFullTitle; }
   QSize sizeHint() const override;
   void SetMessageRoutine(MESSAGE_ROUTINE* pf, void* pUser);
 
   // View
-  void SetItemWidth(int Width);       // 1, 2 or 4
+  void SetItemWidth(int Width); // 1, 2 or 4
   int GetItemWidth() const { return _Layout.GetItemWidth(); }
-  void SetAccessWidth(int Width);     // 1, 2, 4, or 0: the item width
+  void SetAccessWidth(int Width); // 1, 2, 4, or 0: the item width
   int GetAccessWidth() const { return _AccessWidth; }
-  void SetBigEndian(bool On);         // byte order of 2- and 4-byte items (the project's)
+  void SetBigEndian(bool On); // byte order of 2- and 4-byte items (the project's)
   uint32_t GetTopAddr() const { return _TopLine << 4; }
-  void ScrollToLine(uint32_t Line);   // top line (address / 16), clamped
-  void GoTo(uint32_t Addr);           // shows Addr, puts the cursor there, remembers the old top
+  void ScrollToLine(uint32_t Line); // top line (address / 16), clamped
+  void GoTo(uint32_t Addr);         // shows Addr, puts the cursor there, remembers the old top
   void GoBack();
   int GetNumVisibleLines() const { return _NumRows; }
   QString GetLineText(int Row) const; // the text of a line on screen, as drawn
@@ -137,6 +137,8 @@ private:
   bool _CheckWriteSize(uint64_t NumBytes);
   bool _GetCopyBytes(uint32_t* pFirst, uint32_t* pLast, std::vector<HexByte>* pBytes);
   void _SetClipboardText(const std::string& s, const char* sFormat);
+  typedef std::string (HexLayout::*CopyFormat)(uint32_t, uint32_t, const std::vector<HexByte>&) const;
+  int _CopyAs(CopyFormat pfFormat, const char* sFormat); // a text format of the selection
   void _MoveCursor(int64_t Delta, bool Extend);
   void _EnsureCursorVisible();
   uint32_t _ItemAlign(uint32_t Addr) const { return Addr & ~(uint32_t)(_Layout.GetItemWidth() - 1); }

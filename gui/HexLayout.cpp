@@ -29,7 +29,9 @@ int HexLayout::ItemColumn(int Item) const {
   return Col;
 }
 
-int HexLayout::ItemsEndColumn() const { return ItemColumn(GetItemsPerLine() - 1) + ItemChars() + 1; }
+int HexLayout::ItemsEndColumn() const {
+  return ItemColumn(GetItemsPerLine() - 1) + ItemChars() + 1;
+}
 
 int HexLayout::ByteDigitColumn(int Offset) const {
   int InItem = Offset % _ItemWidth;
@@ -105,14 +107,16 @@ std::string HexLayout::FormatLine(uint32_t Addr, const HexByte* pBytes) const {
   std::string s(ac);
   s += FormatItems(pBytes, 0, BYTES_PER_LINE - 1);
   s += "  ";
-  for (int i = 0; i < BYTES_PER_LINE; i++) s += CharOf(pBytes[i]);
+  for (int i = 0; i < BYTES_PER_LINE; i++)
+    s += CharOf(pBytes[i]);
   return s;
 }
 
 // Calls f(line bytes, first offset, last offset, is first line) for every display line that
 // FirstAddr…LastAddr touches; the line holds the selected bytes at their offsets, no data elsewhere.
-template <class F> void HexLayout::_ForEachLine(uint32_t FirstAddr, uint32_t LastAddr, const std::vector<HexByte>& aBytes,
-                                                F f) const {
+template <class F>
+void HexLayout::_ForEachLine(uint32_t FirstAddr, uint32_t LastAddr, const std::vector<HexByte>& aBytes,
+                             F f) const {
   uint64_t Addr = FirstAddr;
   bool First = true;
   while (Addr <= LastAddr) {
@@ -129,7 +133,8 @@ template <class F> void HexLayout::_ForEachLine(uint32_t FirstAddr, uint32_t Las
   }
 }
 
-std::string HexLayout::CopyHex(uint32_t FirstAddr, uint32_t LastAddr, const std::vector<HexByte>& aBytes) const {
+std::string HexLayout::CopyHex(uint32_t FirstAddr, uint32_t LastAddr,
+                               const std::vector<HexByte>& aBytes) const {
   std::string s;
   _ForEachLine(FirstAddr, LastAddr, aBytes, [&](const HexByte* pLine, int a, int b, bool First) {
     if (!First) s += '\n';
@@ -138,9 +143,11 @@ std::string HexLayout::CopyHex(uint32_t FirstAddr, uint32_t LastAddr, const std:
   return s;
 }
 
-std::string HexLayout::CopyText(uint32_t FirstAddr, uint32_t LastAddr, const std::vector<HexByte>& aBytes) const {
+std::string HexLayout::CopyText(uint32_t FirstAddr, uint32_t LastAddr,
+                                const std::vector<HexByte>& aBytes) const {
   std::string s;
-  for (uint64_t i = 0; i <= (uint64_t)LastAddr - FirstAddr && i < aBytes.size(); i++) s += CharOf(aBytes[i]);
+  for (uint64_t i = 0; i <= (uint64_t)LastAddr - FirstAddr && i < aBytes.size(); i++)
+    s += CharOf(aBytes[i]);
   return s;
 }
 
@@ -154,7 +161,8 @@ std::string HexLayout::CopyCInitializer(uint32_t FirstAddr, uint32_t LastAddr,
       if (i != a / _ItemWidth) s += ", ";
       s += "0x";
       uint32_t v = ItemValue(pLine + i * _ItemWidth);
-      for (int k = _ItemWidth - 1; k >= 0; k--) _PutHex(s, (uint8_t)(v >> (8 * k)));
+      for (int k = _ItemWidth - 1; k >= 0; k--)
+        _PutHex(s, (uint8_t)(v >> (8 * k)));
     }
   });
   return s;

@@ -32,9 +32,9 @@ public:
   int GetItemsPerLine() const { return BYTES_PER_LINE / _ItemWidth; }
 
   // Columns of the line text.
-  int ItemColumn(int Item) const;    // first column of item number Item (0 … items per line − 1)
+  int ItemColumn(int Item) const; // first column of item number Item (0 … items per line − 1)
   int ItemChars() const { return 2 * _ItemWidth; }
-  int ItemsEndColumn() const;        // column after the last item's trailing blank
+  int ItemsEndColumn() const; // column after the last item's trailing blank
   int CharColumn(int Offset) const { return ItemsEndColumn() + 1 + Offset; } // character of byte Offset
   int LineChars() const { return CharColumn(BYTES_PER_LINE); }
   // The column of the byte's two digits inside its item (byte order decides which pair).
@@ -53,7 +53,8 @@ public:
   // address order, starting at FirstAddr). Lines are the display lines the selection touches.
   std::string CopyHex(uint32_t FirstAddr, uint32_t LastAddr, const std::vector<HexByte>& aBytes) const;
   std::string CopyText(uint32_t FirstAddr, uint32_t LastAddr, const std::vector<HexByte>& aBytes) const;
-  std::string CopyCInitializer(uint32_t FirstAddr, uint32_t LastAddr, const std::vector<HexByte>& aBytes) const;
+  std::string CopyCInitializer(uint32_t FirstAddr, uint32_t LastAddr,
+                               const std::vector<HexByte>& aBytes) const;
 
   // The value of the item at offset Item × width in pBytes, composed in the chosen byte order.
   uint32_t ItemValue(const HexByte* pItemBytes) const;

@@ -10,8 +10,10 @@
 #include <random>
 #include <vector>
 
+#include "bench/QtBenchMain.h"
 #include "data/DATAIMAGE.h"
 #include "gui/CHexEditor.h"
+#include "tests/gui/CountingAccess.h"
 
 namespace {
 
@@ -19,42 +21,22 @@ const uint32_t _Base = 0x08000000;
 const uint32_t _NumRanges = 100000;
 const uint32_t _RangeBytes = 671; // 100 000 × 671 bytes ≈ 64 MiB
 const uint32_t _Stride = 736;     // each range followed by a gap of 65 bytes
-uint64_t _NumReads = 0;
-const DataImageAccess* _pReal = nullptr;
 
 DataImage* BigImage() {
   static DataImage* p = nullptr;
   if (p) return p;
   p = DATAIMAGE_Create();
   std::vector<uint8_t> a(_RangeBytes);
-  for (uint32_t i = 0; i < _RangeBytes; i++) a[i] = (uint8_t)(i * 7);
-  for (uint32_t r = 0; r < _NumRanges; r++) DATAIMAGE_AddData(p, _Base + r * _Stride, _RangeBytes, a.data());
+  for (uint32_t i = 0; i < _RangeBytes; i++)
+    a[i] = (uint8_t)(i * 7);
+  for (uint32_t r = 0; r < _NumRanges; r++)
+    DATAIMAGE_AddData(p, _Base + r * _Stride, _RangeBytes, a.data());
   return p;
-}
-
-// The image's table with its reads counted.
-const DataImageAccess* CountingTable() {
-  static DataImageAccess t;
-  _pReal = DataImageAccessTable();
-  t = *_pReal;
-  t.pfGetByte = [](DataImage* p, uint32_t a, uint8_t* v) {
-    _NumReads++;
-    return _pReal->pfGetByte(p, a, v);
-  };
-  t.pfGetU16 = [](DataImage* p, uint32_t a, uint16_t* v) {
-    _NumReads++;
-    return _pReal->pfGetU16(p, a, v);
-  };
-  t.pfGetU32 = [](DataImage* p, uint32_t a, uint32_t* v) {
-    _NumReads++;
-    return _pReal->pfGetU32(p, a, v);
-  };
-  return &t;
 }
 
 struct Window {
   CHexEditor Ed;
-  explicit Window(int ItemWidth) : Ed(BigImage(), nullptr, CountingTable()) {
+  explicit Window(int ItemWidth) : Ed(BigImage(), nullptr, CountingAccessTable()) {
     Ed.resize(Ed.sizeHint().width(), 900);
     Ed.SetItemWidth(ItemWidth);
     Ed.show();
@@ -68,13 +50,14 @@ void BM_HexViewGoToAndDraw(benchmark::State& State) {
   QImage Img(w.Ed.size(), QImage::Format_ARGB32_Premultiplied);
   std::mt19937 Rng(1);
   uint32_t Span = _NumRanges * _Stride;
-  _NumReads = 0;
+  AccessCounts::NumReads = 0;
   for (auto _ : State) {
     w.Ed.GoTo(_Base + Rng() % Span);
     QPainter p(&Img);
     w.Ed.render(&p);
   }
-  State.counters["reads_per_step"] = benchmark::Counter((double)_NumReads / (double)State.iterations());
+  State.counters["reads_per_step"] =
+      benchmark::Counter((double)AccessCounts::NumReads / (double)State.iterations());
   State.counters["lines_on_screen"] = w.Ed.GetNumVisibleLines();
 }
 BENCHMARK(BM_HexViewGoToAndDraw)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
@@ -86,23 +69,19 @@ void BM_HexViewScrollLine(benchmark::State& State) {
   w.Ed.GoTo(Start);
   uint32_t Line = Start >> 4;
   int Dir = 1;
-  _NumReads = 0;
+  AccessCounts::NumReads = 0;
   for (auto _ : State) {
     Line += (uint32_t)Dir;
     if ((Line & 0x3FF) == 0) Dir = -Dir; // stay near the start point
     w.Ed.ScrollToLine(Line);
   }
-  State.counters["reads_per_step"] = benchmark::Counter((double)_NumReads / (double)State.iterations());
+  State.counters["reads_per_step"] =
+      benchmark::Counter((double)AccessCounts::NumReads / (double)State.iterations());
 }
 BENCHMARK(BM_HexViewScrollLine)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication App(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return QtBenchMain(argc, argv);
 }

@@ -37,7 +37,8 @@ bool Save(QWidget* pWidget, const QString& sPath) {
   // The log view refreshes at most every 40 ms: give it the time.
   QElapsedTimer t;
   t.start();
-  while (t.elapsed() < 150) QApplication::processEvents(QEventLoop::AllEvents, 10);
+  while (t.elapsed() < 150)
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
   bool Ok = pWidget->grab().save(sPath);
   std::printf("%s %s\n", Ok ? "wrote" : "FAILED to write", sPath.toLocal8Bit().constData());
   return Ok;
@@ -48,7 +49,8 @@ DataImage* ImageWithGaps() {
   const char sText[] = "T-Forge data window: ranges, gaps and an edit.";
   DATAIMAGE_AddData(p, 0x08000000, sizeof(sText) - 1, sText);
   uint8_t ab[40];
-  for (int i = 0; i < 40; i++) ab[i] = (uint8_t)(0xF0 + i);
+  for (int i = 0; i < 40; i++)
+    ab[i] = (uint8_t)(0xF0 + i);
   DATAIMAGE_AddData(p, 0x08000044, sizeof(ab), ab);
   DATAIMAGE_AddData(p, 0x08000100, 16, ab);
   DATAIMAGE_SetChangeCounter(p, 0);

@@ -20,47 +20,10 @@
 #include "data/DATAIMAGE.h"
 #include "gui/CHexEditor.h"
 #include "gui/HexLayout.h"
+#include "tests/gui/CountingAccess.h"
 #include "tests/TestFiles.h"
 
 namespace {
-
-// An access table that counts the reads and remembers the width of every patch call, so that a
-// test can see how much of the image the window reads and how it writes.
-int _NumReads = 0;
-std::vector<int> _aPatchWidth;
-const DataImageAccess* _pReal = nullptr;
-
-const DataImageAccess* CountingTable() {
-  static DataImageAccess t;
-  _pReal = DataImageAccessTable();
-  t.pfGetStartAddr = _pReal->pfGetStartAddr;
-  t.pfGetEndAddr = _pReal->pfGetEndAddr;
-  t.pfGetByte = [](DataImage* p, uint32_t a, uint8_t* v) {
-    _NumReads++;
-    return _pReal->pfGetByte(p, a, v);
-  };
-  t.pfGetU16 = [](DataImage* p, uint32_t a, uint16_t* v) {
-    _NumReads++;
-    return _pReal->pfGetU16(p, a, v);
-  };
-  t.pfGetU32 = [](DataImage* p, uint32_t a, uint32_t* v) {
-    _NumReads++;
-    return _pReal->pfGetU32(p, a, v);
-  };
-  t.pfSetPatch8 = [](DataImage* p, uint32_t a, uint8_t v) {
-    _aPatchWidth.push_back(1);
-    return _pReal->pfSetPatch8(p, a, v);
-  };
-  t.pfSetPatch16 = [](DataImage* p, uint32_t a, uint16_t v) {
-    _aPatchWidth.push_back(2);
-    return _pReal->pfSetPatch16(p, a, v);
-  };
-  t.pfSetPatch32 = [](DataImage* p, uint32_t a, uint32_t v) {
-    _aPatchWidth.push_back(4);
-    return _pReal->pfSetPatch32(p, a, v);
-  };
-  return &t;
-}
 
 struct Message {
   int Level;
@@ -70,8 +33,8 @@ struct Message {
 class HexEditor : public ::testing::Test {
 protected:
   void SetUp() override {
-    _NumReads = 0;
-    _aPatchWidth.clear();
+    AccessCounts::NumReads = 0;
+    AccessCounts::aPatchWidth.clear();
     pImage = DATAIMAGE_Create();
   }
   void TearDown() override {
@@ -113,7 +76,8 @@ protected:
 
 std::vector<uint8_t> Ramp(uint8_t First, int n) {
   std::vector<uint8_t> a((size_t)n);
-  for (int i = 0; i < n; i++) a[(size_t)i] = (uint8_t)(First + i);
+  for (int i = 0; i < n; i++)
+    a[(size_t)i] = (uint8_t)(First + i);
   return a;
 }
 
@@ -176,43 +140,50 @@ TEST_F(HexEditor, PartlyFilledItemsAndCharacters) {
   Open();
   pWin->GoTo(0x100);
   pWin->SetItemWidth(4);
-  EXPECT_EQ(pWin->GetLineText(0).toStdString(), "0000_0100  ..030201 ADA07F20 ..210041 ........  ........A.!.....");
+  EXPECT_EQ(pWin->GetLineText(0).toStdString(),
+            "0000_0100  ..030201 ADA07F20 ..210041 ........  ........A.!.....");
   pWin->SetBigEndian(true);
-  EXPECT_EQ(pWin->GetLineText(0).toStdString(), "0000_0100  010203.. 207FA0AD 410021.. ........  ........A.!.....");
+  EXPECT_EQ(pWin->GetLineText(0).toStdString(),
+            "0000_0100  010203.. 207FA0AD 410021.. ........  ........A.!.....");
+
+  CHexEditor NoImage(nullptr); // as the main window makes one to learn the size: all gap
+  EXPECT_EQ(NoImage.GetLineText(0).toStdString(),
+            "0000_0000  .. .. .. .. .. .. .. ..  .. .. .. .. .. .. .. ..  ................");
 }
 
 TEST_F(HexEditor, GoToTheMiddleOfAGapReadsOnlyTheLinesOnScreen) {
   // 100 000 ranges of 16 bytes, one every 64 bytes: the view reads no more than it shows.
   std::vector<uint8_t> a(16, 0x5A);
-  for (uint32_t i = 0; i < 100000; i++) ASSERT_EQ(DATAIMAGE_AddData(pImage, 0x08000000 + i * 64, 16, a.data()), 0);
+  for (uint32_t i = 0; i < 100000; i++)
+    ASSERT_EQ(DATAIMAGE_AddData(pImage, 0x08000000 + i * 64, 16, a.data()), 0);
   AddBytes(0x20000000, {0x11, 0x22});
-  Open(CountingTable());
+  Open(CountingAccessTable());
   pWin->SetTitle("data.hex");
   EXPECT_EQ(pWin->GetTitle().toStdString(), "data.hex @ 08000000");
   int Rows = pWin->GetNumVisibleLines();
   ASSERT_GT(Rows, 4);
 
-  _NumReads = 0;
+  AccessCounts::NumReads = 0;
   pWin->GoTo(0x10000008); // far behind the last range, far before the next
   EXPECT_EQ(pWin->GetTopAddr(), 0x10000000u);
   EXPECT_EQ(pWin->GetCursor(), 0x10000008u);
   EXPECT_EQ(pWin->GetTitle().toStdString(), "data.hex @ 10000000");
   EXPECT_EQ(pWin->GetLineText(0).toStdString(),
             "1000_0000  .. .. .. .. .. .. .. ..  .. .. .. .. .. .. .. ..  ................");
-  EXPECT_LE(_NumReads, Rows * 16);
+  EXPECT_LE(AccessCounts::NumReads, Rows * 16);
 
-  _NumReads = 0;
+  AccessCounts::NumReads = 0;
   pWin->GoTo(0x08000048); // between the second and the third range
   EXPECT_EQ(pWin->GetLineText(0).toStdString(),
             "0800_0040  5A 5A 5A 5A 5A 5A 5A 5A  5A 5A 5A 5A 5A 5A 5A 5A  ZZZZZZZZZZZZZZZZ");
   EXPECT_EQ(pWin->GetLineText(1).toStdString(),
             "0800_0050  .. .. .. .. .. .. .. ..  .. .. .. .. .. .. .. ..  ................");
-  EXPECT_LE(_NumReads, Rows * 16);
+  EXPECT_LE(AccessCounts::NumReads, Rows * 16);
 
-  _NumReads = 0;
+  AccessCounts::NumReads = 0;
   pWin->ScrollToLine(0x0FFFFFFF); // the last line of the address space stays reachable
   EXPECT_EQ(pWin->GetTopAddr() + (uint32_t)(pWin->GetNumVisibleLines() - 2) * 16, 0xFFFFFFF0u);
-  EXPECT_LE(_NumReads, Rows * 16);
+  EXPECT_LE(AccessCounts::NumReads, Rows * 16);
 
   pWin->GoBack(); // to where the last go-to started, however far it was scrolled since
   EXPECT_EQ(pWin->GetTopAddr(), 0x10000000u);
@@ -228,23 +199,51 @@ TEST_F(HexEditor, FillWritesUnitsOfTheAccessWidthInTheViewsByteOrder) {
     std::vector<uint8_t> Expected; // 0x1000 … 0x1009, 0xEE where nothing was written
     std::vector<int> PatchWidths;
   } aCase[] = {
-      {1, 0, false, 0x1001, 0x1003, 0x5A, {0xEE, 0x5A, 0x5A, 0x5A, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}, {1, 1, 1}},
-      {4, 0, false, 0x1000, 0x1006, 0x11223344, {0x44, 0x33, 0x22, 0x11, 0x44, 0x33, 0x22, 0xEE, 0xEE, 0xEE}, {4, 2, 1}},
-      {4, 0, true, 0x1000, 0x1007, 0x11223344, {0x11, 0x22, 0x33, 0x44, 0x11, 0x22, 0x33, 0x44, 0xEE, 0xEE}, {4, 4}},
-      {1, 2, true, 0x1001, 0x1004, 0xA1B2, {0xEE, 0xA1, 0xB2, 0xA1, 0xB2, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}, {1, 2, 1}},
+      {1,
+       0,
+       false,
+       0x1001,
+       0x1003,
+       0x5A,
+       {0xEE, 0x5A, 0x5A, 0x5A, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE},
+       {1, 1, 1}},
+      {4,
+       0,
+       false,
+       0x1000,
+       0x1006,
+       0x11223344,
+       {0x44, 0x33, 0x22, 0x11, 0x44, 0x33, 0x22, 0xEE, 0xEE, 0xEE},
+       {4, 2, 1}},
+      {4,
+       0,
+       true,
+       0x1000,
+       0x1007,
+       0x11223344,
+       {0x11, 0x22, 0x33, 0x44, 0x11, 0x22, 0x33, 0x44, 0xEE, 0xEE},
+       {4, 4}},
+      {1,
+       2,
+       true,
+       0x1001,
+       0x1004,
+       0xA1B2,
+       {0xEE, 0xA1, 0xB2, 0xA1, 0xB2, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE},
+       {1, 2, 1}},
   };
   for (const Case& c : aCase) {
     DATAIMAGE_Delete(pImage);
     pImage = DATAIMAGE_Create();
     delete pWin;
-    Open(CountingTable());
+    Open(CountingAccessTable());
     pWin->SetItemWidth(c.ItemWidth);
     pWin->SetAccessWidth(c.AccessWidth);
     pWin->SetBigEndian(c.BigEndian);
-    _aPatchWidth.clear();
+    AccessCounts::aPatchWidth.clear();
     ASSERT_EQ(pWin->Fill(c.First, c.Last, c.Value), 0);
     EXPECT_EQ(Read(0x1000, 10), c.Expected) << std::hex << c.First << " " << c.Value;
-    EXPECT_EQ(_aPatchWidth, c.PatchWidths) << std::hex << c.First << " " << c.Value;
+    EXPECT_EQ(AccessCounts::aPatchWidth, c.PatchWidths) << std::hex << c.First << " " << c.Value;
   }
   EXPECT_TRUE(pWin->GetTitle().endsWith(" (*)"));
   aMsg.clear();
@@ -361,7 +360,8 @@ TEST_F(HexEditor, CopyFormats) {
       {1, false, 0x08000000, 0x08000003, C, "0x01, 0x02, 0x03, 0x04"},
       {1, false, 0x08000000, 0x08000003, HEX, "01 02 03 04"},
       {1, false, 0x08000006, 0x08000011, HEX, "07 08  09 0A 0B 0C 0D 0E 0F 10\n11 12"},
-      {1, false, 0x08000006, 0x08000011, C, "0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10,\n0x11, 0x12"},
+      {1, false, 0x08000006, 0x08000011, C,
+       "0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10,\n0x11, 0x12"},
       {1, false, 0x08000010, 0x08000017, HEX, "11 12 .. .. 41 42 .. .."},
       {1, false, 0x08000010, 0x08000017, TEXT, "....AB.."},
       {1, false, 0x0800000E, 0x08000015, TEXT, "......AB"}, // two lines, no line feed
@@ -376,12 +376,16 @@ TEST_F(HexEditor, CopyFormats) {
     pWin->SetItemWidth(c.Width);
     pWin->SetSelection(c.First, c.Last);
     aMsg.clear();
-    int r = c.Format == HEX ? pWin->CopyHex() : c.Format == TEXT ? pWin->CopyText() : pWin->CopyCInitializer();
+    int r = c.Format == HEX    ? pWin->CopyHex()
+            : c.Format == TEXT ? pWin->CopyText()
+                               : pWin->CopyCInitializer();
     ASSERT_EQ(r, 0);
-    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), c.sExpected) << c.Width << " " << std::hex << c.First;
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), c.sExpected)
+        << c.Width << " " << std::hex << c.First;
     const char* aFormat[] = {"hex", "text", "hex as C initializer"};
     ASSERT_EQ(aMsg.size(), 1u);
-    EXPECT_EQ(aMsg[0].Text, std::string("Memory selection copied to the clipboard (format=") + aFormat[c.Format] + ")");
+    EXPECT_EQ(aMsg[0].Text,
+              std::string("Memory selection copied to the clipboard (format=") + aFormat[c.Format] + ")");
   }
 
   pWin->SetItemWidth(1);
@@ -501,7 +505,9 @@ TEST_F(HexEditor, MouseSelectsItemsAndADoubleClickEdits) {
   HexLayout L(2, false);
   qreal Cell = QFontMetricsF(pArea->font()).horizontalAdvance(QLatin1Char('0'));
   int Line = pArea->fontMetrics().lineSpacing();
-  auto At = [&](int Row, int Column) { return QPointF(4 + Column * Cell + Cell / 2, 4 + Row * Line + Line / 2); };
+  auto At = [&](int Row, int Column) {
+    return QPointF(4 + Column * Cell + Cell / 2, 4 + Row * Line + Line / 2);
+  };
   auto Mouse = [&](QEvent::Type t, QPointF p, Qt::MouseButtons Held) {
     QMouseEvent e(t, p, pArea->mapToGlobal(p), Qt::LeftButton, Held, Qt::NoModifier);
     QApplication::sendEvent(pArea, &e);
