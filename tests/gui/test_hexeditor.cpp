@@ -76,8 +76,7 @@ protected:
 
 std::vector<uint8_t> Ramp(uint8_t First, int n) {
   std::vector<uint8_t> a((size_t)n);
-  for (int i = 0; i < n; i++)
-    a[(size_t)i] = (uint8_t)(First + i);
+  for (int i = 0; i < n; i++) a[(size_t)i] = (uint8_t)(First + i);
   return a;
 }
 
@@ -140,11 +139,9 @@ TEST_F(HexEditor, PartlyFilledItemsAndCharacters) {
   Open();
   pWin->GoTo(0x100);
   pWin->SetItemWidth(4);
-  EXPECT_EQ(pWin->GetLineText(0).toStdString(),
-            "0000_0100  ..030201 ADA07F20 ..210041 ........  ........A.!.....");
+  EXPECT_EQ(pWin->GetLineText(0).toStdString(), "0000_0100  ..030201 ADA07F20 ..210041 ........  ........A.!.....");
   pWin->SetBigEndian(true);
-  EXPECT_EQ(pWin->GetLineText(0).toStdString(),
-            "0000_0100  010203.. 207FA0AD 410021.. ........  ........A.!.....");
+  EXPECT_EQ(pWin->GetLineText(0).toStdString(), "0000_0100  010203.. 207FA0AD 410021.. ........  ........A.!.....");
 
   CHexEditor NoImage(nullptr); // as the main window makes one to learn the size: all gap
   EXPECT_EQ(NoImage.GetLineText(0).toStdString(),
@@ -154,8 +151,7 @@ TEST_F(HexEditor, PartlyFilledItemsAndCharacters) {
 TEST_F(HexEditor, GoToTheMiddleOfAGapReadsOnlyTheLinesOnScreen) {
   // 100 000 ranges of 16 bytes, one every 64 bytes: the view reads no more than it shows.
   std::vector<uint8_t> a(16, 0x5A);
-  for (uint32_t i = 0; i < 100000; i++)
-    ASSERT_EQ(DATAIMAGE_AddData(pImage, 0x08000000 + i * 64, 16, a.data()), 0);
+  for (uint32_t i = 0; i < 100000; i++) ASSERT_EQ(DATAIMAGE_AddData(pImage, 0x08000000 + i * 64, 16, a.data()), 0);
   AddBytes(0x20000000, {0x11, 0x22});
   Open(CountingAccessTable());
   pWin->SetTitle("data.hex");
@@ -199,38 +195,10 @@ TEST_F(HexEditor, FillWritesUnitsOfTheAccessWidthInTheViewsByteOrder) {
     std::vector<uint8_t> Expected; // 0x1000 … 0x1009, 0xEE where nothing was written
     std::vector<int> PatchWidths;
   } aCase[] = {
-      {1,
-       0,
-       false,
-       0x1001,
-       0x1003,
-       0x5A,
-       {0xEE, 0x5A, 0x5A, 0x5A, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE},
-       {1, 1, 1}},
-      {4,
-       0,
-       false,
-       0x1000,
-       0x1006,
-       0x11223344,
-       {0x44, 0x33, 0x22, 0x11, 0x44, 0x33, 0x22, 0xEE, 0xEE, 0xEE},
-       {4, 2, 1}},
-      {4,
-       0,
-       true,
-       0x1000,
-       0x1007,
-       0x11223344,
-       {0x11, 0x22, 0x33, 0x44, 0x11, 0x22, 0x33, 0x44, 0xEE, 0xEE},
-       {4, 4}},
-      {1,
-       2,
-       true,
-       0x1001,
-       0x1004,
-       0xA1B2,
-       {0xEE, 0xA1, 0xB2, 0xA1, 0xB2, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE},
-       {1, 2, 1}},
+      {1, 0, false, 0x1001, 0x1003, 0x5A, {0xEE, 0x5A, 0x5A, 0x5A, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}, {1, 1, 1}},
+      {4, 0, false, 0x1000, 0x1006, 0x11223344, {0x44, 0x33, 0x22, 0x11, 0x44, 0x33, 0x22, 0xEE, 0xEE, 0xEE}, {4, 2, 1}},
+      {4, 0, true, 0x1000, 0x1007, 0x11223344, {0x11, 0x22, 0x33, 0x44, 0x11, 0x22, 0x33, 0x44, 0xEE, 0xEE}, {4, 4}},
+      {1, 2, true, 0x1001, 0x1004, 0xA1B2, {0xEE, 0xA1, 0xB2, 0xA1, 0xB2, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}, {1, 2, 1}},
   };
   for (const Case& c : aCase) {
     DATAIMAGE_Delete(pImage);
@@ -360,8 +328,7 @@ TEST_F(HexEditor, CopyFormats) {
       {1, false, 0x08000000, 0x08000003, C, "0x01, 0x02, 0x03, 0x04"},
       {1, false, 0x08000000, 0x08000003, HEX, "01 02 03 04"},
       {1, false, 0x08000006, 0x08000011, HEX, "07 08  09 0A 0B 0C 0D 0E 0F 10\n11 12"},
-      {1, false, 0x08000006, 0x08000011, C,
-       "0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10,\n0x11, 0x12"},
+      {1, false, 0x08000006, 0x08000011, C, "0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10,\n0x11, 0x12"},
       {1, false, 0x08000010, 0x08000017, HEX, "11 12 .. .. 41 42 .. .."},
       {1, false, 0x08000010, 0x08000017, TEXT, "....AB.."},
       {1, false, 0x0800000E, 0x08000015, TEXT, "......AB"}, // two lines, no line feed
@@ -376,16 +343,12 @@ TEST_F(HexEditor, CopyFormats) {
     pWin->SetItemWidth(c.Width);
     pWin->SetSelection(c.First, c.Last);
     aMsg.clear();
-    int r = c.Format == HEX    ? pWin->CopyHex()
-            : c.Format == TEXT ? pWin->CopyText()
-                               : pWin->CopyCInitializer();
+    int r = c.Format == HEX ? pWin->CopyHex() : c.Format == TEXT ? pWin->CopyText() : pWin->CopyCInitializer();
     ASSERT_EQ(r, 0);
-    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), c.sExpected)
-        << c.Width << " " << std::hex << c.First;
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), c.sExpected) << c.Width << " " << std::hex << c.First;
     const char* aFormat[] = {"hex", "text", "hex as C initializer"};
     ASSERT_EQ(aMsg.size(), 1u);
-    EXPECT_EQ(aMsg[0].Text,
-              std::string("Memory selection copied to the clipboard (format=") + aFormat[c.Format] + ")");
+    EXPECT_EQ(aMsg[0].Text, std::string("Memory selection copied to the clipboard (format=") + aFormat[c.Format] + ")");
   }
 
   pWin->SetItemWidth(1);
@@ -505,9 +468,7 @@ TEST_F(HexEditor, MouseSelectsItemsAndADoubleClickEdits) {
   HexLayout L(2, false);
   qreal Cell = QFontMetricsF(pArea->font()).horizontalAdvance(QLatin1Char('0'));
   int Line = pArea->fontMetrics().lineSpacing();
-  auto At = [&](int Row, int Column) {
-    return QPointF(4 + Column * Cell + Cell / 2, 4 + Row * Line + Line / 2);
-  };
+  auto At = [&](int Row, int Column) { return QPointF(4 + Column * Cell + Cell / 2, 4 + Row * Line + Line / 2); };
   auto Mouse = [&](QEvent::Type t, QPointF p, Qt::MouseButtons Held) {
     QMouseEvent e(t, p, pArea->mapToGlobal(p), Qt::LeftButton, Held, Qt::NoModifier);
     QApplication::sendEvent(pArea, &e);
