@@ -495,7 +495,17 @@ CHexEditor::CHexEditor(DataImage* pImage, QWidget* pParent, const DataImageAcces
   Refresh();
 }
 
-CHexEditor::~CHexEditor() = default;
+CHexEditor::~CHexEditor() {
+  // The children go first, while this is still a CHexEditor: the focus leaving the item editor
+  // as it dies must reach neither a slot nor a signal of a window half torn down.
+  blockSignals(true);
+  _Editing = false;
+  _pEdit->disconnect(this);
+  _pEdit->removeEventFilter(this);
+  _AutoUpdateTimer.stop();
+  _AutoScrollTimer.stop();
+  delete takeCentralWidget();
+}
 
 void CHexEditor::SetMessageRoutine(MESSAGE_ROUTINE* pf, void* pUser) {
   _pfMessage = pf ? pf : _DefaultMessage;
