@@ -101,6 +101,8 @@ bool _RunFieldDialog(QWidget* pParent, const char* sTitle, std::vector<DialogFie
       h->setContentsMargins(0, 0, 0, 0);
       QPushButton* pBrowse = new QPushButton("...", pRow);
       pBrowse->setAutoDefault(false);
+      pBrowse->setToolTip(sFileTitle);
+      pBrowse->setFixedWidth(pBrowse->fontMetrics().horizontalAdvance("...") + 2 * pBrowse->fontMetrics().height());
       h->addWidget(f.pEdit, 1);
       h->addWidget(pBrowse);
       f.pEdit->setMinimumWidth(f.pEdit->fontMetrics().horizontalAdvance('x') * 40);

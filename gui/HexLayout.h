@@ -56,7 +56,7 @@ public:
   std::string CopyCInitializer(uint32_t FirstAddr, uint32_t LastAddr,
                                const std::vector<HexByte>& aBytes) const;
 
-  // The value of the item at offset Item × width in pBytes, composed in the chosen byte order.
+  // The value of the item whose bytes (in address order) start at pItemBytes, in the byte order.
   uint32_t ItemValue(const HexByte* pItemBytes) const;
   // The bytes of an item value in address order.
   void SplitValue(uint32_t Value, uint8_t* pDest) const;

@@ -1,12 +1,15 @@
 // Renders the data window and the log view into PNG files for a look by eye: a data file with
 // gaps and an unsaved edit in 1- and 4-byte items, and a log with an error and a warning, each
 // on a light and on a dark desktop palette. Run by screenshots.sh; the argument is the folder.
+#include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QPalette>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QTimer>
 #include <cstdio>
 #include <string>
 
@@ -74,6 +77,27 @@ bool ShootHexView(const QString& sDir, const char* sName, int ItemWidth) {
   return Ok;
 }
 
+// The dialog an action of the data window opens, grabbed while it runs and then closed.
+bool ShootDialog(const QString& sDir, const char* sName, const char* sAction) {
+  DataImage* pImage = ImageWithGaps();
+  CHexEditor Win(pImage);
+  Win.SetSelection(0x08000010, 0x0800001B);
+  Win.show();
+  bool Ok = false;
+  QTimer::singleShot(200, [&] {
+    if (QDialog* pDlg = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+      Ok = Save(pDlg, sDir + "/" + sName);
+      pDlg->reject();
+    }
+  });
+  for (QAction* a : Win.findChildren<QAction*>()) {
+    if (a->text() == sAction) a->trigger();
+  }
+  DATAIMAGE_Delete(pImage);
+  if (!Ok) std::printf("FAILED to show the dialog of %s\n", sAction);
+  return Ok;
+}
+
 bool ShootLog(const QString& sDir, const char* sName) {
   CustTextView View(nullptr, "Log", CTV_MODE_FORMATTED, 0, 100);
   View.resize(720, 200);
@@ -103,6 +127,8 @@ int main(int argc, char** argv) {
     Ok &= ShootHexView(sDir, (std::string("hexview_gaps") + sSuffix + ".png").c_str(), 1);
     Ok &= ShootHexView(sDir, (std::string("hexview_items4") + sSuffix + ".png").c_str(), 4);
     Ok &= ShootLog(sDir, (std::string("log_error_warning") + sSuffix + ".png").c_str());
+    Ok &= ShootDialog(sDir, (std::string("dialog_fill") + sSuffix + ".png").c_str(), "&Fill");
+    Ok &= ShootDialog(sDir, (std::string("dialog_save") + sSuffix + ".png").c_str(), "Sav&e");
   }
   return Ok ? 0 : 1;
 }
