@@ -254,6 +254,9 @@ TEST_F(HexEditor, EditMarksTheTitleAndSavingTheFileClearsIt) {
   EXPECT_EQ(DATAIMAGE_GetByte(pImage, 0x08000005, &b), 1); // a patch, not yet in the data
   EXPECT_EQ(b, 0xAB);
   EXPECT_EQ(pWin->GetTitle().toStdString(), Path + " @ 08000000 (*)");
+  pWin->SetRefreshInterval(500);
+  EXPECT_EQ(pWin->GetTitle().toStdString(), Path + " @ 08000000, 500 ms refresh (*)");
+  pWin->SetRefreshInterval(0);
   EXPECT_EQ(pWin->GetLineText(0).toStdString(),
             "0800_0000  00 01 02 03 04 AB 06 07  08 09 0A 0B 0C 0D 0E 0F  .....\u00AB.........."); // Latin-1
 
@@ -458,6 +461,18 @@ TEST_F(HexEditor, DialogsWorkByKeyboardAlone) {
   EXPECT_EQ(Title, "Goto");
   EXPECT_EQ(pWin->GetTopAddr(), 0x08001230u);
   EXPECT_EQ(pWin->GetCursor(), 0x08001234u);
+  // The toolbar's address box goes to its address on Return, and Go Back (Alt+Left) returns.
+  QLineEdit* pBox = nullptr;
+  for (QLineEdit* e : pWin->findChildren<QLineEdit*>()) {
+    if (e->toolTip() == "Go To Memory Location") pBox = e;
+  }
+  ASSERT_NE(pBox, nullptr);
+  pBox->setText("20000010");
+  QKeyEvent Ret(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(pBox, &Ret);
+  EXPECT_EQ(pWin->GetTopAddr(), 0x20000010u);
+  Trigger("&Go Back");
+  EXPECT_EQ(pWin->GetTopAddr(), 0x08001230u);
 }
 
 TEST_F(HexEditor, MouseSelectsItemsAndADoubleClickEdits) {
