@@ -31,6 +31,7 @@
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <new>
 
 #include "core/APP_GUI.h"
@@ -38,6 +39,7 @@
 #include "data/DATAFILE.h"
 #include "data/DATAIMAGE.h"
 #include "gui/DIALOG.h"
+#include "project/PROJECT.h"
 #include "sys/UTIL.h"
 
 namespace {
@@ -494,6 +496,7 @@ CHexEditor::CHexEditor(DataImage* pImage, QWidget* pParent, const DataImageAcces
   _TopLine = Start >> 4;
   _Cursor = Start;
   _Anchor = Start;
+  _TakeProjectByteOrder();
   Refresh();
 }
 
@@ -618,7 +621,15 @@ QSize CHexEditor::sizeHint() const {
  */
 void CHexEditor::SetImage(DataImage* pImage) {
   _pImage = pImage;
+  _TakeProjectByteOrder();
   Refresh();
+}
+
+// 2- and 4-byte items are shown in the byte order of the open project's target; without a
+// project the order stays as it is.
+void CHexEditor::_TakeProjectByteOrder() {
+  auto pCPU = std::make_unique<PROJECT_CPU>();
+  if (PROJECT_GetCPU(pCPU.get()) == 0) _Layout.Set(_Layout.GetItemWidth(), pCPU->EndianMode == 1);
 }
 
 void CHexEditor::SetTitle(const QString& sName) {

@@ -56,7 +56,7 @@ public:
   int GetItemWidth() const { return _Layout.GetItemWidth(); }
   void SetAccessWidth(int Width); // 1, 2, 4, or 0: the item width
   int GetAccessWidth() const { return _AccessWidth; }
-  void SetBigEndian(bool On); // byte order of 2- and 4-byte items (the project's)
+  void SetBigEndian(bool On); // byte order of 2- and 4-byte items; the project sets it on SetImage
   uint32_t GetTopAddr() const { return _TopLine << 4; }
   void ScrollToLine(uint32_t Line); // top line (address / 16), clamped
   void GoTo(uint32_t Addr);         // shows Addr, puts the cursor there, remembers the old top
@@ -129,6 +129,7 @@ private:
   void _BuildToolbar();
   void _Report(int Level, const char* sText);
   void _UpdateTitle();
+  void _TakeProjectByteOrder();
   void _UpdateScrollBars();
   void _OnAreaResized();
   void _ReadVisible();

@@ -12,6 +12,8 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -20,6 +22,8 @@
 #include "data/DATAIMAGE.h"
 #include "gui/CHexEditor.h"
 #include "gui/HexLayout.h"
+#include "project/PROJECT.h"
+#include "project/SETFILE.h"
 #include "tests/gui/CountingAccess.h"
 #include "tests/TestFiles.h"
 
@@ -130,6 +134,28 @@ TEST_F(HexEditor, ItemWidthsAndByteOrder) {
                                   : "........ ........ ........ ........") +
                   "  ................");
   }
+}
+
+TEST_F(HexEditor, ItemsFollowTheByteOrderOfTheProject) {
+  AddBytes(0x100, {0x11, 0x22, 0x33, 0x44});
+  std::string Path = "/tmp/tforge-hexeditor-project-" + std::to_string(getpid()) + ".tforge";
+  std::remove(Path.c_str());
+  ASSERT_EQ(SETFILE_Create(Path.c_str()), 0);
+  PROJECT_New(Path.c_str());
+  auto pCPU = std::make_unique<PROJECT_CPU>();
+  ASSERT_EQ(PROJECT_GetCPU(pCPU.get()), 0);
+  pCPU->EndianMode = 1;
+  ASSERT_GE(PROJECT_SetCPU(pCPU.get()), 0);
+  Open();
+  pWin->SetItemWidth(4);
+  EXPECT_TRUE(pWin->GetLineText(0).startsWith("0000_0100  11223344 ")) << pWin->GetLineText(0).toStdString();
+  pCPU->EndianMode = 0; // a job changed the project and refreshes the window
+  ASSERT_GE(PROJECT_SetCPU(pCPU.get()), 0);
+  pWin->SetImage(pImage);
+  EXPECT_TRUE(pWin->GetLineText(0).startsWith("0000_0100  44332211 ")) << pWin->GetLineText(0).toStdString();
+  PROJECT_Close();
+  SETFILE_Close();
+  std::remove(Path.c_str());
 }
 
 TEST_F(HexEditor, PartlyFilledItemsAndCharacters) {
