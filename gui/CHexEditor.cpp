@@ -628,6 +628,7 @@ void CHexEditor::SetImage(DataImage* pImage) {
 // 2- and 4-byte items are shown in the byte order of the open project's target; without a
 // project the order stays as it is.
 void CHexEditor::_TakeProjectByteOrder() {
+  if (!PROJECT_IsOpen()) return; // asked first: a get without a project reports an error
   auto pCPU = std::make_unique<PROJECT_CPU>();
   if (PROJECT_GetCPU(pCPU.get()) == 0) _Layout.Set(_Layout.GetItemWidth(), pCPU->EndianMode == 1);
 }

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/APP_Log.h"
 #include "data/DATAFILE.h"
 #include "data/DATAIMAGE.h"
 #include "gui/CHexEditor.h"
@@ -138,6 +139,11 @@ TEST_F(HexEditor, ItemWidthsAndByteOrder) {
 
 TEST_F(HexEditor, ItemsFollowTheByteOrderOfTheProject) {
   AddBytes(0x100, {0x11, 0x22, 0x33, 0x44});
+  // Without a project a window opened inside an operation (a job opening a file) adds no error.
+  APP_LogBegin("Opening data file ...");
+  { CHexEditor NoProject(pImage); }
+  EXPECT_EQ(APP_GetErrorCount(), 0);
+  APP_LogEnd(nullptr);
   std::string Path = "/tmp/tforge-hexeditor-project-" + std::to_string(getpid()) + ".tforge";
   std::remove(Path.c_str());
   ASSERT_EQ(SETFILE_Create(Path.c_str()), 0);
