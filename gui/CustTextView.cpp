@@ -19,6 +19,8 @@
 #include <QToolBar>
 #include <QTransform>
 
+#include <cmath>
+
 #include "sys/SYS.h"
 
 namespace {
@@ -48,7 +50,15 @@ void CustTextArea::paintEvent(QPaintEvent* pEvent) {
   QPainter p(this);
   CustTextView* v = _pView;
   const ColorScheme& Scheme = CustTextBuffer::GetScheme(v->_Buffer.GetSchemeIndex());
-  if (v->_Buffer.GetSchemeIndex() != 2) p.fillRect(pEvent->rect(), _aPalette[Scheme.Background]);
+  // The light schemes take their normal text and background from the desktop palette, so that
+  // the log stays readable on a dark desktop; only the colours of escape sequences are fixed.
+  bool Light = v->_Buffer.GetSchemeIndex() != 1;
+  QColor NormalText = Light ? palette().color(QPalette::Text) : _aPalette[Scheme.Text];
+  QColor NormalBg = Light ? palette().color(QPalette::Base) : _aPalette[Scheme.Background];
+  auto Colour = [&](int Index) {
+    return Index == Scheme.Text ? NormalText : Index == Scheme.Background ? NormalBg : _aPalette[Index];
+  };
+  if (v->_Buffer.GetSchemeIndex() != 2) p.fillRect(pEvent->rect(), NormalBg);
   p.setFont(font());
   QFontMetrics fm(font());
   int Ascent = fm.ascent();
@@ -71,7 +81,7 @@ void CustTextArea::paintEvent(QPaintEvent* pEvent) {
     const std::string& t = Line.Text;
     size_t NumFmt = Line.aFmt.size();
     if (b.GetMode() == CTV_MODE_PLAIN || NumFmt == 0) {
-      p.setPen(_aPalette[Scheme.Text]);
+      p.setPen(NormalText);
       p.drawText(5, y + Ascent, v->_ToQString(t));
     } else {
       for (size_t k = 0; k < NumFmt; k++) {
@@ -79,11 +89,11 @@ void CustTextArea::paintEvent(QPaintEvent* pEvent) {
         int a = std::min(f.Pos, (int)t.size());
         int e = (k + 1 < NumFmt) ? std::min(Line.aFmt[k + 1].Pos, (int)t.size()) : (int)t.size();
         if (e <= a) continue;
-        int x = 5 + a * v->_CellWidth;
+        qreal x = 5 + a * v->_CellWidth;
         int bg = f.Bg + f.BgBright, fg = f.Fg + f.FgBright;
-        if (bg != Scheme.Background) p.fillRect(x, y, (e - a) * v->_CellWidth, v->_LineSpacing, _aPalette[bg]);
-        p.setPen(_aPalette[fg]);
-        p.drawText(x, y + Ascent, v->_ToQString(t.substr((size_t)a, (size_t)(e - a))));
+        if (bg != Scheme.Background) p.fillRect(QRectF(x, y, (e - a) * v->_CellWidth, v->_LineSpacing), Colour(bg));
+        p.setPen(Colour(fg));
+        p.drawText(QPointF(x, y + Ascent), v->_ToQString(t.substr((size_t)a, (size_t)(e - a))));
       }
     }
     int64_t Abs = Dropped + l;
@@ -91,10 +101,10 @@ void CustTextArea::paintEvent(QPaintEvent* pEvent) {
       int a = (Abs == s0) ? std::min(c0, (int)t.size()) : 0;
       int e = (Abs == s1) ? std::min(c1, (int)t.size()) : (int)t.size();
       if (e > a) {
-        int x = 5 + a * v->_CellWidth;
-        p.fillRect(x, y, (e - a) * v->_CellWidth, v->_LineSpacing, HiBg);
+        qreal x = 5 + a * v->_CellWidth;
+        p.fillRect(QRectF(x, y, (e - a) * v->_CellWidth, v->_LineSpacing), HiBg);
         p.setPen(HiFg);
-        p.drawText(x, y + Ascent, v->_ToQString(t.substr((size_t)a, (size_t)(e - a))));
+        p.drawText(QPointF(x, y + Ascent), v->_ToQString(t.substr((size_t)a, (size_t)(e - a))));
       }
     }
   }
@@ -169,11 +179,13 @@ CustTextView::CustTextView(QWidget* pParent, const char* sName, int Mode, int Sc
   setWidgetResizable(false);
   if (Scheme == 2) {
     setStyleSheet("background: transparent");
-  } else {
+  } else if (Scheme == 1) {
     QPalette pal = palette();
-    pal.setColor(QPalette::Window, Scheme == 1 ? Qt::black : Qt::white);
+    pal.setColor(QPalette::Window, Qt::black);
     setPalette(pal);
     setBackgroundRole(QPalette::Window);
+  } else {
+    setBackgroundRole(QPalette::Base); // white on a light desktop, dark on a dark one
   }
   SetFontSize(8);
   setFocusPolicy(Qt::StrongFocus);
@@ -292,7 +304,9 @@ void CustTextView::SetFontSize(int PointSize) {
   f.setPointSize(std::clamp(PointSize, 1, 64));
   _pArea->setFont(f);
   QFontMetrics fm(f);
-  _CellWidth = std::max(1, fm.horizontalAdvance(QLatin1Char('x')));
+  // The true advance, fractions included: runs of a line are placed by it, and a rounded width
+  // would move every run after the first away from where the line's glyphs are.
+  _CellWidth = std::max<qreal>(1, QFontMetricsF(f).horizontalAdvance(QLatin1Char('x')));
   _LineSpacing = std::max(1, fm.lineSpacing());
   _OnRefresh();
 }
@@ -312,12 +326,16 @@ void CustTextView::_OnRefresh() {
   _SinceRefresh.restart();
   _NumRefreshes++;
   int NumLines, Widest;
+  bool HasSel;
   {
     MutexGuard g(_pLock);
     NumLines = _Buffer.GetNumLines();
     Widest = _Buffer.GetWidestLine();
+    HasSel = _HasSel;
   }
-  _pArea->resize(Widest * _CellWidth + 10, NumLines * _LineSpacing + 10);
+  // A clear from any thread drops the selection; the action follows here, on the GUI thread.
+  if (_pActCopy) _pActCopy->setEnabled(HasSel);
+  _pArea->resize((int)std::ceil(Widest * _CellWidth) + 10, NumLines * _LineSpacing + 10);
   _pArea->update();
   if (_Follow) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
@@ -326,7 +344,7 @@ QPoint CustTextView::_CharAt(const QPoint& Pos) {
   MutexGuard g(_pLock);
   int Row = std::clamp((Pos.y() - 5) / _LineSpacing, 0, std::max(0, _Buffer.GetNumLines() - 1));
   int Len = _Buffer.GetNumLines() ? (int)_Buffer.GetLine(Row).Text.size() : 0;
-  int Col = std::clamp((Pos.x() - 5) / _CellWidth, 0, Len);
+  int Col = std::clamp((int)((Pos.x() - 5) / _CellWidth), 0, Len);
   return QPoint(Col, Row);
 }
 
@@ -459,7 +477,7 @@ bool CustTextView::_Find(bool Forward) {
   _pFindEdit->setStyleSheet(Found ? QString() : QString("background-color: rgb(244, 208, 63)"));
   _pActCopy->setEnabled(Found);
   if (Found) {
-    ensureVisible(5 + Col * _CellWidth, 5 + Line * _LineSpacing + _LineSpacing / 2, 5, _LineSpacing + 5);
+    ensureVisible((int)(5 + Col * _CellWidth), 5 + Line * _LineSpacing + _LineSpacing / 2, 5, _LineSpacing + 5);
   }
   _pArea->update();
   return Found;

@@ -98,7 +98,7 @@ private:
   CustTextBuffer _Buffer;
   SYS_MUTEX* _pLock;
   CustTextArea* _pArea;
-  int _CellWidth = 8;
+  qreal _CellWidth = 8; // the advance of the letter x, with its fraction
   int _LineSpacing = 14;
   bool _Follow = true;
   std::atomic<bool> _UpdatePending{false};
@@ -119,5 +119,5 @@ private:
   QFrame* _pFindBar;
   QLineEdit* _pFindEdit;
   QMenu* _pMenu;
-  QAction* _pActCopy;
+  QAction* _pActCopy = nullptr;
 };

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/QtBenchMain.h"
 #include "core/APP.h"
 #include "core/APP_Job.h"
 #include "core/APP_Log.h"
@@ -165,11 +166,4 @@ BENCHMARK(BM_LogOutThroughput)->Arg(1)->Arg(2)->Iterations(3)->UseRealTime()->Un
 
 } // namespace
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication App(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return QtBenchMain(argc, argv); }
