@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <unistd.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -583,6 +584,197 @@ TEST_F(RamcodeFake, ReadBackMismatchNamesTheAddressAndTwoWords) {
   EXPECT_FALSE(R.IsDownloaded);
   RAMCODE_REQUEST Req = ProgramRequest();
   EXPECT_LT(RAMCODE_Call(&R, &Req), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// On the simulated AT32F425
+
+class RamcodeSim : public ::testing::Test {
+protected:
+  std::string Dir;
+  RAMCodeRunner R;
+  void SetUp() override {
+    char ac[] = "/tmp/tforge-ramcode-XXXXXX";
+    ASSERT_NE(mkdtemp(ac), nullptr);
+    Dir = ac;
+    setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
+    WriteAll(Dir + "/sim.ini", "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n");
+    setenv("XRELAY_SIM_CONFIG", (Dir + "/sim.ini").c_str(), 1);
+    g_Errors.clear();
+    g_AbortAfterPolls = -1;
+    g_Polls = 0;
+    PROBE_ResetEntries();
+    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
+    const char* sError = XRELAYARM_OpenEx(nullptr, nullptr);
+    ASSERT_EQ(sError, nullptr) << sError;
+    ASSERT_EQ(XRELAYARM_TIF_Select(XRELAYARM_TIF_SWD), 0);
+    ASSERT_EQ(XRELAYARM_SetSpeed(4000), 0);
+    ASSERT_EQ(XRELAYARM_Connect(), 0);
+    ASSERT_EQ(XRELAYARM_Halt(), 0);
+  }
+  void TearDown() override {
+    XRELAYARM_Close();
+    PROBE_ResetEntries();
+    PROBE_Unload();
+    unsetenv("XRELAY_SIM_CONFIG");
+    unsetenv("XRELAY_SIM_DIR");
+    std::system(("rm -rf '" + Dir + "'").c_str());
+  }
+  // Lays out RAMSize bytes at the start of SRAM and downloads.
+  void Use(const CMSISInfo* pInfo, uint32_t RAMSize = 0x1000, uint32_t NumBytesToProgram = 0) {
+    RAMCODE_Init(&R, pInfo);
+    UseHost(&R);
+    RAMCODE_SetCore(&R, XRELAYARM_GetDeviceFamily(), kCoreM4, false);
+    R.WorkRAMAddr = kRAM;
+    R.CPUClockHz = 8000000;
+    ASSERT_GT(RAMCODE_CalcLayout(&R, RAMSize, NumBytesToProgram, 0, nullptr, nullptr), 0);
+    ASSERT_EQ(RAMCODE_Download(&R, kRAM), 0) << (g_Errors.empty() ? "" : g_Errors[0]);
+  }
+  RAMCODE_REQUEST Request(uint32_t Op, const char* sActivity, uint32_t Offset = 0, uint32_t Length = 0) {
+    RAMCODE_REQUEST Req{};
+    Req.sActivity = sActivity;
+    Req.TimeoutMs = 5000;
+    Req.Op = Op;
+    Req.BankBase = kFlash;
+    Req.Offset = Offset;
+    Req.Length = Length;
+    return Req;
+  }
+  int32_t Run(RAMCODE_REQUEST Req) {
+    EXPECT_EQ(RAMCODE_Call(&R, &Req), 0) << (g_Errors.empty() ? "" : g_Errors[0]);
+    return Req.Result;
+  }
+  std::vector<uint8_t> ReadTarget(uint32_t Addr, uint32_t NumBytes) {
+    std::vector<uint8_t> a(NumBytes);
+    EXPECT_EQ(XRELAYARM_ReadMemEx(Addr, NumBytes, a.data(), 0), (int)NumBytes);
+    return a;
+  }
+};
+
+struct ShippedAlgo {
+  CMSISInfo Info{};
+  explicit ShippedAlgo(const char* sFile) {
+    std::string Path = std::string(TFORGE_PROGRAM_DIR) + sFile;
+    EXPECT_EQ(MCUDB_ParseCMSISAlgo(MCUDB_LOADER_KIND_CMSIS_FILE, nullptr, 0, Path.c_str(), nullptr, nullptr, &Info, 0), 0)
+        << Path;
+  }
+  ~ShippedAlgo() { MCUDB_FreeCMSISInfo(&Info); }
+};
+
+// The shipped algorithm has Init, UnInit, EraseSector and ProgramPage only: programming goes
+// through ProgramPage, with the full stack and with the short one.
+TEST_F(RamcodeSim, ShippedAlgorithmErasesAndProgramsThroughProgramPage) {
+  ShippedAlgo A("flm_main_64k.flm");
+  ASSERT_LT(A.Info.aEntryOffset[MCUDB_ENTRY_PROGRAM], 0);
+  ASSERT_GE(A.Info.aEntryOffset[MCUDB_ENTRY_PROGRAM_PAGE], 0);
+  uint32_t I = (A.Info.ImageSize + 7) & ~7u;
+  struct Case {
+    uint32_t RAM;
+    uint32_t Stack;
+  } aCase[] = {{0x1000, 512}, {I + 512 + 8 + A.Info.PageSize - 4, 256}};
+  std::vector<uint8_t> Data(A.Info.PageSize);
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.RAM);
+    for (size_t i = 0; i < Data.size(); i++) Data[i] = (uint8_t)(i * 7 + c.Stack);
+    Use(&A.Info, c.RAM);
+    EXPECT_EQ(R.Layout.StackSize, c.Stack);
+    EXPECT_EQ(R.Layout.BufferSize, A.Info.PageSize);
+    R.InitCode = 1;
+    EXPECT_EQ(Run(Request(RAMCODE_OP_PREPARE, "preparing target")), 0);
+    EXPECT_EQ(Run(Request(RAMCODE_OP_ERASE, "erasing sectors", 0x400, 1)), 0);
+    EXPECT_EQ(Run(Request(RAMCODE_OP_RESTORE, "restoring target")), 0);
+    R.InitCode = 2;
+    EXPECT_EQ(Run(Request(RAMCODE_OP_PREPARE, "preparing target")), 0);
+    RAMCODE_REQUEST Req = Request(RAMCODE_OP_PROGRAM, "programming sector", 0x400, A.Info.PageSize);
+    Req.pInData = Data.data();
+    Req.NumBytesIn = A.Info.PageSize;
+    EXPECT_EQ(Run(Req), 0);
+    EXPECT_EQ(Run(Request(RAMCODE_OP_RESTORE, "restoring target")), 0);
+    EXPECT_EQ(ReadTarget(kFlash + 0x400, A.Info.PageSize), Data);
+    // Without a Read entry the flash is read directly.
+    std::vector<uint8_t> Back(A.Info.PageSize);
+    EXPECT_EQ(RAMCODE_ReadFlash(&R, 5000, 0, kFlash + 0x400, A.Info.PageSize, Back.data()), 0);
+    EXPECT_EQ(Back, Data);
+    EXPECT_TRUE(g_Errors.empty()) << g_Errors[0];
+  }
+}
+
+// Snippets of hand-assembled Thumb code at offset 4 (ProgramPage); offset 0 holds a good
+// BlankCheck that answers 5. Each misbehaviour gives its text (or its result), leaves the core
+// halted, the saved registers and RAM can be written back, and the next call works.
+TEST_F(RamcodeSim, MisbehavingAlgorithmLeavesTheTargetUsable) {
+  const uint32_t BP = kRAM + 16 + 512;
+  struct Case {
+    const char* sWhat;
+    std::vector<uint16_t> Code;
+    const char* sText; // beginning of the one error text; null: the call succeeds
+    int32_t Result;
+  } aCase[] = {
+      {"never returns", {0xE7FE}, "Timeout while programming sector, core does not stop. (PC = 0x20000004, XPSR = ", 0},
+      {"faults on a bus access", {0x2160, 0x0609, 0x6808},
+       "PC of target system has unexpected value after programming sector. (PC = ", 0},
+      {"returns through a corrupted stack", {0x2060, 0x0600, 0x4685, 0xBD00},
+       "PC of target system has unexpected value after programming sector. (PC = ", 0},
+      {"returns to the breakpoint's second half", {0x4673, 0x3302, 0x4718},
+       "PC of target system has unexpected value after programming sector. (PC = 0x20000212)!", 0},
+      {"returns an error code", {0x2001, 0x4770}, nullptr, 1},
+  };
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sWhat);
+    g_Errors.clear();
+    std::vector<uint16_t> Code = {0x2005, 0x4770};
+    Code.insert(Code.end(), c.Code.begin(), c.Code.end());
+    Code.resize(8, 0);
+    Algo A(Code);
+    A.Entry(MCUDB_ENTRY_BLANK_CHECK, 1).Entry(MCUDB_ENTRY_PROGRAM_PAGE, 5);
+    Use(&A.Info);
+    ASSERT_EQ(RAMCODE_GetBPAddr(&R), BP);
+
+    uint64_t aSaved[RAMCODE_MAX_PRESERVED_REGS];
+    int NumRegs = RAMCODE_SaveRegs(kCoreM4, false, aSaved, RAMCODE_MAX_PRESERVED_REGS);
+    ASSERT_GT(NumRegs, 0);
+    ASSERT_EQ(XRELAYARM_WA_AddRange(kRAM, R.Layout.RAMUsage), 0);
+    std::vector<uint8_t> RAM = ReadTarget(kRAM, R.Layout.RAMUsage);
+
+    RAMCODE_REQUEST Req = Request(RAMCODE_OP_PROGRAM, "programming sector", 0x400, 4);
+    Req.TimeoutMs = 50;
+    int r = RAMCODE_Call(&R, &Req);
+    if (c.sText) {
+      EXPECT_LT(r, 0);
+      ASSERT_EQ(g_Errors.size(), 1u);
+      EXPECT_EQ(g_Errors[0].rfind(c.sText, 0), 0u) << g_Errors[0];
+    } else {
+      EXPECT_EQ(r, 0);
+      EXPECT_EQ(Req.Result, c.Result);
+      EXPECT_TRUE(g_Errors.empty());
+    }
+    EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+
+    ASSERT_EQ(XRELAYARM_WA_Restore(), 0);
+    EXPECT_EQ(RAMCODE_RestoreRegs(kCoreM4, false, aSaved, RAMCODE_MAX_PRESERVED_REGS), NumRegs);
+    uint64_t aNow[RAMCODE_MAX_PRESERVED_REGS];
+    ASSERT_EQ(RAMCODE_SaveRegs(kCoreM4, false, aNow, RAMCODE_MAX_PRESERVED_REGS), NumRegs);
+    EXPECT_EQ(std::vector<uint64_t>(aNow, aNow + NumRegs), std::vector<uint64_t>(aSaved, aSaved + NumRegs));
+    EXPECT_EQ(ReadTarget(kRAM, R.Layout.RAMUsage), RAM);
+
+    g_Errors.clear();
+    EXPECT_EQ(Run(Request(RAMCODE_OP_BLANK_CHECK, "blank checking", 0, 4)), 5);
+    EXPECT_TRUE(g_Errors.empty());
+  }
+}
+
+TEST_F(RamcodeSim, AbortDuringACallHaltsWithoutATimeoutText) {
+  Algo A({0x2005, 0x4770, 0xE7FE, 0});
+  A.Entry(MCUDB_ENTRY_BLANK_CHECK, 1).Entry(MCUDB_ENTRY_PROGRAM_PAGE, 5);
+  Use(&A.Info);
+  g_AbortAfterPolls = 3;
+  RAMCODE_REQUEST Req = Request(RAMCODE_OP_PROGRAM, "programming sector", 0, 4);
+  Req.TimeoutMs = 60000;
+  EXPECT_LT(RAMCODE_Call(&R, &Req), 0);
+  EXPECT_TRUE(g_Errors.empty()) << g_Errors[0];
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+  g_AbortAfterPolls = -1;
+  EXPECT_EQ(Run(Request(RAMCODE_OP_BLANK_CHECK, "blank checking", 0, 4)), 5);
 }
 
 } // namespace
