@@ -163,8 +163,44 @@ struct FakeProbe {
   int Halts = 0;            // XRELAYARM_Halt calls
   uint32_t ResultReg = 0;
   uint64_t Result = 0;
+  int Runs = 0;
+  // A Start entry of its own: a posted command block is done after BusyPolls status reads;
+  // its result is 0x100 + the operation; a read (op 5) fills the buffer with (offset + i).
+  std::map<uint32_t, int> Posted; // block address -> status reads left
+  std::vector<std::vector<uint32_t>> Posts;
+  std::vector<std::pair<uint32_t, uint32_t>> BlockWrites; // address and size of writes to the blocks
+  int BusyPolls = 2;
+  bool NeverDone = false;
+  uint32_t FirstBlock = 0; // block 0; block 1 lies 56 bytes after it
 };
 FakeProbe* g_pFake;
+
+uint32_t MemWord(uint32_t a) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; i++) v |= (uint32_t)g_pFake->Mem[a + i] << (8 * i);
+  return v;
+}
+void SetMemWord(uint32_t a, uint32_t v) {
+  for (int i = 0; i < 4; i++) g_pFake->Mem[a + i] = (uint8_t)(v >> (8 * i));
+}
+bool IsBlock(uint32_t a) {
+  return g_pFake->FirstBlock && a >= g_pFake->FirstBlock && a < g_pFake->FirstBlock + 56 + 48;
+}
+void FakeServe(uint32_t StatusAddr) {
+  uint32_t Block = StatusAddr - 40;
+  auto it = g_pFake->Posted.find(Block);
+  if (it == g_pFake->Posted.end() || g_pFake->NeverDone) return;
+  SetMemWord(StatusAddr, RAMCODE_STATUS_BUSY);
+  if (it->second-- > 0) return;
+  uint32_t Op = MemWord(Block + 44);
+  if (Op == RAMCODE_OP_READ) {
+    uint32_t Buffer = MemWord(Block), Offset = MemWord(Block + 12), Length = MemWord(Block + 16);
+    for (uint32_t i = 0; i < Length; i++) g_pFake->Mem[Buffer + i] = (uint8_t)(Offset + i);
+  }
+  SetMemWord(Block + 44, 0);
+  SetMemWord(StatusAddr, 0x100 + Op);
+  g_pFake->Posted.erase(it);
+}
 
 int FakeWriteRegs(const uint32_t* pa, const uint32_t* pd, uint8_t*, uint32_t n) {
   for (uint32_t i = 0; i < n; i++) {
@@ -199,11 +235,13 @@ int FakeICE(uint32_t i, uint32_t v, int) {
   return 0;
 }
 int FakeGo() {
+  g_pFake->Runs++;
   g_pFake->Run = "Go";
   g_pFake->Halted = false;
   return 0;
 }
 int FakeGoIntDis() {
+  g_pFake->Runs++;
   g_pFake->Run = "GoIntDis";
   g_pFake->Halted = false;
   return 0;
@@ -223,9 +261,19 @@ int FakeHalt() {
 }
 int FakeWriteMemEx(uint32_t a, uint32_t n, const void* p, uint32_t) {
   for (uint32_t i = 0; i < n; i++) g_pFake->Mem[a + i] = static_cast<const uint8_t*>(p)[i];
+  if (IsBlock(a)) {
+    g_pFake->BlockWrites.push_back({a, n});
+    if (n == RAMCODE_BLOCK_SIZE && MemWord(a + 44) != 0) {
+      g_pFake->Posted[a] = g_pFake->BusyPolls;
+      std::vector<uint32_t> Words;
+      for (uint32_t i = 0; i < 12; i++) Words.push_back(MemWord(a + 4 * i));
+      g_pFake->Posts.push_back(Words);
+    }
+  }
   return (int)n;
 }
 int FakeReadMemEx(uint32_t a, uint32_t n, void* p, uint32_t) {
+  if (IsBlock(a)) FakeServe(a);
   for (uint32_t i = 0; i < n; i++) static_cast<uint8_t*>(p)[i] = g_pFake->Mem[a + i];
   return (int)n;
 }
@@ -584,6 +632,174 @@ TEST_F(RamcodeFake, ReadBackMismatchNamesTheAddressAndTwoWords) {
   EXPECT_FALSE(R.IsDownloaded);
   RAMCODE_REQUEST Req = ProgramRequest();
   EXPECT_LT(RAMCODE_Call(&R, &Req), 0);
+}
+
+// Background mode against a fake Start entry: layout of a Start algorithm with 4 KB to program,
+// page 256: B = 1024, buffers at S' + 8 and S' + 8 + B, blocks at S' + 2B + 8 and 56 bytes on.
+class RamcodeBackground : public RamcodeFake {
+protected:
+  static constexpr uint32_t kBuffer0 = kBP + 8, kBuffer1 = kBP + 8 + 1024;
+  static constexpr uint32_t kBlock0 = kBP + 2048 + 8, kBlock1 = kBlock0 + 56;
+  Algo S{{0x4770, 0x4770, 0x4770, 0x4770, 0x4770, 0x4770, 0x4770, 0x4770}};
+  void SetUp() override {
+    RamcodeFake::SetUp();
+    Fake.NeverHalts = true;
+    Fake.FirstBlock = kBlock0;
+    S.Entry(MCUDB_ENTRY_START, 9).Entry(MCUDB_ENTRY_PROGRAM_PAGE, 5).Entry(MCUDB_ENTRY_READ, 13);
+    RAMCODE_Init(&R, &S.Info);
+    UseHost(&R);
+    RAMCODE_SetCore(&R, 14, kCoreM4, false);
+    ASSERT_TRUE(R.IsBackground);
+    R.WorkRAMAddr = kRAM;
+    uint32_t Buffer = 0, B = 0;
+    ASSERT_EQ(RAMCODE_CalcLayout(&R, 0x1000, 0x1000, 0, &Buffer, &B), 528 + 120 + 2048);
+    ASSERT_EQ(Buffer, kBuffer0);
+    ASSERT_EQ(B, 1024u);
+    ASSERT_EQ(RAMCODE_GetBlockAddr(&R, 0), kBlock0);
+    ASSERT_EQ(RAMCODE_GetBlockAddr(&R, 1), kBlock1);
+    ASSERT_EQ(RAMCODE_Download(&R, kRAM), 0);
+  }
+  RAMCODE_REQUEST Program(uint32_t Offset, const std::vector<uint8_t>& Data) {
+    RAMCODE_REQUEST Req = ProgramRequest();
+    Req.Offset = Offset;
+    Req.Length = (uint32_t)Data.size();
+    Req.pInData = Data.data();
+    Req.NumBytesIn = (uint32_t)Data.size();
+    Req.Value = 0x11;
+    Req.ExtraValue = 0x22;
+    Req.Aux = 0x33;
+    return Req;
+  }
+  std::vector<uint8_t> Mem(uint32_t a, uint32_t n) {
+    std::vector<uint8_t> v;
+    for (uint32_t i = 0; i < n; i++) v.push_back(Fake.Mem[a + i]);
+    return v;
+  }
+};
+
+TEST_F(RamcodeBackground, RequestsAlternateTheBlocksEachPostedInOneWrite) {
+  std::vector<uint8_t> aData[3] = {std::vector<uint8_t>(1024, 0xA1), std::vector<uint8_t>(1024, 0xB2),
+                                   std::vector<uint8_t>(512, 0xC3)};
+  for (int i = 0; i < 3; i++) {
+    RAMCODE_REQUEST Req = Program(0x400 * i, aData[i]);
+    EXPECT_EQ(RAMCODE_Call(&R, &Req), i & 1) << i;
+    // The data is in the slot's buffer when the call returns.
+    EXPECT_EQ(Mem((i & 1) ? kBuffer1 : kBuffer0, (uint32_t)aData[i].size()), aData[i]) << i;
+  }
+  ASSERT_EQ(RAMCODE_Sync(&R), 0);
+  EXPECT_TRUE(g_Errors.empty());
+
+  // Started once: r0 = block 0, the Start entry, the stack below S'.
+  EXPECT_EQ(Fake.Runs, 1);
+  std::map<uint32_t, uint64_t> Written(Fake.Writes.begin(), Fake.Writes.end());
+  EXPECT_EQ(Written[0], kBlock0);
+  EXPECT_EQ(Written[15], kRAM + 9);
+  EXPECT_EQ(Written[13], kBP);
+  EXPECT_EQ(Written[14], kBP | 1);
+
+  // Before the start both blocks idle (status posted, no operation); then one 48-byte write each.
+  std::vector<std::pair<uint32_t, uint32_t>> Writes = {
+      {kBlock0 + 40, 8}, {kBlock1 + 40, 8}, {kBlock0, 48}, {kBlock1, 48}, {kBlock0, 48}};
+  EXPECT_EQ(Fake.BlockWrites, Writes);
+  std::vector<std::vector<uint32_t>> Posts = {
+      {kBuffer0, 1024, kFlash, 0x000, 1024, 0x11, 0x22, 0x33, kBlock0 + 40, kBlock1, RAMCODE_STATUS_POSTED, 6},
+      {kBuffer1, 1024, kFlash, 0x400, 1024, 0x11, 0x22, 0x33, kBlock1 + 40, kBlock0, RAMCODE_STATUS_POSTED, 6},
+      {kBuffer0, 1024, kFlash, 0x800, 512, 0x11, 0x22, 0x33, kBlock0 + 40, kBlock1, RAMCODE_STATUS_POSTED, 6},
+  };
+  EXPECT_EQ(Fake.Posts, Posts);
+  int32_t Result = 0;
+  EXPECT_EQ(RAMCODE_GetResult(&R, 0, &Result), 0);
+  EXPECT_EQ(Result, 0x106);
+  EXPECT_EQ(RAMCODE_GetResult(&R, 1, &Result), 0);
+  EXPECT_EQ(Result, 0x106);
+}
+
+TEST_F(RamcodeBackground, ReadFlashPostsReadsInChunksOfTheBuffer) {
+  std::vector<uint8_t> Out(2500, 0xEE);
+  ASSERT_EQ(RAMCODE_ReadFlash(&R, 5000, 0, kFlash + 0x100, (uint32_t)Out.size(), Out.data()), 0);
+  ASSERT_EQ(Fake.Posts.size(), 3u);
+  uint32_t aLength[3] = {1024, 1024, 452};
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(Fake.Posts[i][RAMCODE_BLOCK_OP], (uint32_t)RAMCODE_OP_READ);
+    EXPECT_EQ(Fake.Posts[i][RAMCODE_BLOCK_BANK_BASE] + Fake.Posts[i][RAMCODE_BLOCK_OFFSET], kFlash + 0x100 + 1024 * i);
+    EXPECT_EQ(Fake.Posts[i][RAMCODE_BLOCK_LENGTH], aLength[i]);
+  }
+  for (uint32_t i = 0; i < Out.size(); i++) {
+    ASSERT_EQ(Out[i], (uint8_t)(kFlash + 0x100 + i)) << i;
+  }
+}
+
+TEST_F(RamcodeBackground, ReadBufferWaitsForItsSlot) {
+  RAMCODE_REQUEST Req = ProgramRequest();
+  Req.Op = RAMCODE_OP_READ;
+  Req.Offset = 0x40;
+  Req.Length = 16;
+  ASSERT_EQ(RAMCODE_Call(&R, &Req), 0);
+  uint8_t a[4];
+  EXPECT_EQ(RAMCODE_ReadBuffer(&R, 0, 2, 4, a), 4);
+  EXPECT_EQ(a[0], (uint8_t)0x42);
+  EXPECT_EQ(a[3], (uint8_t)0x45);
+}
+
+TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
+  struct Case {
+    const char* sWhat;
+    bool NeverDone;
+    int AbortAfter;
+    bool CoreStops;
+    const char* sText; // null: no text
+  } aCase[] = {
+      {"timeout", true, -1, false, "Timeout while programming sector, RAMCode did not respond in time!"},
+      {"abort", true, 1, false, nullptr},
+      {"the Start entry stopped", false, -1, true,
+       "PC of target system has unexpected value after programming sector. (PC = 0x20000300)!"},
+  };
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sWhat);
+    g_Errors.clear();
+    Fake.NeverDone = c.NeverDone;
+    Fake.BusyPolls = 1000000;
+    g_AbortAfterPolls = c.AbortAfter;
+    g_Polls = 0;
+    std::vector<uint8_t> Data(256, 0x5A);
+    RAMCODE_REQUEST Req = Program(0, Data);
+    Req.TimeoutMs = c.sText && !c.CoreStops ? 0 : 60000;
+    int Runs = Fake.Runs, Halts = Fake.Halts;
+    ASSERT_EQ(RAMCODE_Call(&R, &Req), 0);
+    ASSERT_EQ(RAMCODE_Call(&R, &Req), 1);
+    EXPECT_EQ(Fake.Runs, Runs + 1);
+    if (c.CoreStops) {
+      Fake.NeverHalts = false;
+      Fake.HaltPC = 0x20000300;
+    }
+    EXPECT_EQ(RAMCODE_Sync(&R), -1);
+    if (c.sText) {
+      ASSERT_EQ(g_Errors.size(), 1u);
+      EXPECT_EQ(g_Errors[0].rfind(c.sText, 0), 0u) << g_Errors[0];
+    } else {
+      EXPECT_TRUE(g_Errors.empty());
+    }
+    EXPECT_TRUE(Fake.Halted);
+    EXPECT_GE(Fake.Halts, Halts + (c.CoreStops ? 0 : 1));
+    EXPECT_FALSE(R.IsRunning);
+    int32_t Result;
+    EXPECT_EQ(RAMCODE_GetResult(&R, 0, &Result), -1);
+    EXPECT_EQ(RAMCODE_GetResult(&R, 1, &Result), -1);
+
+    // The next request starts the RAMCode afresh, in slot 0.
+    g_AbortAfterPolls = -1;
+    Fake.NeverDone = false;
+    Fake.NeverHalts = true;
+    Fake.BusyPolls = 1;
+    Fake.Posted.clear();
+    g_Errors.clear();
+    Req.TimeoutMs = 5000;
+    EXPECT_EQ(RAMCODE_Call(&R, &Req), 0);
+    EXPECT_EQ(Fake.Runs, Runs + 2);
+    EXPECT_EQ(RAMCODE_Sync(&R), 0);
+    EXPECT_TRUE(g_Errors.empty());
+    RAMCODE_Stop(&R);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
