@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "data/CRC32.h"
 #include "flash/RAMCODE_Runner.h"
 #include "mcudb/MCUDB_Loader.h"
 #include "probe/PROBE_Test.h"
@@ -991,6 +992,81 @@ TEST_F(RamcodeSim, AbortDuringACallHaltsWithoutATimeoutText) {
   EXPECT_EQ(XRELAYARM_IsHalted(), 1);
   g_AbortAfterPolls = -1;
   EXPECT_EQ(Run(Request(RAMCODE_OP_BLANK_CHECK, "blank checking", 0, 4)), 5);
+}
+
+// The whole 64 KB main flash, erased, programmed and read back: the shipped algorithm in direct
+// mode (one sector and one page a call) and the extended one in background mode (one erase
+// request, buffers of B, verify and CRC on the target, reads through its Read entry).
+TEST_F(RamcodeSim, DirectAndBackgroundModeProgramTheSame64KB) {
+  const uint32_t Size = 0x10000, Sector = 0x400;
+  std::vector<uint8_t> Data(Size);
+  for (uint32_t i = 0; i < Size; i++) Data[i] = (uint8_t)((i * 131u) ^ (i >> 8));
+  Data[0x2345] = 0xFF; // a few erased-looking bytes in between
+  struct Case {
+    const char* sFile;
+    bool Background;
+  } aCase[] = {{"flm_main_64k.flm", false}, {"flm_main_64k_ext.flm", true}};
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sFile);
+    g_Errors.clear();
+    ShippedAlgo A(c.sFile);
+    Use(&A.Info, 0x4000, Size);
+    ASSERT_EQ((bool)R.IsBackground, c.Background);
+    uint32_t B = R.Layout.BufferSize;
+    auto Post = [&](RAMCODE_REQUEST Req) {
+      int Slot = RAMCODE_Call(&R, &Req);
+      EXPECT_GE(Slot, 0) << (g_Errors.empty() ? "" : g_Errors[0]);
+      if (!c.Background) {
+        EXPECT_EQ(Req.Result, 0) << Req.sActivity << " @ " << Hex(Req.Offset);
+      }
+      return Slot;
+    };
+    R.InitCode = 1;
+    Post(Request(RAMCODE_OP_PREPARE, "preparing target"));
+    if (c.Background) {
+      Post(Request(RAMCODE_OP_ERASE, "erasing sectors", 0, Size / Sector));
+    } else {
+      for (uint32_t Off = 0; Off < Size; Off += Sector) {
+        RAMCODE_REQUEST Req = Request(RAMCODE_OP_ERASE, "erasing sectors", Off, 1);
+        Req.Value = Off / Sector;
+        Post(Req);
+      }
+    }
+    for (uint32_t Off = 0; Off < Size; Off += B) {
+      RAMCODE_REQUEST Req = Request(RAMCODE_OP_PROGRAM, "programming sector", Off, B);
+      Req.pInData = &Data[Off];
+      Req.NumBytesIn = B;
+      // In background mode the result comes with the slot: checked after the call.
+      Req.pfAfter = [](RAMCodeRunner*, RAMCODE_REQUEST* p) { return p->Result == 0 ? 0 : -1; };
+      Post(Req);
+    }
+    if (c.Background) {
+      for (uint32_t Off = 0; Off < Size; Off += B) {
+        RAMCODE_REQUEST Req = Request(RAMCODE_OP_VERIFY, "checking target RAM", Off, B);
+        Req.pInData = &Data[Off];
+        Req.NumBytesIn = B;
+        Req.pfAfter = [](RAMCodeRunner*, RAMCODE_REQUEST* p) {
+          return (uint32_t)p->Result == p->BankBase + p->Offset + p->Length ? 0 : -1;
+        };
+        Post(Req);
+      }
+      RAMCODE_REQUEST Req = Request(RAMCODE_OP_CALC_CRC, "calculating CRC", 0, Size);
+      int Slot = Post(Req);
+      ASSERT_EQ(RAMCODE_Sync(&R), 0);
+      int32_t Crc = 0;
+      ASSERT_EQ(RAMCODE_GetResult(&R, Slot, &Crc), 0);
+      EXPECT_EQ((uint32_t)Crc, CRC32_Update(0, Data.data(), Size));
+    }
+    Post(Request(RAMCODE_OP_RESTORE, "restoring target"));
+    ASSERT_EQ(RAMCODE_Sync(&R), 0);
+    std::vector<uint8_t> Back(Size);
+    ASSERT_EQ(RAMCODE_ReadFlash(&R, 5000, 0, kFlash, Size, Back.data()), 0);
+    EXPECT_TRUE(Back == Data);
+    RAMCODE_Stop(&R);
+    EXPECT_TRUE(ReadTarget(kFlash, Size) == Data);
+    EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+    EXPECT_TRUE(g_Errors.empty()) << g_Errors[0];
+  }
 }
 
 } // namespace
