@@ -776,6 +776,7 @@ uint32_t RAMCODE_GetBlockAddr(const RAMCodeRunner* pRunner, int Slot) {
 uint32_t RAMCODE_GetBPAddr(const RAMCodeRunner* pRunner) { return pRunner->WorkRAMAddr + pRunner->Layout.BPOffset; }
 
 int RAMCODE_Download(RAMCodeRunner* p, uint32_t WorkRAMAddr) {
+  RAMCODE_Stop(p); // a Start entry still running would execute the image being replaced
   p->IsDownloaded = 0;
   if (p->pImage == nullptr || p->ImageSize == 0) {
     _Error(p, "No matching RAMCode found");

@@ -803,6 +803,20 @@ TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
   }
 }
 
+TEST_F(RamcodeBackground, DownloadStopsARunningStartEntryFirst) {
+  std::vector<uint8_t> Data(256, 0x5A);
+  RAMCODE_REQUEST Req = Program(0, Data);
+  ASSERT_EQ(RAMCODE_Call(&R, &Req), 0);
+  ASSERT_EQ(RAMCODE_Sync(&R), 0);
+  ASSERT_TRUE(R.IsRunning);
+  int Halts = Fake.Halts;
+  ASSERT_EQ(RAMCODE_Download(&R, kRAM), 0);
+  EXPECT_EQ(Fake.Halts, Halts + 1);
+  EXPECT_FALSE(R.IsRunning);
+  ASSERT_EQ(RAMCODE_Call(&R, &Req), 0);
+  EXPECT_EQ(Fake.Runs, 2);
+}
+
 // ---------------------------------------------------------------------------------------------
 // On the simulated AT32F425
 
