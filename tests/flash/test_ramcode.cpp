@@ -173,6 +173,7 @@ struct FakeProbe {
   int BusyPolls = 2;
   bool NeverDone = false;
   uint32_t FirstBlock = 0; // block 0; block 1 lies 56 bytes after it
+  bool ReadOnHalt = false;  // a halt fills r1 bytes at r2 with (r0 + i), as a Read entry would
 };
 FakeProbe* g_pFake;
 
@@ -250,6 +251,9 @@ int FakeGoIntDis() {
 int FakeIsHalted() {
   if (!g_pFake->Halted && !g_pFake->NeverHalts) {
     g_pFake->Halted = true;
+    if (g_pFake->ReadOnHalt) {
+      for (uint32_t i = 0; i < g_pFake->Reg[1]; i++) g_pFake->Mem[g_pFake->Reg[2] + i] = (uint8_t)(g_pFake->Reg[0] + i);
+    }
     g_pFake->Reg[g_pFake->PCReg] = g_pFake->HaltPC;
     g_pFake->Reg[g_pFake->ResultReg] = g_pFake->Result;
   }
@@ -626,6 +630,56 @@ TEST_F(RamcodeFake, RegistersPreservedByCoreIdAndState) {
   }
   uint64_t aSmall[8];
   EXPECT_EQ(RAMCODE_SaveRegs(kCoreM4, false, aSmall, 8), RAMCODE_REGS_CACHE_FULL);
+}
+
+TEST_F(RamcodeFake, ReadFlashInDirectMode) {
+  struct Case {
+    const char* sWhat;
+    bool ReadEntry;
+    bool Callback;
+    int32_t R0;
+    int Result;
+    const char* sError;
+    int Calls;
+  } aCase[] = {
+      {"through the Read entry in chunks of B", true, true, 0, 0, nullptr, 3},
+      {"the Read entry fails", true, true, -2, -1, "Failed to read flash @ 0x08000100 (error code = -2).", 1},
+      {"no Read entry: read directly", false, true, 0, 0, nullptr, 0},
+      {"no read function", true, false, 0, -1, "Read call back not set", 0},
+  };
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sWhat);
+    Fake = FakeProbe{};
+    g_Errors.clear();
+    Fake.HaltPC = kBP;
+    Fake.ReadOnHalt = true;
+    Fake.Result = (uint32_t)c.R0;
+    if (c.ReadEntry) A.Entry(MCUDB_ENTRY_READ, 9);
+    ASSERT_EQ(Prepare(14, false), 0);
+    if (!c.Callback) R.pfReadMem = nullptr;
+    for (uint32_t i = 0; i < 600; i++) Fake.Mem[kFlash + 0x100 + i] = (uint8_t)(kFlash + 0x100 + i);
+    std::vector<uint8_t> Out(600, 0xEE);
+    EXPECT_EQ(RAMCODE_ReadFlash(&R, 5000, 0, kFlash + 0x100, 600, Out.data()), c.Result);
+    if (c.sError) {
+      EXPECT_EQ(g_Errors, std::vector<std::string>{c.sError});
+    } else {
+      EXPECT_TRUE(g_Errors.empty());
+      for (uint32_t i = 0; i < Out.size(); i++) ASSERT_EQ(Out[i], (uint8_t)(kFlash + 0x100 + i)) << i;
+    }
+    // Every call a run of the Read entry with the chunk's address, its length and buffer 0.
+    std::vector<std::vector<uint32_t>> Args, Want;
+    for (size_t i = 0; i + 2 < Fake.Writes.size(); i++) {
+      if (Fake.Writes[i].first == 0 && Fake.Writes[i + 1].first == 1 && Fake.Writes[i + 2].first == 2) {
+        Args.push_back({(uint32_t)Fake.Writes[i].second, (uint32_t)Fake.Writes[i + 1].second,
+                        (uint32_t)Fake.Writes[i + 2].second});
+      }
+    }
+    uint32_t aLength[3] = {256, 256, 88};
+    for (int i = 0; i < c.Calls; i++) Want.push_back({kFlash + 0x100 + 256u * i, aLength[i], kRAM + 0x218});
+    EXPECT_EQ(Args, Want);
+    EXPECT_EQ(RAMCODE_ReadFlash(&R, 5000, 0, kFlash, 0, Out.data()), 0); // nothing to read
+    A.Entry(MCUDB_ENTRY_READ, -1);
+  }
 }
 
 TEST_F(RamcodeFake, ReadBackMismatchNamesTheAddressAndTwoWords) {
