@@ -812,13 +812,15 @@ TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
     const char* sWhat;
     bool NeverDone;
     int AbortAfter;
-    bool CoreStops;
+    uint32_t HaltPC;   // where the core stops; 0: it runs on
     const char* sText; // null: no text
   } aCase[] = {
-      {"timeout", true, -1, false, "Timeout while programming sector, RAMCode did not respond in time!"},
-      {"abort", true, 1, false, nullptr},
-      {"the Start entry stopped", false, -1, true,
+      {"timeout", true, -1, 0, "Timeout while programming sector, RAMCode did not respond in time!"},
+      {"abort", true, 1, 0, nullptr},
+      {"the Start entry stopped", false, -1, 0x20000300,
        "PC of target system has unexpected value after programming sector. (PC = 0x20000300)!"},
+      {"the Start entry returned", false, -1, kBP,
+       "RAMCode returned while programming sector instead of serving requests."},
   };
   for (const Case& c : aCase) {
     SCOPED_TRACE(c.sWhat);
@@ -829,14 +831,14 @@ TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
     g_Polls = 0;
     std::vector<uint8_t> Data(256, 0x5A);
     RAMCODE_REQUEST Req = Program(0, Data);
-    Req.TimeoutMs = c.sText && !c.CoreStops ? 0 : 60000;
+    Req.TimeoutMs = c.sText && !c.HaltPC ? 0 : 60000;
     int Runs = Fake.Runs, Halts = Fake.Halts;
     ASSERT_EQ(RAMCODE_Call(&R, &Req), 0);
     ASSERT_EQ(RAMCODE_Call(&R, &Req), 1);
     EXPECT_EQ(Fake.Runs, Runs + 1);
-    if (c.CoreStops) {
+    if (c.HaltPC) {
       Fake.NeverHalts = false;
-      Fake.HaltPC = 0x20000300;
+      Fake.HaltPC = c.HaltPC;
     }
     EXPECT_EQ(RAMCODE_Sync(&R), -1);
     if (c.sText) {
@@ -846,7 +848,7 @@ TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
       EXPECT_TRUE(g_Errors.empty());
     }
     EXPECT_TRUE(Fake.Halted);
-    EXPECT_GE(Fake.Halts, Halts + (c.CoreStops ? 0 : 1));
+    EXPECT_GE(Fake.Halts, Halts + (c.HaltPC ? 0 : 1));
     EXPECT_FALSE(R.IsRunning);
     int32_t Result;
     EXPECT_EQ(RAMCODE_GetResult(&R, 0, &Result), -1);
