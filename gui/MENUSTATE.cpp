@@ -17,7 +17,32 @@
 
 namespace {
 bool (*_pfCanSecure)(int Device);
+
+// What the project information last showed (worker thread only).
+struct ProjectKey {
+  bool Open = false;
+  int ModCount = -1;
+  char acPath[PROJECT_PATH_SIZE] = "";
+};
+ProjectKey _Shown;
+
+// The project information follows the project: sent again once it was opened, closed, saved
+// under another name or changed, and not otherwise, so that the tree keeps what the user
+// expanded and selected.
+void _RefreshProjectInfoWhenChanged(void) {
+  ProjectKey Now;
+  Now.Open = PROJECT_IsOpen();
+  if (Now.Open) {
+    Now.ModCount = PROJECT_GetModCount();
+    PROJECT_GetPath(Now.acPath, sizeof(Now.acPath));
+  }
+  if (Now.Open == _Shown.Open && Now.ModCount == _Shown.ModCount && std::strcmp(Now.acPath, _Shown.acPath) == 0) {
+    return;
+  }
+  _Shown = Now;
+  TARGET_RefreshProjectInfo();
 }
+} // namespace
 
 bool MENUSTATE_IsEnabled(MENUSTATE_RULE Rule, const uint8_t ab[MENUSTATE_NUM_BYTES]) {
   const bool Project = ab[MENUSTATE_PROJECT] != 0;
@@ -85,6 +110,7 @@ void MENUSTATE_Compute(uint8_t ab[MENUSTATE_NUM_BYTES]) {
 }
 
 void MENUSTATE_JobUpdateMenuBar(JobContext*) {
+  _RefreshProjectInfoWhenChanged();
   uint8_t ab[MENUSTATE_NUM_BYTES];
   MENUSTATE_Compute(ab);
   if (APP_GUI_REQUESTS* pGUI = APP_GetGUI()) pGUI->UpdateMenuBar(ab);

@@ -56,5 +56,6 @@ void MENUSTATE_SetSecureQuery(bool (*pfCanSecure)(int Device));
 
 // Worker thread: the state as the recent lists, data windows, project and connection are now.
 void MENUSTATE_Compute(uint8_t abState[MENUSTATE_NUM_BYTES]);
-// The job "Update menu bar": computes the state and sends it to the GUI.
+// The job "Update menu bar": computes the state and sends it to the GUI; the project
+// information goes along whenever the project changed since it was last sent.
 void MENUSTATE_JobUpdateMenuBar(JobContext* pContext);

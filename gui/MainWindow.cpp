@@ -318,6 +318,13 @@ void MainWindow::_PostJob(uint32_t JobId, const char* sTag, const void* pParams,
   APP_CreateJob(JobId, sTag, pParams, NumBytes, this, nullptr);
 }
 
+// A command changes what the menus offer (a project closed, a file saved): the menu state
+// is computed again behind it.
+void MainWindow::_PostCommand(uint32_t JobId, const char* sTag, const void* pParams, uint32_t NumBytes) {
+  _PostJob(JobId, sTag, pParams, NumBytes);
+  _PostJob(JOB_UPDATE_MENU_BAR, "UpdateMenuBar");
+}
+
 QString MainWindow::GetStatusText(int Index) const {
   return (Index >= 0 && Index < 4) ? _apStatus[Index]->text() : QString();
 }
@@ -327,11 +334,13 @@ QString MainWindow::GetStatusText(int Index) const {
  */
 void MainWindow::_RunSync(SyncRequest* pReq, void (MainWindow::*pfSignal)(), void (MainWindow::*pfSlot)()) {
   if (SYS_GetCurrentThreadId() == _GUIThreadId) {
-    // Asked on the GUI thread itself: no signal and no event.
-    SyncRequest* pOuter = _pRequest;
-    _pRequest = pReq;
+    // Asked on the GUI thread itself: no signal and no event. The request stays apart from
+    // the worker's: a box shown here runs an event loop in which the worker's request, stored
+    // meanwhile, is answered by its own signal.
+    SyncRequest* pOuter = _pDirect;
+    _pDirect = pReq;
     (this->*pfSlot)();
-    _pRequest = pOuter;
+    _pDirect = pOuter;
     return;
   }
   std::lock_guard<std::mutex> Serial(_SyncSerial);
@@ -346,8 +355,9 @@ void MainWindow::_RunSync(SyncRequest* pReq, void (MainWindow::*pfSignal)(), voi
 }
 
 MainWindow::SyncRequest* MainWindow::_TakeRequest() {
-  SyncRequest* p = _pRequest;
-  _pRequest = nullptr;
+  SyncRequest*& rp = _pDirect ? _pDirect : _pRequest;
+  SyncRequest* p = rp;
+  rp = nullptr;
   return p;
 }
 
@@ -498,8 +508,7 @@ int MainWindow::_RequestFileDialog(bool Save, char* sPath, int PathSize, const c
   return r.Result;
 }
 
-int MainWindow::_ShowFileDialog(bool Save) {
-  SyncRequest* r = _pRequest;
+int MainWindow::_ShowFileDialog(SyncRequest* r, bool Save) {
   if (APP_IsHeadless()) return -1;
   QString Selected = QString::fromLocal8Bit(r->sSelectedFilter ? r->sSelectedFilter : "");
   QString Title = QString::fromLocal8Bit(r->sTitle ? r->sTitle : "");
@@ -516,10 +525,9 @@ int MainWindow::_ShowFileDialog(bool Save) {
 
 void MainWindow::_AnswerFileDialog(bool Save) {
   RequestLock g(_pRequestLock);
-  if (_pRequest == nullptr) return;
-  int Result = _ShowFileDialog(Save);
   SyncRequest* r = _TakeRequest();
-  r->Result = Result;
+  if (r == nullptr) return;
+  r->Result = _ShowFileDialog(r, Save);
   _Finish(r);
 }
 
@@ -658,13 +666,13 @@ void MainWindow::_RebuildRecentMenu(int List) {
 void MainWindow::_SlotOnActMRUDataFile(QString sPath) {
   DATAJOBS_FILE_PARAMS p{};
   UTIL_strcpy(p.acPath, sPath.toLocal8Bit().constData(), sizeof(p.acPath));
-  _PostJob(JOB_OPEN_DATA_FILE, "OpenDataFile", &p, sizeof(p));
+  _PostCommand(JOB_OPEN_DATA_FILE, "OpenDataFile", &p, sizeof(p));
 }
 
 void MainWindow::_SlotOnActMRUProjFile(QString sPath) {
   PROJJOBS_OPEN_PARAMS p{};
   UTIL_strcpy(p.acPath, sPath.toLocal8Bit().constData(), sizeof(p.acPath));
-  _PostJob(JOB_OPEN_PROJ_FILE, "OpenProjFile", &p, sizeof(p));
+  _PostCommand(JOB_OPEN_PROJ_FILE, "OpenProjFile", &p, sizeof(p));
 }
 
 void MainWindow::_SlotOnMenuHide() {
@@ -844,8 +852,7 @@ void MainWindow::_SlotOnEnableDataWindowCheck(bool On) {
   }
   if (On && isEnabled()) {
     CHexEditor* pAll = nullptr; // no window: all of them
-    _PostJob(JOB_CHECK_FILE_MODIFICATIONS, "CheckForFileModifications", &pAll, sizeof(pAll));
-    _PostJob(JOB_UPDATE_MENU_BAR, "UpdateMenuBar");
+    _PostCommand(JOB_CHECK_FILE_MODIFICATIONS, "CheckForFileModifications", &pAll, sizeof(pAll));
   }
 }
 
@@ -886,14 +893,12 @@ void MainWindow::_SlotOnDataWindowInFocus(CHexEditor* pWin) {
   }
   if (!isEnabled() || !Check) return;
   CHexEditor* p = pWin;
-  _PostJob(JOB_CHECK_FILE_MODIFICATIONS, "CheckForFileModifications", &p, sizeof(p));
-  _PostJob(JOB_UPDATE_MENU_BAR, "UpdateMenuBar");
+  _PostCommand(JOB_CHECK_FILE_MODIFICATIONS, "CheckForFileModifications", &p, sizeof(p));
 }
 
 void MainWindow::_SlotOnDataWindowClose(CHexEditor* pWin) {
   CHexEditor* p = pWin;
-  _PostJob(JOB_DATA_WINDOW_CLOSE, "OnDataWindowClose", &p, sizeof(p));
-  _PostJob(JOB_UPDATE_MENU_BAR, "UpdateMenuBar");
+  _PostCommand(JOB_DATA_WINDOW_CLOSE, "OnDataWindowClose", &p, sizeof(p));
 }
 
 void MainWindow::_SlotOnDataWindowUpdate() { _PostJob(JOB_UPDATE_MENU_BAR, "UpdateMenuBar"); }
@@ -929,8 +934,9 @@ void MainWindow::_BuildMenus() {
         connect(pAct, &QAction::triggered, this, r.pfSlot);
       } else {
         const MenuRow* pRow = &r;
-        connect(pAct, &QAction::triggered, this,
-                [this, pRow] { _PostJob(pRow->JobId, pRow->sTag, pRow->ParamSize ? &pRow->Param : nullptr, pRow->ParamSize); });
+        connect(pAct, &QAction::triggered, this, [this, pRow] {
+          _PostCommand(pRow->JobId, pRow->sTag, pRow->ParamSize ? &pRow->Param : nullptr, pRow->ParamSize);
+        });
       }
       _aRuled.push_back({pAct, r.Rule});
       break;
@@ -976,7 +982,7 @@ void MainWindow::_SlotOnActSaveDataFile() {
     return;
   }
   DATAJOBS_FILE_PARAMS p{}; // no path: the window's own file
-  _PostJob(JOB_SAVE_DATA_FILE, "SaveDataFile", &p, sizeof(p));
+  _PostCommand(JOB_SAVE_DATA_FILE, "SaveDataFile", &p, sizeof(p));
 }
 
 void MainWindow::_SlotOnActSaveDataFileAs() {
@@ -986,7 +992,7 @@ void MainWindow::_SlotOnActSaveDataFileAs() {
   }
   DATAJOBS_FILE_PARAMS p{};
   p.SaveAs = 1;
-  _PostJob(JOB_SAVE_DATA_FILE, "SaveDataFile", &p, sizeof(p));
+  _PostCommand(JOB_SAVE_DATA_FILE, "SaveDataFile", &p, sizeof(p));
 }
 
 // The jobs that work on the active data window's image; Verify < 0: the image alone.
@@ -999,10 +1005,10 @@ void MainWindow::_PostImageJob(uint32_t JobId, const char* sTag, int Verify) {
   }
   if (Verify < 0) {
     APP_IMAGE_PARAMS p{pImage};
-    _PostJob(JobId, sTag, &p, sizeof(p));
+    _PostCommand(JobId, sTag, &p, sizeof(p));
   } else {
     APP_PROGRAM_PARAMS p{pImage, (uint8_t)Verify};
-    _PostJob(JobId, sTag, &p, sizeof(p));
+    _PostCommand(JobId, sTag, &p, sizeof(p));
   }
 }
 
@@ -1014,7 +1020,7 @@ void MainWindow::_SlotOnActVerify() { _PostImageJob(JOB_VERIFY, "Verify", -1); }
 void MainWindow::_SlotOnActNewProj() {
   // Without the new-project dialog: an unnamed project, which "Save project as..." names.
   char acPath[PROJECT_PATH_SIZE] = "";
-  _PostJob(JOB_CREATE_PROJECT, "CreateProject", acPath, sizeof(acPath));
+  _PostCommand(JOB_CREATE_PROJECT, "CreateProject", acPath, sizeof(acPath));
 }
 
 // The dialogs that this version does not have yet say so instead of doing nothing.
@@ -1139,7 +1145,7 @@ void MainWindow::dropEvent(QDropEvent* pEvent) {
     }
   }
   Stage = 1;
-  _PostJob(JOB_FILE_DROP, "EndFileDrop", &Stage, sizeof(Stage));
+  _PostCommand(JOB_FILE_DROP, "EndFileDrop", &Stage, sizeof(Stage));
 }
 
 /*********************************************************************

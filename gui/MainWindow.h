@@ -148,7 +148,8 @@ private:
   void _Finish(SyncRequest* pReq);
   static void _StartupCallback(void* pRequester);
   void _PostJob(uint32_t JobId, const char* sTag, const void* pParams = nullptr, uint32_t NumBytes = 0);
-  int _ShowFileDialog(bool Save);
+  void _PostCommand(uint32_t JobId, const char* sTag, const void* pParams = nullptr, uint32_t NumBytes = 0);
+  int _ShowFileDialog(SyncRequest* r, bool Save);
   int _RequestFileDialog(bool Save, char* sPath, int PathSize, const char* sTitle, const char* sFilter,
                          const char* sSelectedFilter);
   void _AnswerFileDialog(bool Save);
@@ -161,7 +162,8 @@ private:
   uint64_t _GUIThreadId;
   SYS_MUTEX* _pRequestLock;
   std::mutex _SyncSerial; // one synchronous request at a time from the other threads
-  SyncRequest* _pRequest = nullptr;
+  SyncRequest* _pRequest = nullptr; // stored by the worker
+  SyncRequest* _pDirect = nullptr;  // asked on the GUI thread itself
   char _acTitle[640];
   char _aacStatus[4][2048];
   uint8_t _abMenuState[12] = {0};

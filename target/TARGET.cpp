@@ -113,8 +113,10 @@ void _FillProjectInfoBank(ProjectInfoBank* d, const PROJECT_BANK& b, int Bank, i
   for (int n = 0; n < NumSectors; n++) d->NumSelected += PROJECT_IsSectorSelected(Bank, (uint32_t)n);
 }
 
+} // namespace
+
 // The project information of the main window: the project, its device and core, the banks.
-void _RefreshProjectInfo(void) {
+void TARGET_RefreshProjectInfo(void) {
   APP_GUI_REQUESTS* pGUI = APP_GetGUI();
   if (pGUI == nullptr) return;
   ProjectInfoRecord r{};
@@ -149,6 +151,8 @@ void _RefreshProjectInfo(void) {
   }
   pGUI->UpdateProjectInfo(&r);
 }
+
+namespace {
 
 void _UpdateMenuBar(void) {
   if (_Hooks.pfUpdateMenuBar) _Hooks.pfUpdateMenuBar();
@@ -614,7 +618,7 @@ int TARGET_Connect(void) {
     _SetStatus(APP_STATUS_GENERAL, _Message.c_str());
   }
   PROJECT_SetCurBank(PrevBank);
-  _RefreshProjectInfo();
+  TARGET_RefreshProjectInfo();
   if (!Ok) {
     APP_ErrorOut("Connect failed");
     APP_LogEnd(nullptr);
@@ -637,7 +641,7 @@ void TARGET_Disconnect(void) {
   _SetStatus(APP_STATUS_CONNECTION, "Not connected");
   _SetStatus(APP_STATUS_COREID, "");
   _SetStatus(APP_STATUS_SPEED, "");
-  _RefreshProjectInfo();
+  TARGET_RefreshProjectInfo();
   APP_LogEnd("Disconnected");
   _UpdateMenuBar();
 }
