@@ -318,9 +318,11 @@ ProgressDialog::ProgressDialog(const char* sTitle, const char* sText, int Flags,
   _pBar = new QProgressBar(this);
   _pBar->setMinimumWidth(350);
   _pBar->setAlignment(Qt::AlignCenter);
-  _pBar->setStyleSheet("QProgressBar {color: black}");
+  // The percentage keeps the palette's text colour: a fixed black vanishes on a dark desktop.
   QPushButton* pCancel = new QPushButton("Cancel", this);
   pCancel->setFixedSize(pCancel->sizeHint());
+  pCancel->setDefault(true); // Enter and Escape both cancel; the keyboard needs no mouse
+  pCancel->setFocus();
   connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
   pLayout->addWidget(_pText1);
   pLayout->addWidget(_pText2);

@@ -802,8 +802,8 @@ void MainWindow::_SlotOnUpdateProjectInfo() {
       pBank->setDisabled(true);
     }
   }
-  _pProjTree->expandAll();
-  for (int i = 0; i < NumBanks; i++) _pProjTree->topLevelItem(3 + i)->setExpanded(false);
+  // The settings groups open, the banks closed until the user opens one.
+  for (QTreeWidgetItem* p : {pGeneral, pTIF, pTarget}) p->setExpanded(true);
   _FitProjTree();
   resize(size().expandedTo(sizeHint()));
 }

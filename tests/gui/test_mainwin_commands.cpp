@@ -50,40 +50,11 @@
 #include "project/PROJJOBS.h"
 #include "project/SETTINGS.h"
 #include "sys/SYS.h"
+#include "tests/gui/MainWinProgram.h"
+
+using namespace mainwin;
 
 namespace {
-
-bool WaitFor(const std::function<bool()>& Done, int Ms = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!Done() && t.elapsed() < Ms) QApplication::processEvents(QEventLoop::AllEvents, 5);
-  return Done();
-}
-
-std::string ReadAll(const std::string& Path) {
-  std::ifstream f(Path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-void WriteAll(const std::string& Path, const std::string& Text) { std::ofstream(Path, std::ios::binary) << Text; }
-
-// An Intel HEX record with its checksum.
-std::string HexRecord(int Type, uint16_t Addr, const std::vector<uint8_t>& aData) {
-  char ac[16];
-  std::string s = ":";
-  uint8_t Sum = (uint8_t)(aData.size() + (Addr >> 8) + (Addr & 0xFF) + Type);
-  std::snprintf(ac, sizeof(ac), "%02X%04X%02X", (unsigned)aData.size(), Addr, Type);
-  s += ac;
-  for (uint8_t b : aData) {
-    std::snprintf(ac, sizeof(ac), "%02X", b);
-    s += ac;
-    Sum += b;
-  }
-  std::snprintf(ac, sizeof(ac), "%02X\n", (uint8_t)-Sum);
-  return s + ac;
-}
 
 // Every job the window posts for the target, recorded instead of run (connect and disconnect
 // run for real against the simulated probe).
@@ -116,108 +87,24 @@ std::vector<uint8_t> ProgramBytes(DataImage* pImage, uint8_t Verify) {
   return v;
 }
 
-// Answers every message box the window shows: records its text and presses the button named
-// (an empty name closes the box's window).
-struct BoxAnswerer {
-  std::vector<QString> aText;
-  QString Button = "O.K.";
-  QTimer Timer;
-  BoxAnswerer() {
-    Timer.setInterval(10);
-    QObject::connect(&Timer, &QTimer::timeout, [this] {
-      CustMsgBox* pBox = qobject_cast<CustMsgBox*>(QApplication::activeModalWidget());
-      if (pBox == nullptr || !pBox->isVisible()) return;
-      QString Text;
-      for (QLabel* p : pBox->findChildren<QLabel*>()) Text += p->text();
-      aText.push_back(Text);
-      for (QPushButton* b : pBox->findChildren<QPushButton*>()) {
-        if (!Button.isEmpty() && b->text() == Button) {
-          b->click();
-          return;
-        }
-      }
-      pBox->close(); // as the title bar's close button does
-    });
-    Timer.start();
-  }
-};
-
-// The program's wiring, with a settings folder, simulator and project copy of this process.
-struct Program {
-  std::string Dir;
-  std::string Project;
-  MainWindow* pWin = nullptr;
-  BoxAnswerer* pBoxes = nullptr;
-
-  void Start() {
-    char ac[] = "/tmp/tforge-mainwin-XXXXXX";
-    Dir = mkdtemp(ac);
-    setenv("XDG_CONFIG_HOME", (Dir + "/config").c_str(), 1);
-    setenv("TFORGE_SETTINGS_DIR", (Dir + "/settings").c_str(), 1);
-    setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
-    WriteAll(Dir + "/sim.ini", "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n");
-    setenv("XRELAY_SIM_CONFIG", (Dir + "/sim.ini").c_str(), 1);
-    Project = Dir + "/board.tforge";
-    WriteAll(Project, ReadAll(TFORGE_SOURCE_DIR "/examples/counter/counter.tforge"));
-    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
-    APP_InstallStartupJobs();
-    SETTINGS_InstallHooks();
-    CMDLINE_InstallHooks();
-    DATAJOBS_Init();
-    PROJJOBS_Install();
-    MCUDB_InstallHooks();
-    PROJDEV_InstallHooks();
-    APP_InstallTargetHooks();
-    // The program reads the list beside its executable; the test is elsewhere.
-    APP_GetStartupHooks()->pfReadFlashDeviceList = [] { return FLASHDEV_ReadList(TFORGE_PROGRAM_DIR FLASHDEV_LIST_FILE); };
-    for (uint32_t Id : _aRecorded) APP_SetJobHandler(Id, _Record);
-    APP_SetHeadless(false); // the boxes are shown, and answered by the test
-    pBoxes = new BoxAnswerer;
-    static char acName[] = "tforge";
-    static char* argv[] = {acName, nullptr};
-    pWin = new MainWindow(1, argv, 1);
-    // Started without arguments and without a remembered choice: no project yet.
-    ASSERT_TRUE(WaitFor([&] { return pWin->isVisible() && FindAction("&File/&Open data file...")->isEnabled(); }))
-        << LogText();
-  }
-  std::string LogText() const {
-    std::string s;
-    for (int i = 0; i < pWin->GetLogView()->GetNumLines(); i++) s += pWin->GetLogView()->GetLineText(i) + "\n";
-    return s;
-  }
-  QAction* FindAction(const char* sPath) const {
-    QAction* p = pWin->FindAction(sPath);
-    EXPECT_NE(p, nullptr) << sPath;
-    return p;
-  }
-  int NumDataWindows() const { return (int)pWin->GetDataWindowArea()->GetDocks().size(); }
-  void Drop(const std::vector<std::string>& aPath) {
-    QMimeData Data;
-    QList<QUrl> aUrl;
-    for (const std::string& s : aPath) aUrl.append(QUrl::fromLocalFile(QString::fromStdString(s)));
-    Data.setUrls(aUrl);
-    QPoint At = pWin->rect().center();
-    QDragEnterEvent Enter(At, Qt::CopyAction, &Data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(pWin, &Enter);
-    ASSERT_TRUE(Enter.isAccepted());
-    QDropEvent Drop(At, Qt::CopyAction, &Data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(pWin, &Drop);
-  }
-  bool ProjectShown() const { return pWin->windowTitle().contains(QString::fromStdString(Project)); }
-  // Every command is posted behind what runs now; done once the menu state is computed again.
-  void Settle() {
-    APP_CreateJob(JOB_UPDATE_MENU_BAR, "UpdateMenuBar", nullptr, 0, nullptr, nullptr);
-    ASSERT_TRUE(WaitFor([] { return APP_GetNumPendingJobs() == 0; }));
-    QApplication::processEvents();
-  }
-};
-
 Program _P;
+
+void _RecordTargetJobs(void) {
+  for (uint32_t Id : _aRecorded) APP_SetJobHandler(Id, _Record);
+}
+
+QAction* FindAction(const char* sPath) {
+  QAction* p = _P.pWin->FindAction(sPath);
+  EXPECT_NE(p, nullptr) << sPath;
+  return p;
+}
 
 class MainWin : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
-    if (_P.pWin == nullptr) _P.Start();
+    if (_P.pWin != nullptr) return;
+    _P.pfBeforeWindow = _RecordTargetJobs;
+    ASSERT_TRUE(_P.Start()) << _P.LogText();
   }
   void SetUp() override {
     ASSERT_NE(_P.pWin, nullptr);
@@ -235,7 +122,7 @@ protected:
 
 // The rules as the menu shows them: the state arrives from another thread, as from the worker.
 TEST_F(MainWin, CommandsFollowTheMenuState) {
-  _P.Settle(); // nothing of the program's own comes in between
+  ASSERT_TRUE(_P.Settle()); // nothing of the program's own comes in between
   struct Case {
     const char* sWhat;
     std::vector<int> aSet; // bytes set to 1
@@ -311,9 +198,9 @@ TEST_F(MainWin, CommandsFollowTheMenuState) {
     std::thread Worker([&] { _P.pWin->UpdateMenuBar(ab); });
     Worker.join();
     QApplication::processEvents();
-    for (const auto& e : c.aExpect) EXPECT_EQ(_P.FindAction(e.first)->isEnabled(), e.second) << c.sWhat << ": " << e.first;
+    for (const auto& e : c.aExpect) EXPECT_EQ(FindAction(e.first)->isEnabled(), e.second) << c.sWhat << ": " << e.first;
   }
-  _P.Settle(); // back to the program's own state
+  ASSERT_TRUE(_P.Settle()); // back to the program's own state
 }
 
 // A data file and a project dropped together open; a file of another kind is refused with a box.
@@ -322,14 +209,14 @@ TEST_F(MainWin, DroppedFilesOpenAndUnsupportedOnesAreRefused) {
   WriteAll(Hex, HexRecord(4, 0, {0x08, 0x00}) + HexRecord(0, 0x0000, {0xDE, 0xAD, 0xBE, 0xEF}) + HexRecord(1, 0, {}));
   std::string Txt = _P.Dir + "/notes.txt";
   WriteAll(Txt, "not data\n");
-  _P.Drop({Hex, Txt, _P.Project});
+  ASSERT_TRUE(_P.Drop({Hex, Txt, _P.Project}));
   ASSERT_TRUE(WaitFor([] { return _P.NumDataWindows() == 1 && _P.ProjectShown(); }))
       << _P.pWin->windowTitle().toStdString() << "\n" << _P.LogText() << "modal: "
       << (QApplication::activeModalWidget() ? QApplication::activeModalWidget()->metaObject()->className() : "none");
   ASSERT_EQ(_P.pBoxes->aText.size(), 1u);
   EXPECT_TRUE(_P.pBoxes->aText[0].contains("Cannot open file " + QString::fromStdString(Txt)));
   EXPECT_TRUE(_P.pBoxes->aText[0].contains("Unsupported file format."));
-  _P.Settle();
+  ASSERT_TRUE(_P.Settle());
   // The project's settings are in the tree, the open project enables its commands.
   QTreeWidget* pTree = _P.pWin->findChild<QTreeWidget*>("ProjInfoTree");
   ASSERT_TRUE(WaitFor([&] { return pTree->isEnabled() && pTree->topLevelItemCount() > 3; }));
@@ -337,18 +224,23 @@ TEST_F(MainWin, DroppedFilesOpenAndUnsupportedOnesAreRefused) {
     QList<QTreeWidgetItem*> a = pTree->findItems(sSetting, Qt::MatchExactly | Qt::MatchRecursive, 0);
     return a.isEmpty() ? QString("<none>") : a[0]->text(1);
   };
+  // The settings are open, the banks closed until the user opens one.
+  for (int i = 0; i < pTree->topLevelItemCount(); i++) {
+    QTreeWidgetItem* p = pTree->topLevelItem(i);
+    EXPECT_EQ(p->isExpanded(), i < 3) << p->text(0).toStdString();
+  }
   EXPECT_EQ(Value("Project name"), "board");
   EXPECT_EQ(Value("Host connection"), "USB [Device 0]");
   EXPECT_EQ(Value("Type"), "SWD");
   EXPECT_EQ(Value("Speed"), "4000 kHz");
   EXPECT_EQ(Value("MCU"), "ArteryTek AT32F425C8T7");
   EXPECT_TRUE(Value("Selected sectors").endsWith(" of 64")) << Value("Selected sectors").toStdString();
-  EXPECT_TRUE(_P.FindAction("&Target/&Connect")->isEnabled());
-  EXPECT_TRUE(_P.FindAction("&File/Save data file &as...")->isEnabled());
+  EXPECT_TRUE(FindAction("&Target/&Connect")->isEnabled());
+  EXPECT_TRUE(FindAction("&File/Save data file &as...")->isEnabled());
 }
 
 TEST_F(MainWin, RecentListsOfferWhatWasOpened) {
-  _P.Settle();
+  ASSERT_TRUE(_P.Settle());
   QMenu* pFiles = _P.pWin->FindMenu("&File/Recent &Files");
   QMenu* pProjects = _P.pWin->FindMenu("&File/Recent &Projects");
   ASSERT_TRUE(pFiles && pProjects);
@@ -368,7 +260,7 @@ TEST_F(MainWin, RecentListsOfferWhatWasOpened) {
 
 // Each command posts its job with the parameter block its handler reads.
 TEST_F(MainWin, CommandsPostTheirJobs) {
-  _P.Settle();
+  ASSERT_TRUE(_P.Settle());
   DataImage* pImage = _P.pWin->GetDataWindowArea()->GetCurDataWindow()->GetImage();
   ASSERT_NE(pImage, nullptr);
   struct Case {
@@ -397,11 +289,11 @@ TEST_F(MainWin, CommandsPostTheirJobs) {
   };
   for (const Case& c : aCase) {
     SetUp();
-    QAction* pAct = _P.FindAction(c.sPath);
+    QAction* pAct = FindAction(c.sPath);
     ASSERT_TRUE(pAct->isEnabled()) << c.sPath;
     _NumParamBytes = c.Params.size();
     pAct->trigger();
-    _P.Settle();
+    ASSERT_TRUE(_P.Settle());
     std::vector<PostedJob> a = Posted();
     ASSERT_EQ(a.size(), 1u) << c.sPath;
     EXPECT_EQ(a[0].Id, c.Id) << c.sPath;
@@ -411,14 +303,14 @@ TEST_F(MainWin, CommandsPostTheirJobs) {
 
 // The function keys reach their commands from the keyboard alone.
 TEST_F(MainWin, ShortcutsRunTheirCommands) {
-  _P.Settle();
+  ASSERT_TRUE(_P.Settle());
   _P.pWin->activateWindow();
   QApplication::setActiveWindow(_P.pWin);
   ASSERT_TRUE(WaitFor([] { return _P.pWin->isActiveWindow(); }));
-  _P.Settle(); // the activation checks the data files
+  ASSERT_TRUE(_P.Settle()); // the activation checks the data files
   SetUp();
   QTest::keyClick(_P.pWin, Qt::Key_F2);
-  _P.Settle();
+  ASSERT_TRUE(_P.Settle());
   std::vector<PostedJob> a = Posted();
   ASSERT_EQ(a.size(), 1u);
   EXPECT_EQ(a[0].Id, (uint32_t)JOB_CHECK_BLANK);
@@ -428,12 +320,12 @@ TEST_F(MainWin, WithoutADataWindowProgrammingWarnsAndSavingShowsABox) {
   // Close every data window; the commands that need one tell why nothing happens.
   for (CustDockWidget* p : _P.pWin->GetDataWindowArea()->GetDocks()) p->close();
   ASSERT_TRUE(WaitFor([] { return _P.NumDataWindows() == 0; }));
-  _P.Settle();
-  EXPECT_FALSE(_P.FindAction("&File/&Save data file")->isEnabled());
+  ASSERT_TRUE(_P.Settle());
+  EXPECT_FALSE(FindAction("&File/&Save data file")->isEnabled());
   CustTextView* pLog = _P.pWin->GetLogView();
   int Lines = pLog->GetNumLines();
-  _P.FindAction("&Target/&Manual Programming/&Program")->trigger();
-  _P.Settle();
+  FindAction("&Target/&Manual Programming/&Program")->trigger();
+  ASSERT_TRUE(_P.Settle());
   EXPECT_TRUE(Posted().empty());
   ASSERT_TRUE(WaitFor([&] { return pLog->GetNumLines() > Lines; }));
   EXPECT_NE(pLog->GetLineText(pLog->GetNumLines() - 1).find("No data file specified!"), std::string::npos);
@@ -447,20 +339,20 @@ TEST_F(MainWin, WithoutADataWindowProgrammingWarnsAndSavingShowsABox) {
 
 // A connect through the menu against the simulated AT32F425 fills the status fields.
 TEST_F(MainWin, StatusFieldsAfterAConnect) {
-  _P.Settle();
-  _P.FindAction("&Target/&Connect")->trigger();
+  ASSERT_TRUE(_P.Settle());
+  FindAction("&Target/&Connect")->trigger();
   ASSERT_TRUE(WaitFor([] { return _P.pWin->GetStatusText(APP_STATUS_CONNECTION) == "Connected"; }, 60000))
       << _P.pWin->GetStatusText(APP_STATUS_GENERAL).toStdString();
-  _P.Settle();
+  ASSERT_TRUE(_P.Settle());
   EXPECT_TRUE(_P.pWin->GetStatusText(APP_STATUS_COREID).startsWith("Core Id: 0x"));
   EXPECT_EQ(_P.pWin->GetStatusText(APP_STATUS_SPEED), "Speed: 4000 kHz");
-  EXPECT_FALSE(_P.FindAction("&Target/&Connect")->isEnabled());
-  EXPECT_TRUE(_P.FindAction("&Target/&Disconnect")->isEnabled());
-  _P.FindAction("&Target/&Disconnect")->trigger();
+  EXPECT_FALSE(FindAction("&Target/&Connect")->isEnabled());
+  EXPECT_TRUE(FindAction("&Target/&Disconnect")->isEnabled());
+  FindAction("&Target/&Disconnect")->trigger();
   ASSERT_TRUE(WaitFor([] { return _P.pWin->GetStatusText(APP_STATUS_CONNECTION) == "Not connected"; }));
-  _P.Settle();
+  ASSERT_TRUE(_P.Settle());
   EXPECT_EQ(_P.pWin->GetStatusText(APP_STATUS_COREID), "");
-  EXPECT_TRUE(_P.FindAction("&Target/&Connect")->isEnabled());
+  EXPECT_TRUE(FindAction("&Target/&Connect")->isEnabled());
 }
 
 /*
@@ -470,13 +362,13 @@ TEST_F(MainWin, StatusFieldsAfterAConnect) {
 enum CloseCheck { KEEPS_RUNNING = 1, SAVED = 2, NOT_SAVED = 4, ENDED = 8 };
 
 [[noreturn]] void _CloseWithAnswer(const char* sButton) {
-  _P.Start();
-  _P.Drop({_P.Project});
+  _P.pfBeforeWindow = _RecordTargetJobs;
+  if (!_P.Start() || !_P.Drop({_P.Project})) std::_Exit(100);
   if (!WaitFor([] { return _P.ProjectShown(); })) {
     std::fprintf(stderr, "%s", _P.LogText().c_str());
     std::_Exit(100);
   }
-  _P.Settle();
+  if (!_P.Settle()) std::_Exit(100);
   std::string Before = ReadAll(_P.Project);
   PROJECT_GENERAL G;
   PROJECT_GetGeneral(&G);
