@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QPalette>
 #include <QStyleFactory>
+#include <atomic>
 #include <thread>
 
 #include "core/APP_GUI.h"
@@ -77,14 +78,15 @@ int main(int argc, char** argv) {
   bool Ok = _Save(P.pWin, Dir + "/mainwindow.png");
 
   // The progress dialog as a programming run shows it: asked for from another thread.
-  ProgressDialogState* pState = nullptr;
+  std::atomic<ProgressDialogState*> pAsked{nullptr};
   std::thread Worker([&] {
     char acTitle[64];
     APP_GetFullProductName(acTitle, sizeof(acTitle));
-    pState = P.pWin->CreateProgressDlg(acTitle, "Programming target (65536 bytes, 1 range) ...", 0);
+    pAsked = P.pWin->CreateProgressDlg(acTitle, "Programming target (65536 bytes, 1 range) ...", 0);
   });
-  WaitFor([&] { return pState != nullptr; });
+  WaitFor([&] { return pAsked.load() != nullptr; });
   Worker.join();
+  ProgressDialogState* pState = pAsked;
   SYS_MUTEX_Lock(pState->pLock, -1);
   std::snprintf(pState->acText2, sizeof(pState->acText2), "Programming sector 24 of 64 (0x08006000)");
   pState->Value = 37;

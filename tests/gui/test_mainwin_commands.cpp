@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QTest>
@@ -25,6 +26,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <atomic>
 #include <thread>
 #include <sstream>
 #include <string>
@@ -314,6 +316,68 @@ TEST_F(MainWin, ShortcutsRunTheirCommands) {
   std::vector<PostedJob> a = Posted();
   ASSERT_EQ(a.size(), 1u);
   EXPECT_EQ(a[0].Id, (uint32_t)JOB_CHECK_BLANK);
+}
+
+// "Save data file" follows the active image's unsaved changes, as the worker finds them.
+TEST_F(MainWin, SavingFollowsTheActiveImage) {
+  DataImage* pImage = _P.pWin->GetDataWindowArea()->GetCurDataWindow()->GetImage();
+  for (uint32_t Changes : {1u, 0u}) {
+    {
+      SYS_MUTEX_GUARD g(APP_GetAppLock());
+      DATAIMAGE_SetChangeCounter(pImage, Changes);
+    }
+    ASSERT_TRUE(_P.Settle());
+    EXPECT_EQ(FindAction("&File/&Save data file")->isEnabled(), Changes != 0);
+    EXPECT_TRUE(FindAction("&File/Save data file &as...")->isEnabled());
+  }
+}
+
+// A command's tip shows in the general field while the pointer is on it; then the status returns.
+TEST_F(MainWin, HoveredCommandShowsItsTip) {
+  _P.pWin->SetStatusField(APP_STATUS_GENERAL, "Ready");
+  ASSERT_TRUE(WaitFor([] { return _P.pWin->GetStatusText(APP_STATUS_GENERAL) == "Ready"; }));
+  QStatusTipEvent Hover(FindAction("&Target/&Manual Programming/Erase Chip")->statusTip());
+  QApplication::sendEvent(_P.pWin, &Hover);
+  EXPECT_EQ(_P.pWin->GetStatusText(APP_STATUS_GENERAL), "Erase entire chip");
+  _P.pWin->SetStatusField(APP_STATUS_CONNECTION, "Not connected"); // other fields go on changing
+  ASSERT_TRUE(WaitFor([] { return _P.pWin->GetStatusText(APP_STATUS_CONNECTION) == "Not connected"; }));
+  EXPECT_EQ(_P.pWin->GetStatusText(APP_STATUS_GENERAL), "Erase entire chip");
+  QStatusTipEvent Leave("");
+  QApplication::sendEvent(_P.pWin, &Leave);
+  EXPECT_EQ(_P.pWin->GetStatusText(APP_STATUS_GENERAL), "Ready");
+}
+
+// The progress dialog of a flash operation: asked for by the worker, cancelled from the keyboard.
+TEST_F(MainWin, ProgressDialogCancelledByTheUser) {
+  std::atomic<ProgressDialogState*> pAsked{nullptr};
+  std::thread Worker([&] { pAsked = _P.pWin->CreateProgressDlg("KORVEN T-Forge V7.92e", "Erasing ...", 0); });
+  ASSERT_TRUE(WaitFor([&] { return pAsked.load() != nullptr; }));
+  Worker.join();
+  ProgressDialogState* pState = pAsked;
+  ProgressDialog* pDlg = nullptr;
+  for (ProgressDialog* p : _P.pWin->findChildren<ProgressDialog*>()) {
+    if (p->GetState() == pState) pDlg = p;
+  }
+  ASSERT_NE(pDlg, nullptr);
+  EXPECT_TRUE(pDlg->isVisible());
+  EXPECT_TRUE(pDlg->isModal());
+  QPushButton* pCancel = pDlg->findChild<QPushButton*>();
+  ASSERT_NE(pCancel, nullptr);
+  EXPECT_TRUE(pCancel->isDefault());
+  QTest::keyClick(pDlg, Qt::Key_Escape);
+  SYS_MUTEX_Lock(pState->pLock, -1);
+  bool Cancelled = pState->Cancelled;
+  SYS_MUTEX_Unlock(pState->pLock);
+  EXPECT_TRUE(Cancelled);
+  std::atomic<bool> Deleted{false};
+  std::thread Deleter([&] {
+    ProgressDialogState* p = pState;
+    _P.pWin->DeleteProgressDlg(&p);
+    Deleted = p == nullptr; // the requester's reference is cleared
+  });
+  ASSERT_TRUE(WaitFor([&] { return Deleted.load(); }));
+  Deleter.join();
+  EXPECT_TRUE(_P.pWin->findChildren<ProgressDialog*>().isEmpty());
 }
 
 TEST_F(MainWin, WithoutADataWindowProgrammingWarnsAndSavingShowsABox) {
