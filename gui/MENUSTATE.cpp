@@ -36,7 +36,8 @@ void _RefreshProjectInfoWhenChanged(void) {
     Now.ModCount = PROJECT_GetModCount();
     PROJECT_GetPath(Now.acPath, sizeof(Now.acPath));
   }
-  if (Now.Open == _Shown.Open && Now.ModCount == _Shown.ModCount && std::strcmp(Now.acPath, _Shown.acPath) == 0) {
+  if (Now.Open == _Shown.Open && Now.ModCount == _Shown.ModCount &&
+      std::strcmp(Now.acPath, _Shown.acPath) == 0) {
     return;
   }
   _Shown = Now;
@@ -53,27 +54,45 @@ bool MENUSTATE_IsEnabled(MENUSTATE_RULE Rule, const uint8_t ab[MENUSTATE_NUM_BYT
   const bool TargetFull = Target && ab[MENUSTATE_FULL] != 0;
   const bool DataWindow = ab[MENUSTATE_DATA_WINDOW] != 0;
   switch (Rule) {
-  case MENU_ALWAYS: return true;
-  case MENU_RECENT_FILES: return ab[MENUSTATE_RECENT_FILES] != 0;
-  case MENU_RECENT_PROJECTS: return ab[MENUSTATE_RECENT_PROJECTS] != 0;
-  case MENU_DATA_OPEN: return Full;
-  case MENU_DATA_EDIT: return Full && DataWindow;
-  case MENU_DATA_SAVE: return Full && DataWindow && ab[MENUSTATE_DATA_MODIFIED] != 0;
-  case MENU_PROJECT: return Project;
-  case MENU_PROJECT_SAVE: return Project && ab[MENUSTATE_PROJECT_MODIFIED] != 0;
-  case MENU_PROJECT_DATA: return Project && DataWindow;
-  case MENU_CONNECT: return Target && ab[MENUSTATE_CONNECTED] == 0;
-  case MENU_DISCONNECT: return ab[MENUSTATE_CONNECTED] != 0 && !Ate;
-  case MENU_TARGET: return Target;
-  case MENU_TARGET_FULL: return TargetFull;
-  case MENU_CFI: return TargetFull && ab[MENUSTATE_CFI] != 0;
-  case MENU_SECURE: return TargetFull && ab[MENUSTATE_SECURE] != 0;
-  case MENU_ERASE_SECTORS: return TargetFull && ab[MENUSTATE_ERASE_SECTORS] != 0;
+  case MENU_ALWAYS:
+    return true;
+  case MENU_RECENT_FILES:
+    return ab[MENUSTATE_RECENT_FILES] != 0;
+  case MENU_RECENT_PROJECTS:
+    return ab[MENUSTATE_RECENT_PROJECTS] != 0;
+  case MENU_DATA_OPEN:
+    return Full;
+  case MENU_DATA_EDIT:
+    return Full && DataWindow;
+  case MENU_DATA_SAVE:
+    return Full && DataWindow && ab[MENUSTATE_DATA_MODIFIED] != 0;
+  case MENU_PROJECT:
+    return Project;
+  case MENU_PROJECT_SAVE:
+    return Project && ab[MENUSTATE_PROJECT_MODIFIED] != 0;
+  case MENU_PROJECT_DATA:
+    return Project && DataWindow;
+  case MENU_CONNECT:
+    return Target && ab[MENUSTATE_CONNECTED] == 0;
+  case MENU_DISCONNECT:
+    return ab[MENUSTATE_CONNECTED] != 0 && !Ate;
+  case MENU_TARGET:
+    return Target;
+  case MENU_TARGET_FULL:
+    return TargetFull;
+  case MENU_CFI:
+    return TargetFull && ab[MENUSTATE_CFI] != 0;
+  case MENU_SECURE:
+    return TargetFull && ab[MENUSTATE_SECURE] != 0;
+  case MENU_ERASE_SECTORS:
+    return TargetFull && ab[MENUSTATE_ERASE_SECTORS] != 0;
   }
   return false;
 }
 
-void MENUSTATE_SetSecureQuery(bool (*pfCanSecure)(int Device)) { _pfCanSecure = pfCanSecure; }
+void MENUSTATE_SetSecureQuery(bool (*pfCanSecure)(int Device)) {
+  _pfCanSecure = pfCanSecure;
+}
 
 void MENUSTATE_Compute(uint8_t ab[MENUSTATE_NUM_BYTES]) {
   std::memset(ab, 0, MENUSTATE_NUM_BYTES);

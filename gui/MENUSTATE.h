@@ -20,32 +20,32 @@ enum {
   MENUSTATE_PROJECT = 4,         // a project is open
   MENUSTATE_PROJECT_MODIFIED = 5,
   MENUSTATE_CONNECTED = 6,
-  MENUSTATE_ATE = 7,             // the project selects modules of a gang programmer
-  MENUSTATE_FULL = 8,            // full menus: GUIMode 0, or the command line is running
-  MENUSTATE_CFI = 9,             // an enabled external bank is detected as CFI flash
-  MENUSTATE_SECURE = 10,         // the project's device can be secured
-  MENUSTATE_ERASE_SECTORS = 11,  // selected sectors can be erased
+  MENUSTATE_ATE = 7,            // the project selects modules of a gang programmer
+  MENUSTATE_FULL = 8,           // full menus: GUIMode 0, or the command line is running
+  MENUSTATE_CFI = 9,            // an enabled external bank is detected as CFI flash
+  MENUSTATE_SECURE = 10,        // the project's device can be secured
+  MENUSTATE_ERASE_SECTORS = 11, // selected sectors can be erased
   MENUSTATE_NUM_BYTES = 12,
 };
 
 // The enabling rules; each command and sub-menu of the main window names one.
 enum MENUSTATE_RULE {
   MENU_ALWAYS,
-  MENU_RECENT_FILES,   // the recent data-file list has entries
+  MENU_RECENT_FILES, // the recent data-file list has entries
   MENU_RECENT_PROJECTS,
-  MENU_DATA_OPEN,      // full menus (or no project)
-  MENU_DATA_EDIT,      // ... and a data window is open
-  MENU_DATA_SAVE,      // ... and its image has unsaved changes
-  MENU_PROJECT,        // a project is open
-  MENU_PROJECT_SAVE,   // ... with unsaved changes
-  MENU_PROJECT_DATA,   // ... and a data window is open
-  MENU_CONNECT,        // a project, not connected, no module selection
-  MENU_DISCONNECT,     // connected, no module selection
-  MENU_TARGET,         // a project without module selection
-  MENU_TARGET_FULL,    // ... with full menus
-  MENU_CFI,            // ... and a CFI bank
-  MENU_SECURE,         // ... and a device that can be secured
-  MENU_ERASE_SECTORS,  // ... and sectors that can be erased
+  MENU_DATA_OPEN,     // full menus (or no project)
+  MENU_DATA_EDIT,     // ... and a data window is open
+  MENU_DATA_SAVE,     // ... and its image has unsaved changes
+  MENU_PROJECT,       // a project is open
+  MENU_PROJECT_SAVE,  // ... with unsaved changes
+  MENU_PROJECT_DATA,  // ... and a data window is open
+  MENU_CONNECT,       // a project, not connected, no module selection
+  MENU_DISCONNECT,    // connected, no module selection
+  MENU_TARGET,        // a project without module selection
+  MENU_TARGET_FULL,   // ... with full menus
+  MENU_CFI,           // ... and a CFI bank
+  MENU_SECURE,        // ... and a device that can be secured
+  MENU_ERASE_SECTORS, // ... and sectors that can be erased
 };
 
 bool MENUSTATE_IsEnabled(MENUSTATE_RULE Rule, const uint8_t abState[MENUSTATE_NUM_BYTES]);

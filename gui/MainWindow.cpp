@@ -907,10 +907,9 @@ void MainWindow::_SlotOnDataWindowUpdate() { _PostJob(JOB_UPDATE_MENU_BAR, "Upda
  * Menus and commands
  */
 void MainWindow::_BuildMenus() {
-  auto MenuOf = [this](const QString& sPath) { return FindMenu(sPath); };
   for (const MenuRow& r : _aMenuRow) {
     QString sMenu = QString::fromLatin1(r.sMenu);
-    QMenu* pMenu = MenuOf(sMenu);
+    QMenu* pMenu = FindMenu(sMenu);
     if (pMenu == nullptr) {
       // A top-level menu: created at its first row.
       pMenu = menuBar()->addMenu(sMenu);

@@ -43,7 +43,8 @@ namespace mainwin {
 inline bool WaitFor(const std::function<bool()>& Done, int Ms = 20000) {
   QElapsedTimer t;
   t.start();
-  while (!Done() && t.elapsed() < Ms) QApplication::processEvents(QEventLoop::AllEvents, 5);
+  while (!Done() && t.elapsed() < Ms)
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
   return Done();
 }
 
@@ -54,7 +55,9 @@ inline std::string ReadAll(const std::string& Path) {
   return s.str();
 }
 
-inline void WriteAll(const std::string& Path, const std::string& Text) { std::ofstream(Path, std::ios::binary) << Text; }
+inline void WriteAll(const std::string& Path, const std::string& Text) {
+  std::ofstream(Path, std::ios::binary) << Text;
+}
 
 // An Intel HEX record with its checksum.
 inline std::string HexRecord(int Type, uint16_t Addr, const std::vector<uint8_t>& aData) {
@@ -84,7 +87,8 @@ struct BoxAnswerer {
       CustMsgBox* pBox = qobject_cast<CustMsgBox*>(QApplication::activeModalWidget());
       if (pBox == nullptr || !pBox->isVisible()) return;
       QString Text;
-      for (QLabel* p : pBox->findChildren<QLabel*>()) Text += p->text();
+      for (QLabel* p : pBox->findChildren<QLabel*>())
+        Text += p->text();
       aText.push_back(Text);
       for (QPushButton* b : pBox->findChildren<QPushButton*>()) {
         if (!Button.isEmpty() && b->text() == Button) {
@@ -128,7 +132,9 @@ struct Program {
     PROJDEV_InstallHooks();
     APP_InstallTargetHooks();
     // The program reads the list beside its executable; the test is elsewhere.
-    APP_GetStartupHooks()->pfReadFlashDeviceList = [] { return FLASHDEV_ReadList(TFORGE_PROGRAM_DIR FLASHDEV_LIST_FILE); };
+    APP_GetStartupHooks()->pfReadFlashDeviceList = [] {
+      return FLASHDEV_ReadList(TFORGE_PROGRAM_DIR FLASHDEV_LIST_FILE);
+    };
     if (pfBeforeWindow) pfBeforeWindow();
     APP_SetHeadless(false); // the boxes are shown, and answered by the test
     pBoxes = new BoxAnswerer;
@@ -136,11 +142,13 @@ struct Program {
     static char* argv[] = {acName, nullptr};
     pWin = new MainWindow(1, argv, 1);
     // Started without arguments and without a remembered choice: no project yet.
-    return WaitFor([&] { return pWin->isVisible() && pWin->FindAction("&File/&Open data file...")->isEnabled(); });
+    return WaitFor(
+        [&] { return pWin->isVisible() && pWin->FindAction("&File/&Open data file...")->isEnabled(); });
   }
   std::string LogText() const {
     std::string s;
-    for (int i = 0; i < pWin->GetLogView()->GetNumLines(); i++) s += pWin->GetLogView()->GetLineText(i) + "\n";
+    for (int i = 0; i < pWin->GetLogView()->GetNumLines(); i++)
+      s += pWin->GetLogView()->GetLineText(i) + "\n";
     return s;
   }
   int NumDataWindows() const { return (int)pWin->GetDataWindowArea()->GetDocks().size(); }
@@ -148,7 +156,8 @@ struct Program {
   bool Drop(const std::vector<std::string>& aPath) {
     QMimeData Data;
     QList<QUrl> aUrl;
-    for (const std::string& s : aPath) aUrl.append(QUrl::fromLocalFile(QString::fromStdString(s)));
+    for (const std::string& s : aPath)
+      aUrl.append(QUrl::fromLocalFile(QString::fromStdString(s)));
     Data.setUrls(aUrl);
     QPoint At = pWin->rect().center();
     QDragEnterEvent Enter(At, Qt::CopyAction, &Data, Qt::LeftButton, Qt::NoModifier);

@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
   std::string Hex = P.Dir + "/firmware.hex";
   std::string Text;
   Text += HexRecord(4, 0, {0x08, 0x00});
-  for (int i = 0; i < 4; i++) Text += HexRecord(0, (uint16_t)(i * 16), std::vector<uint8_t>(16, (uint8_t)(0x10 + i)));
+  for (int i = 0; i < 4; i++)
+    Text += HexRecord(0, (uint16_t)(i * 16), std::vector<uint8_t>(16, (uint8_t)(0x10 + i)));
   Text += HexRecord(0, 0x0400, {0x55, 0xAA, 0x55, 0xAA});
   Text += HexRecord(1, 0, {});
   WriteAll(Hex, Text);

@@ -72,11 +72,21 @@ void _Record(JobContext* p) {
   const uint8_t* pb = static_cast<const uint8_t*>(p->pParams);
   _aPosted.push_back({p->JobId, pb ? std::vector<uint8_t>(pb, pb + _NumParamBytes) : std::vector<uint8_t>()});
 }
-const uint32_t _aRecorded[] = {JOB_SAVE_EMU_CONFIG_FILE, JOB_SAVE_EMU_DATA_FILE, JOB_DOWNLOAD_CONFIG_FILES,
-                               JOB_DOWNLOAD_SN_FILES,    JOB_SHOW_CFI_INFO,      JOB_TEST_SPEED,
-                               JOB_SET_SERIAL_SIGNAL,    JOB_SECURE_CHIP,        JOB_CHECK_BLANK,
-                               JOB_ERASE,                JOB_PROGRAM,            JOB_VERIFY,
-                               JOB_READ,                 JOB_START_TARGET_APP,   JOB_PROD_PROG};
+const uint32_t _aRecorded[] = {JOB_SAVE_EMU_CONFIG_FILE,
+                               JOB_SAVE_EMU_DATA_FILE,
+                               JOB_DOWNLOAD_CONFIG_FILES,
+                               JOB_DOWNLOAD_SN_FILES,
+                               JOB_SHOW_CFI_INFO,
+                               JOB_TEST_SPEED,
+                               JOB_SET_SERIAL_SIGNAL,
+                               JOB_SECURE_CHIP,
+                               JOB_CHECK_BLANK,
+                               JOB_ERASE,
+                               JOB_PROGRAM,
+                               JOB_VERIFY,
+                               JOB_READ,
+                               JOB_START_TARGET_APP,
+                               JOB_PROD_PROG};
 
 template <class T> std::vector<uint8_t> Bytes(const T& v) {
   const uint8_t* p = reinterpret_cast<const uint8_t*>(&v);
@@ -92,7 +102,8 @@ std::vector<uint8_t> ProgramBytes(DataImage* pImage, uint8_t Verify) {
 Program _P;
 
 void _RecordTargetJobs(void) {
-  for (uint32_t Id : _aRecorded) APP_SetJobHandler(Id, _Record);
+  for (uint32_t Id : _aRecorded)
+    APP_SetJobHandler(Id, _Record);
 }
 
 QAction* FindAction(const char* sPath) {
@@ -121,7 +132,6 @@ protected:
   }
 };
 
-
 // The rules as the menu shows them: the state arrives from another thread, as from the worker.
 TEST_F(MainWin, CommandsFollowTheMenuState) {
   ASSERT_TRUE(_P.Settle()); // nothing of the program's own comes in between
@@ -146,8 +156,8 @@ TEST_F(MainWin, CommandsFollowTheMenuState) {
         {"&File/Recent &Files", false},
         {"&File/Recent &Projects", false}}},
       {"project, full menus, a modified data window",
-       {MENUSTATE_PROJECT, MENUSTATE_FULL, MENUSTATE_DATA_WINDOW, MENUSTATE_DATA_MODIFIED, MENUSTATE_ERASE_SECTORS,
-        MENUSTATE_RECENT_FILES},
+       {MENUSTATE_PROJECT, MENUSTATE_FULL, MENUSTATE_DATA_WINDOW, MENUSTATE_DATA_MODIFIED,
+        MENUSTATE_ERASE_SECTORS, MENUSTATE_RECENT_FILES},
        {{"&File/&Save data file", true},
         {"&File/Save Stamper data file...", true},
         {"&File/Sa&ve project", false},
@@ -196,11 +206,13 @@ TEST_F(MainWin, CommandsFollowTheMenuState) {
   };
   for (const Case& c : aCase) {
     uint8_t ab[MENUSTATE_NUM_BYTES] = {};
-    for (int b : c.aSet) ab[b] = 1;
+    for (int b : c.aSet)
+      ab[b] = 1;
     std::thread Worker([&] { _P.pWin->UpdateMenuBar(ab); });
     Worker.join();
     QApplication::processEvents();
-    for (const auto& e : c.aExpect) EXPECT_EQ(FindAction(e.first)->isEnabled(), e.second) << c.sWhat << ": " << e.first;
+    for (const auto& e : c.aExpect)
+      EXPECT_EQ(FindAction(e.first)->isEnabled(), e.second) << c.sWhat << ": " << e.first;
   }
   ASSERT_TRUE(_P.Settle()); // back to the program's own state
 }
@@ -208,13 +220,16 @@ TEST_F(MainWin, CommandsFollowTheMenuState) {
 // A data file and a project dropped together open; a file of another kind is refused with a box.
 TEST_F(MainWin, DroppedFilesOpenAndUnsupportedOnesAreRefused) {
   std::string Hex = _P.Dir + "/app.hex";
-  WriteAll(Hex, HexRecord(4, 0, {0x08, 0x00}) + HexRecord(0, 0x0000, {0xDE, 0xAD, 0xBE, 0xEF}) + HexRecord(1, 0, {}));
+  WriteAll(Hex, HexRecord(4, 0, {0x08, 0x00}) + HexRecord(0, 0x0000, {0xDE, 0xAD, 0xBE, 0xEF}) +
+                    HexRecord(1, 0, {}));
   std::string Txt = _P.Dir + "/notes.txt";
   WriteAll(Txt, "not data\n");
   ASSERT_TRUE(_P.Drop({Hex, Txt, _P.Project}));
   ASSERT_TRUE(WaitFor([] { return _P.NumDataWindows() == 1 && _P.ProjectShown(); }))
-      << _P.pWin->windowTitle().toStdString() << "\n" << _P.LogText() << "modal: "
-      << (QApplication::activeModalWidget() ? QApplication::activeModalWidget()->metaObject()->className() : "none");
+      << _P.pWin->windowTitle().toStdString() << "\n"
+      << _P.LogText() << "modal: "
+      << (QApplication::activeModalWidget() ? QApplication::activeModalWidget()->metaObject()->className()
+                                            : "none");
   ASSERT_EQ(_P.pBoxes->aText.size(), 1u);
   EXPECT_TRUE(_P.pBoxes->aText[0].contains("Cannot open file " + QString::fromStdString(Txt)));
   EXPECT_TRUE(_P.pBoxes->aText[0].contains("Unsupported file format."));
@@ -284,7 +299,8 @@ TEST_F(MainWin, CommandsPostTheirJobs) {
       {"&Target/&Manual Programming/&Program", JOB_PROGRAM, ProgramBytes(pImage, 0)},
       {"&Target/&Manual Programming/Pro&gram && Verify", JOB_PROGRAM, ProgramBytes(pImage, 1)},
       {"&Target/&Manual Programming/&Verify", JOB_VERIFY, Bytes(pImage)},
-      {"&Target/&Manual Programming/&Read back/&Selected sectors", JOB_READ, Bytes<uint32_t>(APP_READ_SELECTED_SECTORS)},
+      {"&Target/&Manual Programming/&Read back/&Selected sectors", JOB_READ,
+       Bytes<uint32_t>(APP_READ_SELECTED_SECTORS)},
       {"&Target/&Manual Programming/&Read back/&Entire chip", JOB_READ, Bytes<uint32_t>(APP_READ_CHIP)},
       {"&Target/&Manual Programming/&Read back/&Range...", JOB_READ, Bytes<uint32_t>(APP_READ_RANGE)},
       {"&Target/&Manual Programming/&Start Application", JOB_START_TARGET_APP, {}},
@@ -382,7 +398,8 @@ TEST_F(MainWin, ProgressDialogCancelledByTheUser) {
 
 TEST_F(MainWin, WithoutADataWindowProgrammingWarnsAndSavingShowsABox) {
   // Close every data window; the commands that need one tell why nothing happens.
-  for (CustDockWidget* p : _P.pWin->GetDataWindowArea()->GetDocks()) p->close();
+  for (CustDockWidget* p : _P.pWin->GetDataWindowArea()->GetDocks())
+    p->close();
   ASSERT_TRUE(WaitFor([] { return _P.NumDataWindows() == 0; }));
   ASSERT_TRUE(_P.Settle());
   EXPECT_FALSE(FindAction("&File/&Save data file")->isEnabled());
@@ -443,7 +460,8 @@ enum CloseCheck { KEEPS_RUNNING = 1, SAVED = 2, NOT_SAVED = 4, ENDED = 8 };
   int Result = 0;
   if (_P.pBoxes->aText.size() == 1 && _P.pBoxes->aText[0].contains("Do you want to save your changes?")) {
     std::string After = ReadAll(_P.Project);
-    if (APP_GetExitState() == APP_EXIT_NONE && !APP_IsJobEngineStopped() && PROJECT_IsOpen()) Result |= KEEPS_RUNNING;
+    if (APP_GetExitState() == APP_EXIT_NONE && !APP_IsJobEngineStopped() && PROJECT_IsOpen())
+      Result |= KEEPS_RUNNING;
     if (After != Before && After.find("USBPort = 7") != std::string::npos) Result |= SAVED;
     if (After == Before) Result |= NOT_SAVED;
     if (APP_IsJobEngineStopped() && !PROJECT_IsOpen()) Result |= ENDED;
@@ -463,7 +481,8 @@ TEST(MainWinClose, EachAnswerDoesWhatItSays) {
       {"", KEEPS_RUNNING | NOT_SAVED}, // the box closed without an answer
   };
   for (const Case& c : aCase) {
-    EXPECT_EXIT(_CloseWithAnswer(c.sButton), ::testing::ExitedWithCode(c.Expect), "") << "answer " << c.sButton;
+    EXPECT_EXIT(_CloseWithAnswer(c.sButton), ::testing::ExitedWithCode(c.Expect), "")
+        << "answer " << c.sButton;
   }
 }
 
