@@ -118,7 +118,14 @@ protected:
     if (_P.pWin != nullptr) return;
     _P.pfBeforeWindow = _RecordTargetJobs;
     ASSERT_TRUE(_P.Start()) << _P.LogText();
+    // What every test finds, also when it runs alone: the project and a data file open.
+    WriteAll(HexPath(), HexRecord(4, 0, {0x08, 0x00}) + HexRecord(0, 0x0000, {0xDE, 0xAD, 0xBE, 0xEF}) +
+                            HexRecord(1, 0, {}));
+    ASSERT_TRUE(_P.Drop({HexPath(), _P.Project}));
+    ASSERT_TRUE(WaitFor([] { return _P.NumDataWindows() == 1 && _P.ProjectShown(); })) << _P.LogText();
+    ASSERT_TRUE(_P.Settle());
   }
+  static std::string HexPath() { return _P.Dir + "/app.hex"; }
   void SetUp() override {
     ASSERT_NE(_P.pWin, nullptr);
     std::lock_guard<std::mutex> g(_PostedLock);
@@ -219,17 +226,16 @@ TEST_F(MainWin, CommandsFollowTheMenuState) {
 
 // A data file and a project dropped together open; a file of another kind is refused with a box.
 TEST_F(MainWin, DroppedFilesOpenAndUnsupportedOnesAreRefused) {
-  std::string Hex = _P.Dir + "/app.hex";
-  WriteAll(Hex, HexRecord(4, 0, {0x08, 0x00}) + HexRecord(0, 0x0000, {0xDE, 0xAD, 0xBE, 0xEF}) +
-                    HexRecord(1, 0, {}));
+  APP_CreateJob(JOB_CLOSE_PROJECT, "CloseProject", nullptr, 0, nullptr, nullptr);
+  ASSERT_TRUE(_P.Settle());
+  ASSERT_FALSE(_P.ProjectShown());
+  int Before = _P.NumDataWindows();
   std::string Txt = _P.Dir + "/notes.txt";
   WriteAll(Txt, "not data\n");
-  ASSERT_TRUE(_P.Drop({Hex, Txt, _P.Project}));
-  ASSERT_TRUE(WaitFor([] { return _P.NumDataWindows() == 1 && _P.ProjectShown(); }))
+  ASSERT_TRUE(_P.Drop({HexPath(), Txt, _P.Project}));
+  ASSERT_TRUE(WaitFor([&] { return _P.NumDataWindows() == Before + 1 && _P.ProjectShown(); }))
       << _P.pWin->windowTitle().toStdString() << "\n"
-      << _P.LogText() << "modal: "
-      << (QApplication::activeModalWidget() ? QApplication::activeModalWidget()->metaObject()->className()
-                                            : "none");
+      << _P.LogText();
   ASSERT_EQ(_P.pBoxes->aText.size(), 1u);
   EXPECT_TRUE(_P.pBoxes->aText[0].contains("Cannot open file " + QString::fromStdString(Txt)));
   EXPECT_TRUE(_P.pBoxes->aText[0].contains("Unsupported file format."));
@@ -265,8 +271,8 @@ TEST_F(MainWin, RecentListsOfferWhatWasOpened) {
   EXPECT_TRUE(pFiles->menuAction()->isEnabled());
   EXPECT_TRUE(pProjects->menuAction()->isEnabled());
   QAction* pHex = pFiles->actions()[0];
-  EXPECT_EQ(pHex->text().toStdString(), _P.Dir + "/app.hex");
-  EXPECT_EQ(pHex->toolTip().toStdString(), "Open data file at " + _P.Dir + "/app.hex");
+  EXPECT_EQ(pHex->text().toStdString(), HexPath());
+  EXPECT_EQ(pHex->toolTip().toStdString(), "Open data file at " + HexPath());
   EXPECT_EQ(pProjects->actions()[0]->text().toStdString(), _P.Project);
   EXPECT_EQ(pProjects->actions()[0]->toolTip().toStdString(), "Open project file at " + _P.Project);
   // Choosing the entry opens the file again, in a window of its own.
@@ -332,6 +338,23 @@ TEST_F(MainWin, ShortcutsRunTheirCommands) {
   std::vector<PostedJob> a = Posted();
   ASSERT_EQ(a.size(), 1u);
   EXPECT_EQ(a[0].Id, (uint32_t)JOB_CHECK_BLANK);
+}
+
+// Back from another application, the window checks every open data file for outside changes.
+TEST_F(MainWin, SwitchingBackChecksEveryOpenDataFile) {
+  QApplication::setActiveWindow(nullptr);
+  ASSERT_TRUE(WaitFor([] { return !_P.pWin->isActiveWindow(); }));
+  ASSERT_TRUE(_P.Settle());
+  WriteAll(HexPath(), HexRecord(4, 0, {0x08, 0x00}) + HexRecord(0, 0x0000, {1, 2, 3, 4, 5, 6, 7, 8}) +
+                          HexRecord(1, 0, {}));
+  SetUp();
+  _P.pBoxes->Button = "Do not reload";
+  QApplication::setActiveWindow(_P.pWin);
+  ASSERT_TRUE(WaitFor([] { return _P.pWin->isActiveWindow(); }));
+  ASSERT_TRUE(_P.Settle());
+  // Both windows of the file ask, the active one included.
+  ASSERT_EQ(_P.pBoxes->aText.size(), (size_t)_P.NumDataWindows());
+  for (const QString& Text : _P.pBoxes->aText) EXPECT_TRUE(Text.contains("app.hex")) << Text.toStdString();
 }
 
 // "Save data file" follows the active image's unsaved changes, as the worker finds them.
