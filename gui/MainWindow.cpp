@@ -78,8 +78,12 @@ void _ExitCompletion(JobContext* pContext) {
   SYS_MEM_Free(pContext);
 }
 
+// One step of the close handling's waits. A close that a worker request asked for runs inside
+// the delivery of posted events, where the event loop does not deliver them again: the requests
+// that the jobs still queued before the exit job send meanwhile are delivered here directly.
 int _ProcessEventsStep(void*) {
   QCoreApplication::processEvents();
+  QCoreApplication::sendPostedEvents();
   return 0;
 }
 
@@ -1161,7 +1165,7 @@ void MainWindow::closeEvent(QCloseEvent* pEvent) {
     APP_SetExitState(APP_EXIT_CONFIRMED);
   }
   while (APP_GetExitState() == APP_EXIT_PENDING) {
-    QCoreApplication::processEvents();
+    _ProcessEventsStep(nullptr);
     SYS_Sleep(10);
   }
   if (APP_GetExitState() == APP_EXIT_NONE) {

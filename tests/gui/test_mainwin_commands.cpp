@@ -23,6 +23,7 @@
 #include <QUrl>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -491,6 +492,31 @@ enum CloseCheck { KEEPS_RUNNING = 1, SAVED = 2, NOT_SAVED = 4, ENDED = 8 };
   }
   std::fflush(stdout);
   std::_Exit(Result);
+}
+
+// A close that the worker asks for (as the end of a batch run does) arrives as a queued call; the
+// jobs still queued before the exit job ask the GUI thread and must be answered meanwhile.
+enum { JOB_SLOW = 46 };
+void _SlowJob(JobContext*) { SYS_Sleep(200); }
+
+[[noreturn]] void _CloseAskedByTheWorker() {
+  alarm(30); // a close that waits for ever ends here
+  _P.pfBeforeWindow = [] {
+    _RecordTargetJobs();
+    APP_SetJobHandler(JOB_SLOW, _SlowJob);
+  };
+  if (!_P.Start()) std::_Exit(100);
+  APP_CreateJob(JOB_SLOW, "Slow", nullptr, 0, nullptr, nullptr);
+  APP_CreateJob(JOB_UPDATE_MENU_BAR, "UpdateMenuBar", nullptr, 0, nullptr, nullptr); // asks the GUI thread
+  std::thread Worker([] { _P.pWin->CloseMainWindow(); });
+  Worker.join();
+  QApplication::exec(); // as the program runs: the close handling ends the event loop
+  std::_Exit(APP_IsJobEngineStopped() ? ENDED : 0);
+}
+
+TEST(MainWinClose, CloseAskedByTheWorkerEnds) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(_CloseAskedByTheWorker(), ::testing::ExitedWithCode(ENDED), "");
 }
 
 TEST(MainWinClose, EachAnswerDoesWhatItSays) {
