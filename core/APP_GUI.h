@@ -63,14 +63,47 @@ struct ProjectInfoBank {
   uint64_t Size; // bytes, 0 unknown
   uint8_t IsInternal;
   uint8_t Disabled;
+  uint8_t HasLayout;  // fixed sector layout; else the size is the most the bank can be
+  uint8_t AutoDetect; // external flash found by its CFI information
+  uint8_t CheckId;
+  uint8_t OrgNumBits;
+  uint8_t OrgNumChips;
+  uint32_t FlashId;       // of the external device, in the width of the organisation
+  char acLoaderName[256]; // internal banks
+  char acDeviceName[64];  // external banks: the flash device
+  int32_t NumSectors;     // -1 unknown
+  int32_t NumSelected;
 };
 struct ProjectInfoRecord {
   bool ProjectOpen;
   char acProjectName[256]; // the project file's name without directory and extension
-  char acDevice[256];      // the device's display name
+  char acDevice[256];      // the device's display name; empty when the database does not know it
   char acCoreName[64];     // as the probe library names the core
   int NumBanks;
   ProjectInfoBank aBank[APP_PROJINFO_MAX_BANKS];
+  // Host connection: 0 USB by device number, 1 USB by serial number, 2 TCP/IP.
+  uint32_t ConnectMode;
+  uint32_t USBPort;
+  uint32_t USBSerialNo;
+  char acHostName[128];
+  uint8_t UseATEModuleSelection;
+  uint8_t aATEModuleSel[24];
+  // Target interface
+  uint32_t TargetIF;
+  uint8_t UseAdaptive0, UseAdaptive1, UseMaxSpeed0, UseMaxSpeed1;
+  uint32_t Speed0, Speed1; // kHz
+  uint8_t MultipleTargets;
+  uint32_t TAP_Number;
+  uint32_t IRLen;
+  // Target
+  uint8_t HasClockSpeed; // the device's built-in algorithms need the CPU clock
+  uint8_t EndianMode;    // 1 big
+  uint8_t UseAutoSpeed;
+  uint8_t CheckCoreID;
+  uint32_t ClockSpeed; // Hz
+  uint32_t CoreID;
+  uint32_t RAMAddr;
+  uint32_t RAMSize;
 };
 
 enum { APP_STATUS_GENERAL = 0, APP_STATUS_CONNECTION = 1, APP_STATUS_COREID = 2, APP_STATUS_SPEED = 3 };

@@ -184,8 +184,10 @@ void CustMsgBox::_SlotOnButton1() {
 
 void CustMsgBox::_SlotOnTimer() {
   if (_RemainingMs < 11) {
+    // Time is up: the default answer, given as if its button had been pressed.
     setWindowTitle(_sTitle + " (closing now)");
-    close();
+    _pReq->Result = _pReq->DefaultResult;
+    accept();
     return;
   }
   _RemainingMs -= 10;
@@ -200,13 +202,15 @@ void CustMsgBox::keyPressEvent(QKeyEvent* pEvent) {
     QApplication::clipboard()->setText(QString::fromLocal8Bit(s.data(), (qsizetype)s.size()));
     return;
   }
-  if (pEvent->key() == Qt::Key_Escape) {
-    _pReq->Rejected = true;
-    _pReq->Result = _pReq->DefaultResult;
-    reject();
-    return;
-  }
-  QDialog::keyPressEvent(pEvent);
+  QDialog::keyPressEvent(pEvent); // Escape rejects
+}
+
+// Escape and the window's close button alike: no answer was given, which the asking code may
+// treat apart from the default (a project close that is not confirmed keeps the project).
+void CustMsgBox::reject() {
+  _pReq->Rejected = true;
+  _pReq->Result = _pReq->DefaultResult;
+  QDialog::reject();
 }
 
 void CustMsgBox::done(int r) {
@@ -314,9 +318,11 @@ ProgressDialog::ProgressDialog(const char* sTitle, const char* sText, int Flags,
   _pBar = new QProgressBar(this);
   _pBar->setMinimumWidth(350);
   _pBar->setAlignment(Qt::AlignCenter);
-  _pBar->setStyleSheet("QProgressBar {color: black}");
+  // The percentage keeps the palette's text colour: a fixed black vanishes on a dark desktop.
   QPushButton* pCancel = new QPushButton("Cancel", this);
   pCancel->setFixedSize(pCancel->sizeHint());
+  pCancel->setDefault(true); // Enter and Escape both cancel; the keyboard needs no mouse
+  pCancel->setFocus();
   connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
   pLayout->addWidget(_pText1);
   pLayout->addWidget(_pText2);

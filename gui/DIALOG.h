@@ -38,6 +38,9 @@ protected:
   void keyPressEvent(QKeyEvent* pEvent) override;
   void done(int r) override;
 
+public Q_SLOTS:
+  void reject() override;
+
 private Q_SLOTS:
   void _SlotOnButton0();
   void _SlotOnButton1();

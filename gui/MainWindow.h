@@ -11,7 +11,9 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 #include <mutex>
+#include <vector>
 
 #include "core/APP.h"
 #include "core/APP_GUI.h"
@@ -19,9 +21,12 @@
 
 class CustTextView;
 class DataWindowArea;
+class QAction;
 class QDockWidget;
 class QLabel;
+class QMenu;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 class MainWindow : public QMainWindow, public APP_GUI_REQUESTS {
   Q_OBJECT
@@ -33,6 +38,9 @@ public:
   DataWindowArea* GetDataWindowArea() const { return _pDataArea; }
   QString GetStatusText(int Index) const;
   const uint8_t* GetMenuState() const { return _abMenuState; }
+  // The command or sub-menu with this text ("&Target/&Manual Programming/&Program"), or null.
+  QAction* FindAction(const QString& sPath) const;
+  QMenu* FindMenu(const QString& sPath) const;
 
   // APP_GUI_REQUESTS
   void SetStartMode(int Mode) override;
@@ -102,12 +110,35 @@ public Q_SLOTS:
   void _SlotOnDataWindowInFocus(CHexEditor* pWin);
   void _SlotOnDataWindowClose(CHexEditor* pWin);
   void _SlotOnDataWindowUpdate();
+  void _SlotOnMenuHide();
+  void _SlotOnItemExpansionCollapse(QTreeWidgetItem* pItem);
+  void _SlotOnItemDblClick(QTreeWidgetItem* pItem, int Column);
+  void _SlotOnActMRUDataFile(QString sPath);
+  void _SlotOnActMRUProjFile(QString sPath);
+  // The commands with more to do than posting one job.
+  void _SlotOnActSaveDataFile();
+  void _SlotOnActSaveDataFileAs();
+  void _SlotOnActShowFilesOnStamper();
+  void _SlotOnActNewProj();
+  void _SlotOnActProdProg();
+  void _SlotOnActProgram();
+  void _SlotOnActProgramNVerify();
+  void _SlotOnActVerify();
+  void _SlotOnActProjSettings();
+  void _SlotOnActGlobalSettings();
+  void _SlotOnActUserGuide();
+  void _SlotOnActAbout();
   void _SlotOnActExit();
   void _SlotOnActShowProjInfo();
   void _SlotOnActShowLog();
 
 protected:
   void closeEvent(QCloseEvent* pEvent) override;
+  void changeEvent(QEvent* pEvent) override;
+  bool event(QEvent* pEvent) override;
+  void dragEnterEvent(QDragEnterEvent* pEvent) override;
+  void dragMoveEvent(QDragMoveEvent* pEvent) override;
+  void dropEvent(QDropEvent* pEvent) override;
 
 private:
   struct SyncRequest;
@@ -117,18 +148,34 @@ private:
   void _Finish(SyncRequest* pReq);
   static void _StartupCallback(void* pRequester);
   void _PostJob(uint32_t JobId, const char* sTag, const void* pParams = nullptr, uint32_t NumBytes = 0);
-  int _ShowFileDialog(bool Save);
+  void _PostCommand(uint32_t JobId, const char* sTag, const void* pParams = nullptr, uint32_t NumBytes = 0);
+  int _ShowFileDialog(SyncRequest* r, bool Save);
   int _RequestFileDialog(bool Save, char* sPath, int PathSize, const char* sTitle, const char* sFilter,
                          const char* sSelectedFilter);
   void _AnswerFileDialog(bool Save);
+  void _BuildMenus();
+  void _RebuildRecentMenu(int List);
+  void _PostImageJob(uint32_t JobId, const char* sTag, int Verify);
+  void _ShowBox(const char* sTitle, const char* sText);
+  void _FitProjTree();
 
   uint64_t _GUIThreadId;
   SYS_MUTEX* _pRequestLock;
   std::mutex _SyncSerial; // one synchronous request at a time from the other threads
-  SyncRequest* _pRequest = nullptr;
+  SyncRequest* _pRequest = nullptr; // stored by the worker
+  SyncRequest* _pDirect = nullptr;  // asked on the GUI thread itself
   char _acTitle[640];
   char _aacStatus[4][2048];
   uint8_t _abMenuState[12] = {0};
+  QStringList _aRecent[2]; // data files, projects: as the worker last read them
+  bool _HoverTip = false;  // status field 0 shows a command's tip
+  struct RuledAction {
+    QAction* pAction;
+    int Rule; // MENUSTATE_RULE
+  };
+  std::vector<RuledAction> _aRuled;
+  std::vector<std::pair<QString, QMenu*>> _aMenu; // by path
+  QMenu* _apRecentMenu[2] = {nullptr, nullptr};
   ProjectInfoRecord _ProjInfo{}; // the copy behind the project tree
   int _StartMode = 1;
   bool _DataWindowCheck = true;

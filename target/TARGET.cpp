@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "core/APP.h"
@@ -49,8 +50,73 @@ void _SetStatus(int Field, const char* sText) {
   if (APP_GUI_REQUESTS* pGUI = APP_GetGUI()) pGUI->SetStatusField(Field, sText);
 }
 
+// The settings the project information shows beside device and banks.
+void _FillProjectInfoSettings(ProjectInfoRecord* r, const PROJECT_CPU& Cpu) {
+  PROJECT_GENERAL G;
+  PROJECT_GetGeneral(&G);
+  r->ConnectMode = G.ConnectMode;
+  r->USBPort = G.USBPort;
+  r->USBSerialNo = G.USBSerialNo;
+  UTIL_strcpy(r->acHostName, G.acHostName, sizeof(r->acHostName));
+  r->UseATEModuleSelection = G.UseATEModuleSelection != 0;
+  std::memcpy(r->aATEModuleSel, G.aATEModuleSel, sizeof(r->aATEModuleSel));
+  auto pTIF = std::make_unique<PROJECT_TIF>();
+  PROJECT_GetTIF(pTIF.get());
+  r->TargetIF = pTIF->TargetIF;
+  r->UseAdaptive0 = pTIF->UseAdaptive0 != 0;
+  r->UseAdaptive1 = pTIF->UseAdaptive1 != 0;
+  r->UseMaxSpeed0 = pTIF->UseMaxSpeed0 != 0;
+  r->UseMaxSpeed1 = pTIF->UseMaxSpeed1 != 0;
+  r->Speed0 = pTIF->Speed0;
+  r->Speed1 = pTIF->Speed1;
+  r->MultipleTargets = pTIF->MultipleTargets != 0;
+  r->TAP_Number = pTIF->TAP_Number;
+  r->IRLen = pTIF->IRLen;
+  r->EndianMode = Cpu.EndianMode != 0;
+  r->UseAutoSpeed = Cpu.UseAutoSpeed != 0;
+  r->CheckCoreID = Cpu.CheckCoreID != 0;
+  r->ClockSpeed = Cpu.ClockSpeed;
+  r->CoreID = Cpu.CoreID;
+  r->RAMAddr = Cpu.RAMAddr;
+  r->RAMSize = Cpu.RAMSize;
+  if (Cpu.Device < 0) return;
+  MCUDB_GetCoreName(MCUDB_GetCore(Cpu.Device), r->acCoreName, sizeof(r->acCoreName));
+  // A device the database names properly, or one with flash, is shown as the MCU; else only its core.
+  const char* sManu = MCUDB_GetManufacturer(Cpu.Device);
+  bool Named = sManu && std::strcmp(sManu, "Unknown") != 0 && std::strcmp(sManu, "Unspecified") != 0;
+  int NumBanks = MCUDB_GetNumBanks(Cpu.Device);
+  if (Named || NumBanks > 0) MCUDB_GetDisplayName(Cpu.Device, r->acDevice, sizeof(r->acDevice));
+  for (int i = 0; i < NumBanks; i++) {
+    const MCUDB_BANK* pBank = MCUDB_GetBank(Cpu.Device, i);
+    if (pBank && pBank->LoaderKind >= 4 && pBank->LoaderKind <= 8) r->HasClockSpeed = 1;
+  }
+}
+
+// Loader, external device, organisation and sector selection of one bank.
+void _FillProjectInfoBank(ProjectInfoBank* d, const PROJECT_BANK& b, int Bank, int Device) {
+  d->HasLayout = b.HasLayout;
+  d->AutoDetect = b.AutoDetect;
+  d->CheckId = b.CheckId;
+  d->OrgNumBits = b.OrgNumBits;
+  d->OrgNumChips = b.OrgNumChips;
+  UTIL_strcpy(d->acLoaderName, b.acLoaderName, sizeof(d->acLoaderName));
+  UTIL_strcpy(d->acDeviceName, b.acDeviceName, sizeof(d->acDeviceName));
+  FLASH_DEVICE Dev;
+  if (!b.IsInternal && b.Device >= 0 && FLASHDEV_GetDevice(b.Device, &Dev) == 0) {
+    FLASHDEV_GetDisplayName(b.Device, d->acDeviceName, sizeof(d->acDeviceName));
+    d->FlashId = b.OrgNumBits == 8 ? Dev.Id8 : Dev.Id16;
+  }
+  const PROJECT_DEVICE_HOOKS* pHooks = PROJECT_GetDeviceHooks();
+  int NumSectors = (pHooks && pHooks->pfGetBankNumSectors) ? pHooks->pfGetBankNumSectors(Device, &b) : -1;
+  d->NumSectors = NumSectors;
+  d->NumSelected = 0;
+  for (int n = 0; n < NumSectors; n++) d->NumSelected += PROJECT_IsSectorSelected(Bank, (uint32_t)n);
+}
+
+} // namespace
+
 // The project information of the main window: the project, its device and core, the banks.
-void _RefreshProjectInfo(void) {
+void TARGET_RefreshProjectInfo(void) {
   APP_GUI_REQUESTS* pGUI = APP_GetGUI();
   if (pGUI == nullptr) return;
   ProjectInfoRecord r{};
@@ -65,10 +131,7 @@ void _RefreshProjectInfo(void) {
     UTIL_strcpy(r.acProjectName, Name.c_str(), sizeof(r.acProjectName));
     PROJECT_CPU Cpu;
     PROJECT_GetCPU(&Cpu);
-    if (Cpu.Device >= 0) {
-      MCUDB_GetDisplayName(Cpu.Device, r.acDevice, sizeof(r.acDevice));
-      MCUDB_GetCoreName(MCUDB_GetCore(Cpu.Device), r.acCoreName, sizeof(r.acCoreName));
-    }
+    _FillProjectInfoSettings(&r, Cpu);
     PROJECT_FLASH Flash;
     PROJECT_GetFlash(&Flash);
     r.NumBanks = (int)std::min<uint32_t>(Flash.NumBanks, APP_PROJINFO_MAX_BANKS);
@@ -83,10 +146,13 @@ void _RefreshProjectInfo(void) {
       bool Known = b.IsInternal ? MCUDB_GetBankSize(Cpu.Device, i, b.acLoaderName, false, &Size) == 0
                                 : b.Device >= 0 && FLASHDEV_GetSize(b.Device, b.OrgNumChips, false, &Size) == 0;
       d.Size = Known ? Size : 0;
+      _FillProjectInfoBank(&d, b, i, Cpu.Device);
     }
   }
   pGUI->UpdateProjectInfo(&r);
 }
+
+namespace {
 
 void _UpdateMenuBar(void) {
   if (_Hooks.pfUpdateMenuBar) _Hooks.pfUpdateMenuBar();
@@ -552,7 +618,7 @@ int TARGET_Connect(void) {
     _SetStatus(APP_STATUS_GENERAL, _Message.c_str());
   }
   PROJECT_SetCurBank(PrevBank);
-  _RefreshProjectInfo();
+  TARGET_RefreshProjectInfo();
   if (!Ok) {
     APP_ErrorOut("Connect failed");
     APP_LogEnd(nullptr);
@@ -575,7 +641,7 @@ void TARGET_Disconnect(void) {
   _SetStatus(APP_STATUS_CONNECTION, "Not connected");
   _SetStatus(APP_STATUS_COREID, "");
   _SetStatus(APP_STATUS_SPEED, "");
-  _RefreshProjectInfo();
+  TARGET_RefreshProjectInfo();
   APP_LogEnd("Disconnected");
   _UpdateMenuBar();
 }

@@ -60,4 +60,7 @@ struct TARGET_TIMEOUTS {
 };
 void TARGET_GetTimeouts(TARGET_TIMEOUTS* p);
 
+// Sends the main window what its project information shows: project, device, connection, banks.
+void TARGET_RefreshProjectInfo(void);
+
 uint32_t TARGET_GetCPUClock(void); // Hz found at connect, 0 when not determined

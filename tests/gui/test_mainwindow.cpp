@@ -148,7 +148,9 @@ TEST_F(Window, StatusFieldsAndProjectInformationFromTheWorker) {
   std::snprintf(r.acDevice, sizeof(r.acDevice), "ArteryTek AT32F425C8T7");
   std::snprintf(r.acCoreName, sizeof(r.acCoreName), "Cortex-M4");
   r.NumBanks = 1;
-  r.aBank[0] = ProjectInfoBank{"", 0x08000000, 64 * 1024, 1, 0};
+  r.aBank[0].BaseAddr = 0x08000000;
+  r.aBank[0].Size = 64 * 1024;
+  r.aBank[0].IsInternal = 1;
   std::thread Worker([&] { // the requests come from another thread, as from the worker
     for (const Request& q : aReq) pWin->SetStatusField(q.Field, q.sText);
     pWin->UpdateProjectInfo(&r);
