@@ -367,8 +367,7 @@ protected:
     char ac[] = "/tmp/tforge-flash-XXXXXX";
     Dir = mkdtemp(ac);
     setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
-    WriteAll(Dir + "/sim.ini", "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n");
-    setenv("XRELAY_SIM_CONFIG", (Dir + "/sim.ini").c_str(), 1);
+    Configure("");
     PROBE_ResetEntries();
     PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
     APP_SetGUI(&Gui);
@@ -401,6 +400,10 @@ protected:
     unsetenv("XRELAY_SIM_CONFIG");
     unsetenv("XRELAY_SIM_DIR");
     std::system(("rm -rf '" + Dir + "'").c_str());
+  }
+  void Configure(const std::string& Lines) {
+    WriteAll(Dir + "/sim.ini", "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n" + Lines);
+    setenv("XRELAY_SIM_CONFIG", (Dir + "/sim.ini").c_str(), 1);
   }
   void Connect() {
     ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);
@@ -673,4 +676,109 @@ TEST_F(FlashTarget, GetFlashInfoRefusesRangeCountsItCannotHold) {
     EXPECT_EQ(Join(g_Errors), std::string(c.sError) + "\n") << int(c.NumRanges);
     FLASH_ModuleCMSIS.pfClose(&h);
   }
+}
+
+TEST_F(FlashTarget, OperationsShowTheirRangesAndGiveTheTargetBack) {
+  Connect();
+  Algo Main("flm_main_64k.flm");
+  FlashModuleHandle h;
+  ASSERT_EQ(OpenModule(Main.Info, &h), 0);
+  // The registers and the work RAM are saved and written back when the handle allows it.
+  h.NoSaveRegs = h.NoSaveRAM = 0;
+  std::vector<uint8_t> RAM(g_RAMSize);
+  for (size_t i = 0; i < RAM.size(); i++)
+    RAM[i] = uint8_t(i * 13);
+  ASSERT_EQ(XRELAYARM_WriteMemEx(0x20000000, uint32_t(RAM.size()), RAM.data(), 0), int(RAM.size()));
+  const uint32_t aReg[] = {0, 1, 9, 13, 14, 15};
+  uint32_t aBefore[6];
+  for (int i = 0; i < 6; i++) {
+    ASSERT_EQ(XRELAYARM_WriteReg(aReg[i], 0x20001000 + 4 * uint32_t(i)), 0);
+    aBefore[i] = 0x20001000 + 4 * uint32_t(i);
+  }
+  struct Case {
+    const char* sWhat;
+    int (*pfRun)(FlashModuleHandle*);
+    const char* sProgress; // the first line
+    size_t NumLines;
+  } aCase[] = {
+      {"erase one sector", [](FlashModuleHandle* p) { return FLASH_ModuleCMSIS.pfEraseSectors(p, 1, 1); },
+       "Erasing range 0x08000400 - 0x080007FF (1 sector, 1024 Bytes)", 1},
+      // EraseSector takes one sector per call.
+      {"erase three sectors", [](FlashModuleHandle* p) { return FLASH_ModuleCMSIS.pfEraseSectors(p, 2, 3); },
+       "Erasing range 0x08000800 - 0x08000BFF (1 sector, 1024 Bytes)", 3},
+      {"erase the chip", [](FlashModuleHandle* p) { return FLASH_ModuleCMSIS.pfEraseChip(p); },
+       "Erasing chip 0x08000000 - 0x0800FFFF (64 sectors, 64 KB)", 1},
+  };
+  for (const Case& c : aCase) {
+    g_Progress.clear();
+    ASSERT_EQ(c.pfRun(&h), 0) << c.sWhat << Join(g_Errors);
+    ASSERT_EQ(g_Progress.size(), c.NumLines) << c.sWhat << "\n" << Join(g_Progress);
+    EXPECT_EQ(g_Progress[0], c.sProgress) << c.sWhat;
+    std::vector<uint8_t> Now(RAM.size());
+    ASSERT_EQ(XRELAYARM_ReadMemEx(0x20000000, uint32_t(Now.size()), Now.data(), 0), int(Now.size()));
+    EXPECT_EQ(Now, RAM) << c.sWhat;
+    for (int i = 0; i < 6; i++) {
+      uint32_t v = 0;
+      ASSERT_EQ(XRELAYARM_ReadReg(aReg[i], &v), 0);
+      EXPECT_EQ(v, aBefore[i]) << c.sWhat << ": register " << aReg[i];
+    }
+  }
+  EXPECT_EQ(ReadFlash(0x08000000, 0x10000), std::vector<uint8_t>(0x10000, 0xFF));
+  // Reading goes straight to the flash when the algorithm has no Read entry.
+  std::vector<uint8_t> Back(0x300, 0);
+  auto pfRead = reinterpret_cast<FLASH_READ_FUNC*>(FLASH_ModuleCMSIS.pfGetFunc(&h, FLASH_FUNC_READ));
+  ASSERT_NE(pfRead, nullptr);
+  EXPECT_EQ(pfRead(&h, 0x08000100, uint32_t(Back.size()), Back.data()), 0) << Join(g_Errors);
+  EXPECT_EQ(Back, std::vector<uint8_t>(0x300, 0xFF));
+  EXPECT_TRUE(g_Errors.empty()) << Join(g_Errors);
+  FLASH_ModuleCMSIS.pfClose(&h);
+}
+
+TEST_F(FlashTarget, AFailingStepNamesItsBlockAndTheNextOperationWorks) {
+  Configure("FaultProgramErrorAt = 0x08000402\n");
+  Connect();
+  Algo Main("flm_main_64k.flm");
+  FlashModuleHandle h;
+  ASSERT_EQ(OpenModule(Main.Info, &h), 0);
+  std::vector<uint8_t> Data(0x800, 0x5A);
+  ASSERT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 2), 0) << Join(g_Errors);
+  FLASH_PROG_REQUEST Req{0, Data.data(), 2};
+  EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), -1);
+  EXPECT_EQ(Join(g_Errors), "Programming failed (error code = 1) for block @ address 0x08000400 (1024)\n");
+  // The first sector went in before the failure; erasing and programming it again works.
+  g_Errors.clear();
+  EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 1), 0) << Join(g_Errors);
+  FLASH_PROG_REQUEST One{0, Data.data(), 1};
+  EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &One), 0) << Join(g_Errors);
+  EXPECT_EQ(ReadFlash(0x08000000, 0x400), std::vector<uint8_t>(0x400, 0x5A));
+  FLASH_ModuleCMSIS.pfClose(&h);
+}
+
+TEST_F(FlashTarget, TheUserSystemDataIsNeverBlank) {
+  Connect();
+  Algo User("flm_usersys.flm");
+  FlashModuleHandle h;
+  ASSERT_EQ(OpenModule(User.Info, &h), 0);
+  auto pfBlank = reinterpret_cast<FLASH_BLANKCHECK_FUNC*>(FLASH_ModuleCMSIS.pfGetFunc(&h, FLASH_FUNC_BLANK_CHECK));
+  ASSERT_NE(pfBlank, nullptr);
+  EXPECT_EQ(pfBlank(&h, 0x1FFFF800, 0x200), 1) << Join(g_Errors);
+  EXPECT_TRUE(g_Errors.empty()) << Join(g_Errors);
+  FLASH_ModuleCMSIS.pfClose(&h);
+}
+
+TEST_F(FlashTarget, AnAbortStopsProgrammingBetweenChunks) {
+  Connect();
+  Algo Main("flm_main_64k.flm");
+  FlashModuleHandle h;
+  ASSERT_EQ(OpenModule(Main.Info, &h), 0);
+  ASSERT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 4), 0) << Join(g_Errors);
+  std::vector<uint8_t> Data(0x1000, 0x11);
+  g_Abort = true;
+  FLASH_PROG_REQUEST Req{0, Data.data(), 4};
+  EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), -1);
+  EXPECT_EQ(CountLines(g_Progress, "Programming range"), 0u) << Join(g_Progress);
+  g_Abort = false;
+  EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), 0) << Join(g_Errors);
+  EXPECT_EQ(ReadFlash(0x08000000, 0x1000), Data);
+  FLASH_ModuleCMSIS.pfClose(&h);
 }
