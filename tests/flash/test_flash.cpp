@@ -6,6 +6,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -352,6 +353,13 @@ int FakeLoaderDesc(int Device, uint32_t Addr, uint32_t Flags, const char* sName,
   return r;
 }
 void* (*g_pfRealGetpFunc)(int) = nullptr;
+// Runs of the core: direct mode runs it for every request, background mode once for Start.
+int (*g_pfRealGoIntDis)(void) = nullptr;
+int g_NumRuns = 0;
+int CountingGoIntDis() {
+  g_NumRuns++;
+  return g_pfRealGoIntDis();
+}
 void* FakeGetpFunc(int Index) {
   if (Index == XRELAY_PFUNC_LOADER_DESC) return reinterpret_cast<void*>(FakeLoaderDesc);
   return g_pfRealGetpFunc(Index);
@@ -415,17 +423,22 @@ protected:
   }
   // The loader descriptors pass through FakeLoaderDesc from now on.
   void FakeDescriptors() {
-    ASSERT_EQ(PROBE_Load(), 0);
-    void* h = dlopen(PROBE_GetLibraryPath(), RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(h, nullptr);
-    g_pfRealGetpFunc = reinterpret_cast<void* (*)(int)>(dlsym(h, "XRELAY_GetpFunc"));
-    dlclose(h);
+    g_pfRealGetpFunc = reinterpret_cast<void* (*)(int)>(RealEntry("XRELAY_GetpFunc"));
     ASSERT_NE(g_pfRealGetpFunc, nullptr);
     g_pfRealLoaderDesc =
         reinterpret_cast<XRELAY_LOADER_DESC_FUNC*>(g_pfRealGetpFunc(XRELAY_PFUNC_LOADER_DESC));
     ASSERT_NE(g_pfRealLoaderDesc, nullptr);
     ASSERT_EQ(PROBE_SetEntry("XRELAY_GetpFunc", reinterpret_cast<void*>(FakeGetpFunc)), 0);
     MCUDB_ClearLoaderCache();
+  }
+  // The library's own function behind an entry that a test overrides.
+  static void* RealEntry(const char* sName) {
+    if (PROBE_Load() < 0) return nullptr;
+    void* h = dlopen(PROBE_GetLibraryPath(), RTLD_NOW | RTLD_NOLOAD);
+    if (h == nullptr) return nullptr;
+    void* p = dlsym(h, sName);
+    dlclose(h);
+    return p;
   }
   std::vector<uint8_t> ReadFlash(uint32_t Addr, uint32_t n) {
     std::vector<uint8_t> v(n);
@@ -781,4 +794,66 @@ TEST_F(FlashTarget, AnAbortStopsProgrammingBetweenChunks) {
   EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), 0) << Join(g_Errors);
   EXPECT_EQ(ReadFlash(0x08000000, 0x1000), Data);
   FLASH_ModuleCMSIS.pfClose(&h);
+}
+
+/*********************************************************************
+ * Background mode (the extended algorithm's Start entry) against direct mode
+ */
+TEST_F(FlashTarget, BackgroundModeProgramsAndVerifiesWhatDirectModeDoes) {
+  Connect();
+  std::vector<uint8_t> Data(0x10000);
+  uint32_t x = 0x12345678;
+  for (uint8_t& b : Data) {
+    x = x * 1103515245 + 12345;
+    b = uint8_t(x >> 16);
+  }
+  std::fill(Data.begin() + 0x3000, Data.begin() + 0x3C00, 0xFF); // chunks to skip
+  uint32_t HostCRC = CRC32_Update(0, Data.data(), Data.size());
+  g_pfRealGoIntDis = reinterpret_cast<int (*)(void)>(RealEntry("XRELAYARM_GoIntDis"));
+  ASSERT_NE(g_pfRealGoIntDis, nullptr);
+  ASSERT_EQ(PROBE_SetEntry("XRELAYARM_GoIntDis", reinterpret_cast<void*>(CountingGoIntDis)), 0);
+  struct Case {
+    const char* sFile;
+    const char* sPrepare;
+    int MinRuns, MaxRuns; // while programming
+  } aCase[] = {
+      {"flm_main_64k.flm", "Executing Init(2)", 61, 61},
+      {"flm_main_64k_ext.flm", "Executing KORVEN_FL_Prepare(2)", 0, 1},
+  };
+  for (const Case& c : aCase) {
+    ClearRecorders();
+    Algo A(c.sFile);
+    FlashModuleHandle h;
+    ASSERT_EQ(OpenModule(A.Info, &h), 0) << c.sFile << Join(g_Errors);
+    ASSERT_EQ(FLASH_ModuleCMSIS.pfEraseChip(&h), 0) << c.sFile << Join(g_Errors);
+    EXPECT_EQ(ReadFlash(0x08000000, 0x10000), std::vector<uint8_t>(0x10000, 0xFF)) << c.sFile;
+    h.OpCode = FLASH_OP_PROGRAM;
+    ASSERT_EQ(FLASH_ModuleCMSIS.pfPrepare(&h, uint32_t(Data.size()), 0), 0) << c.sFile << Join(g_Errors);
+    FLASH_PROG_REQUEST Req{0, Data.data(), 64};
+    g_NumRuns = 0;
+    EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), 0) << c.sFile << Join(g_Errors);
+    EXPECT_GE(g_NumRuns, c.MinRuns) << c.sFile;
+    EXPECT_LE(g_NumRuns, c.MaxRuns) << c.sFile;
+    auto pfVerify = reinterpret_cast<FLASH_VERIFY_FUNC*>(FLASH_ModuleCMSIS.pfGetFunc(&h, FLASH_FUNC_VERIFY));
+    auto pfCRC = reinterpret_cast<FLASH_CRC_FUNC*>(FLASH_ModuleCMSIS.pfGetFunc(&h, FLASH_FUNC_CRC));
+    if (pfVerify && pfCRC) {
+      uint32_t Mismatch = 0, CRC = 0;
+      EXPECT_EQ(pfVerify(&h, 0x08000000, uint32_t(Data.size()), Data.data(), &Mismatch), 0) << Join(g_Errors);
+      EXPECT_EQ(pfCRC(&h, 0x08000000, uint32_t(Data.size()), Data.data(), &CRC), 0) << Join(g_Errors);
+      EXPECT_EQ(CRC, HostCRC);
+      // One byte off: verify names it, the CRC differs.
+      std::vector<uint8_t> Other = Data;
+      Other[0x4567] ^= 0x01;
+      EXPECT_EQ(pfVerify(&h, 0x08000000, uint32_t(Other.size()), Other.data(), &Mismatch), 1) << Join(g_Errors);
+      EXPECT_EQ(Mismatch, 0x08004567u);
+      EXPECT_EQ(pfCRC(&h, 0x08000000, uint32_t(Other.size()), Other.data(), &CRC), 1) << Join(g_Errors);
+    } else {
+      EXPECT_EQ(std::string(c.sFile), "flm_main_64k.flm") << "the extended algorithm verifies on the target";
+    }
+    EXPECT_EQ(FLASH_ModuleCMSIS.pfRestore(&h), 0) << c.sFile << Join(g_Errors);
+    EXPECT_EQ(CountLines(g_Log, c.sPrepare), 1u) << c.sFile << "\n" << Join(g_Log);
+    EXPECT_TRUE(g_Errors.empty()) << c.sFile << Join(g_Errors);
+    EXPECT_EQ(ReadFlash(0x08000000, 0x10000), Data) << c.sFile;
+    FLASH_ModuleCMSIS.pfClose(&h);
+  }
 }
