@@ -857,3 +857,26 @@ TEST_F(FlashTarget, BackgroundModeProgramsAndVerifiesWhatDirectModeDoes) {
     FLASH_ModuleCMSIS.pfClose(&h);
   }
 }
+
+TEST_F(FlashTarget, ABankIsPreparedProgrammedAndRestoredThroughItsModule) {
+  Connect();
+  FlashBank Bank;
+  ASSERT_EQ(FLASH_OpenBank(&Bank, 0, 0x10000, false), 0) << Gui.Log;
+  FlashModuleHandle h{1, 1, FLASH_OP_PREPARE, 0, 0, Bank.BaseAddr, Bank.Size, Bank.pState};
+  std::vector<uint8_t> Data(0x400, 0xA5);
+  ASSERT_EQ(FLASH_PrepareBank(&h, &Bank, uint32_t(Data.size())), 0) << Gui.Log;
+  FLASH_LogCPUSpeed(&Bank, &h);
+  ASSERT_EQ(Bank.pModule->pfEraseSectors(&h, 5, 1), 0) << Gui.Log;
+  FLASH_PROG_REQUEST Req{5, Data.data(), 1};
+  ASSERT_EQ(Bank.pModule->pfProgram(&h, &Req), 0) << Gui.Log;
+  ASSERT_EQ(FLASH_RestoreBank(&h, &Bank), 0) << Gui.Log;
+  FLASH_CloseBank(&Bank);
+  EXPECT_EQ(ReadFlash(0x08001400, 0x400), Data);
+  for (const char* s : {"Start of preparing flash programming", "End of preparing flash programming",
+                        "CPU is running at 8000 kHz.", "Start of restoring", "End of restoring"}) {
+    EXPECT_TRUE(LogHas(s)) << s << "\n" << Gui.Log;
+  }
+  // The module's own step lines are not shown: the host installs no log function.
+  EXPECT_FALSE(LogHas("Preparing RAMCode")) << Gui.Log;
+  EXPECT_FALSE(LogHas("ERROR")) << Gui.Log;
+}
