@@ -638,17 +638,18 @@ TEST_F(FlashTarget, ChunksOfTheEmptyValueAreSkippedOnlyWhenThatIsKnown) {
   }
 }
 
-// A tiny algorithm: Init, UnInit, EraseSector and ProgramPage return 0 at once; GetFlashInfo
-// reports NumRanges ranges in word 3 of the buffer it is given.
-struct FlashInfoAlgo {
+// A tiny algorithm: UnInit, EraseSector and ProgramPage return 0 at once, Init returns
+// InitResult; GetFlashInfo reports NumRanges ranges in word 3 of the buffer it is given.
+struct TinyAlgo {
   std::vector<uint8_t> Image;
   CMSISInfo Info{};
-  explicit FlashInfoAlgo(uint8_t NumRanges) {
+  TinyAlgo(uint8_t NumRanges, uint8_t InitResult) {
     const uint16_t aCode[] = {
-        0x2000, 0x4770,                         // 0: movs r0, #0; bx lr
-        uint16_t(0x2100 | NumRanges), 0x60C1,   // 4: movs r1, #n; str r1, [r0, #12]
-        0x2000, 0x4770,                         //    movs r0, #0; bx lr
-        0x0000, 0x0000,                         // PrgData
+        0x2000, 0x4770,                           // 0: movs r0, #0; bx lr
+        uint16_t(0x2100 | NumRanges), 0x60C1,     // 4: movs r1, #n; str r1, [r0, #12]
+        0x2000, 0x4770,                           //    movs r0, #0; bx lr
+        uint16_t(0x2000 | InitResult), 0x4770,    // 12: movs r0, #InitResult; bx lr
+        0x0000, 0x0000,                           // 16: PrgData
     };
     Image.assign(reinterpret_cast<const uint8_t*>(aCode), reinterpret_cast<const uint8_t*>(aCode) + sizeof(aCode));
     Info.pImage = Image.data();
@@ -658,10 +659,11 @@ struct FlashInfoAlgo {
     Info.aRegion[0] = SectorRegion{64, 0x400, 0};
     for (int32_t& e : Info.aEntryOffset)
       e = -1;
-    for (int e : {MCUDB_ENTRY_INIT, MCUDB_ENTRY_UNINIT, MCUDB_ENTRY_ERASE_SECTOR, MCUDB_ENTRY_PROGRAM_PAGE})
+    for (int e : {MCUDB_ENTRY_UNINIT, MCUDB_ENTRY_ERASE_SECTOR, MCUDB_ENTRY_PROGRAM_PAGE})
       Info.aEntryOffset[e] = 1;
     Info.aEntryOffset[MCUDB_ENTRY_GET_FLASH_INFO] = 5;
-    Info.PrgDataAddr = 12;
+    Info.aEntryOffset[MCUDB_ENTRY_INIT] = 13;
+    Info.PrgDataAddr = 16;
     Info.TimeoutProgram = 100;
     Info.TimeoutErase = 100;
   }
@@ -679,7 +681,7 @@ TEST_F(FlashTarget, GetFlashInfoRefusesRangeCountsItCannotHold) {
   };
   for (const Case& c : aCase) {
     ClearRecorders();
-    FlashInfoAlgo A(c.NumRanges);
+    TinyAlgo A(c.NumRanges, 0);
     FlashModuleHandle h;
     ASSERT_EQ(OpenModule(A.Info, &h), 0) << Join(g_Errors);
     auto pfInfo = reinterpret_cast<FLASH_FLASHINFO_FUNC*>(FLASH_ModuleCMSIS.pfGetFunc(&h, FLASH_FUNC_GET_FLASH_INFO));
@@ -750,21 +752,74 @@ TEST_F(FlashTarget, OperationsShowTheirRangesAndGiveTheTargetBack) {
 TEST_F(FlashTarget, AFailingStepNamesItsBlockAndTheNextOperationWorks) {
   Configure("FaultProgramErrorAt = 0x08000402\n");
   Connect();
-  Algo Main("flm_main_64k.flm");
+  for (const char* sFile : {"flm_main_64k.flm", "flm_main_64k_ext.flm"}) {
+    ClearRecorders();
+    Algo Main(sFile);
+    FlashModuleHandle h;
+    ASSERT_EQ(OpenModule(Main.Info, &h), 0);
+    std::vector<uint8_t> Data(0x800, 0x5A);
+    ASSERT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 2), 0) << sFile << Join(g_Errors);
+    FLASH_PROG_REQUEST Req{0, Data.data(), 2};
+    EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), -1) << sFile;
+    EXPECT_EQ(Join(g_Errors), "Programming failed (error code = 1) for block @ address 0x08000400 (1024)\n") << sFile;
+    // The first sector went in before the failure; erasing and programming it again works.
+    g_Errors.clear();
+    EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 1), 0) << sFile << Join(g_Errors);
+    FLASH_PROG_REQUEST One{0, Data.data(), 1};
+    EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &One), 0) << sFile << Join(g_Errors);
+    EXPECT_EQ(ReadFlash(0x08000000, 0x400), std::vector<uint8_t>(0x400, 0x5A)) << sFile;
+    FLASH_ModuleCMSIS.pfClose(&h);
+  }
+}
+
+TEST_F(FlashTarget, AFailedPrepareGivesTheTargetBack) {
+  Connect();
+  std::vector<uint8_t> RAM(g_RAMSize);
+  for (size_t i = 0; i < RAM.size(); i++)
+    RAM[i] = uint8_t(i * 5 + 3);
+  ASSERT_EQ(XRELAYARM_WriteMemEx(0x20000000, uint32_t(RAM.size()), RAM.data(), 0), int(RAM.size()));
+  const uint32_t aReg[] = {0, 9, 13, 14, 15};
+  for (uint32_t r : aReg)
+    ASSERT_EQ(XRELAYARM_WriteReg(r, 0x20002000 + 4 * r), 0);
+  TinyAlgo A(1, 1); // Init fails
   FlashModuleHandle h;
-  ASSERT_EQ(OpenModule(Main.Info, &h), 0);
-  std::vector<uint8_t> Data(0x800, 0x5A);
-  ASSERT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 2), 0) << Join(g_Errors);
-  FLASH_PROG_REQUEST Req{0, Data.data(), 2};
-  EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), -1);
-  EXPECT_EQ(Join(g_Errors), "Programming failed (error code = 1) for block @ address 0x08000400 (1024)\n");
-  // The first sector went in before the failure; erasing and programming it again works.
-  g_Errors.clear();
-  EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 1), 0) << Join(g_Errors);
-  FLASH_PROG_REQUEST One{0, Data.data(), 1};
-  EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &One), 0) << Join(g_Errors);
-  EXPECT_EQ(ReadFlash(0x08000000, 0x400), std::vector<uint8_t>(0x400, 0x5A));
+  ASSERT_EQ(OpenModule(A.Info, &h), 0);
+  h.NoSaveRegs = h.NoSaveRAM = 0;
+  EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 1), -1);
+  EXPECT_EQ(Join(g_Errors), "Failed to perform RAMCode-sided Prepare()\n");
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+  std::vector<uint8_t> Now(RAM.size());
+  ASSERT_EQ(XRELAYARM_ReadMemEx(0x20000000, uint32_t(Now.size()), Now.data(), 0), int(Now.size()));
+  EXPECT_EQ(Now, RAM);
+  for (uint32_t r : aReg) {
+    uint32_t v = 0;
+    ASSERT_EQ(XRELAYARM_ReadReg(r, &v), 0);
+    EXPECT_EQ(v, 0x20002000 + 4 * r) << "register " << r;
+  }
   FLASH_ModuleCMSIS.pfClose(&h);
+}
+
+TEST_F(FlashTarget, AProgramTimeoutAboveTheLimitIsReplacedWithItsLine) {
+  Connect();
+  Algo Main("flm_main_64k.flm");
+  struct Case {
+    uint32_t toProg;
+    size_t NumLines;
+  } aCase[] = {{20000, 1}, {10000, 0}, {1000, 0}};
+  std::vector<uint8_t> Data(0x400, 0x33);
+  for (const Case& c : aCase) {
+    ClearRecorders();
+    CMSISInfo Info = Main.Info;
+    Info.TimeoutProgram = c.toProg;
+    FlashModuleHandle h;
+    ASSERT_EQ(OpenModule(Info, &h), 0);
+    ASSERT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 1), 0) << Join(g_Errors);
+    FLASH_PROG_REQUEST Req{0, Data.data(), 1};
+    ASSERT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), 0) << Join(g_Errors);
+    EXPECT_EQ(CountLines(g_Log, "Program page timeout too high. Use default timeout: 10000 [ms]"), c.NumLines)
+        << c.toProg << "\n" << Join(g_Log);
+    FLASH_ModuleCMSIS.pfClose(&h);
+  }
 }
 
 TEST_F(FlashTarget, TheUserSystemDataIsNeverBlank) {
