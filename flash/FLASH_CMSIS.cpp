@@ -579,6 +579,12 @@ int _Open(FLASH_BANK_CONTEXT* pCtx, FLASH_ERROR_FUNC* pfErrorOut) {
   if (st->pAlgoInfo && (st->pAlgoInfo->Flags & FLAG_ALGO_INFO_2000)) st->Flags |= FLAG_ALGO_INFO_2000;
   if (st->Info.IntEnabled) st->Flags |= FLAG_INT_ENABLED;
   RAMCODE_Init(&st->Runner, &st->Info);
+  // An image filed as the 64-bit RAMCode would need the device's 64-bit setting, which this
+  // host's device database does not carry: the download then says no RAMCode matches.
+  if (st->Info.ImageSlot != 0) {
+    st->Runner.pImage = nullptr;
+    st->Runner.ImageSize = 0;
+  }
   pCtx->pState = st;
   return 0;
 }

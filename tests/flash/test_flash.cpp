@@ -774,29 +774,43 @@ TEST_F(FlashTarget, AFailingStepNamesItsBlockAndTheNextOperationWorks) {
 
 TEST_F(FlashTarget, AFailedPrepareGivesTheTargetBack) {
   Connect();
-  std::vector<uint8_t> RAM(g_RAMSize);
-  for (size_t i = 0; i < RAM.size(); i++)
-    RAM[i] = uint8_t(i * 5 + 3);
-  ASSERT_EQ(XRELAYARM_WriteMemEx(0x20000000, uint32_t(RAM.size()), RAM.data(), 0), int(RAM.size()));
+  struct Case {
+    const char* sWhat;
+    uint8_t InitResult;
+    uint8_t ImageSlot;
+    const char* sErrors;
+  } aCase[] = {
+      {"Init fails", 1, 0, "Failed to perform RAMCode-sided Prepare()\n"},
+      {"image filed as 64-bit", 0, 1,
+       "No matching RAMCode found\nFailed to prepare for programming.\nFailed to download RAMCode!\n"},
+  };
   const uint32_t aReg[] = {0, 9, 13, 14, 15};
-  for (uint32_t r : aReg)
-    ASSERT_EQ(XRELAYARM_WriteReg(r, 0x20002000 + 4 * r), 0);
-  TinyAlgo A(1, 1); // Init fails
-  FlashModuleHandle h;
-  ASSERT_EQ(OpenModule(A.Info, &h), 0);
-  h.NoSaveRegs = h.NoSaveRAM = 0;
-  EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 1), -1);
-  EXPECT_EQ(Join(g_Errors), "Failed to perform RAMCode-sided Prepare()\n");
-  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
-  std::vector<uint8_t> Now(RAM.size());
-  ASSERT_EQ(XRELAYARM_ReadMemEx(0x20000000, uint32_t(Now.size()), Now.data(), 0), int(Now.size()));
-  EXPECT_EQ(Now, RAM);
-  for (uint32_t r : aReg) {
-    uint32_t v = 0;
-    ASSERT_EQ(XRELAYARM_ReadReg(r, &v), 0);
-    EXPECT_EQ(v, 0x20002000 + 4 * r) << "register " << r;
+  for (const Case& c : aCase) {
+    ClearRecorders();
+    std::vector<uint8_t> RAM(g_RAMSize);
+    for (size_t i = 0; i < RAM.size(); i++)
+      RAM[i] = uint8_t(i * 5 + 3);
+    ASSERT_EQ(XRELAYARM_WriteMemEx(0x20000000, uint32_t(RAM.size()), RAM.data(), 0), int(RAM.size()));
+    for (uint32_t r : aReg)
+      ASSERT_EQ(XRELAYARM_WriteReg(r, 0x20002000 + 4 * r), 0);
+    TinyAlgo A(1, c.InitResult);
+    A.Info.ImageSlot = c.ImageSlot;
+    FlashModuleHandle h;
+    ASSERT_EQ(OpenModule(A.Info, &h), 0);
+    h.NoSaveRegs = h.NoSaveRAM = 0;
+    EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 1), -1) << c.sWhat;
+    EXPECT_EQ(Join(g_Errors), c.sErrors) << c.sWhat;
+    EXPECT_EQ(XRELAYARM_IsHalted(), 1) << c.sWhat;
+    std::vector<uint8_t> Now(RAM.size());
+    ASSERT_EQ(XRELAYARM_ReadMemEx(0x20000000, uint32_t(Now.size()), Now.data(), 0), int(Now.size()));
+    EXPECT_EQ(Now, RAM) << c.sWhat;
+    for (uint32_t r : aReg) {
+      uint32_t v = 0;
+      ASSERT_EQ(XRELAYARM_ReadReg(r, &v), 0);
+      EXPECT_EQ(v, 0x20002000 + 4 * r) << c.sWhat << ": register " << r;
+    }
+    FLASH_ModuleCMSIS.pfClose(&h);
   }
-  FLASH_ModuleCMSIS.pfClose(&h);
 }
 
 TEST_F(FlashTarget, AProgramTimeoutAboveTheLimitIsReplacedWithItsLine) {
