@@ -425,8 +425,8 @@ TEST_F(TargetTest, AdaptiveClocking) {
 }
 
 TEST_F(TargetTest, InitSequencePollsAStatusBitUntilItIsSet) {
-  // Switch the crystal on and wait for its stable bit (CRM_CTRL bit 17) before using it. A link
-  // of 125 us a round trip sees the crystal's 500 us start-up; a full-speed probe's 1 ms does not.
+  // Switch the crystal on and wait for its stable bit (CRM_CTRL bit 17) before using it. A
+  // probe link of 125 us a round trip reads faster than the crystal's 500 us start-up.
   Configure("RoundTripUs = 125");
   const uint32_t kCtrl = 0x40021000;
   SetSteps(true, {{"Reset", 0, 0},
