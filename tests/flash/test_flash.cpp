@@ -444,6 +444,11 @@ protected:
     dlclose(h);
     return p;
   }
+  // How often the library ran the function behind XRELAY_GetpFunc(Index).
+  static int64_t NumPFuncCalls(int Index) {
+    auto pf = reinterpret_cast<int64_t (*)(int)>(RealEntry("XRELAYARM_SIM_GetNumPFuncCalls"));
+    return pf ? pf(Index) : -1;
+  }
   std::vector<uint8_t> ReadFlash(uint32_t Addr, uint32_t n) {
     std::vector<uint8_t> v(n);
     EXPECT_EQ(XRELAYARM_ReadMemEx(Addr, n, v.data(), 0), int(n));
@@ -958,6 +963,59 @@ TEST_F(FlashTarget, ABankIsPreparedProgrammedAndRestoredThroughItsModule) {
   // The module's own step lines are not shown: the host installs no log function.
   EXPECT_FALSE(LogHas("Preparing RAMCode")) << Gui.Log;
   EXPECT_FALSE(LogHas("ERROR")) << Gui.Log;
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FlashTarget, TheLoaderScriptRunsAroundTheAlgorithm) {
+  Connect();
+  // Outside the work RAM, so that the marks stay.
+  std::string Script = Dir + "/loader.xrs";
+  WriteAll(Script, "function FLASH_Prepare\n  write32 0x20004800 0x11111111\n  return 48000000\nend\n"
+                   "function FLASH_Restore\n  write32 0x20004804 0x22222222\nend\n");
+  FakeDescriptors();
+  g_sFakeScript = Script.c_str();
+  int64_t Before[] = {NumPFuncCalls(19), NumPFuncCalls(20), NumPFuncCalls(65)};
+  FlashBank Bank;
+  ASSERT_EQ(FLASH_OpenBank(&Bank, 0, 0x10000, false), 0) << Gui.Log;
+  FlashModuleHandle h{1, 1, FLASH_OP_PREPARE, 0, 0, Bank.BaseAddr, Bank.Size, Bank.pState};
+  ASSERT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), 0) << Gui.Log;
+  FLASH_LogCPUSpeed(&Bank, &h);
+  ASSERT_EQ(FLASH_RestoreBank(&h, &Bank), 0) << Gui.Log;
+  FLASH_CloseBank(&Bank);
+  // The script's clock is the clock from then on.
+  EXPECT_TRUE(LogHas("CPU is running at 48000 kHz.")) << Gui.Log;
+  uint32_t aMark[2] = {};
+  ASSERT_EQ(XRELAYARM_ReadMemEx(0x20004800, 8, aMark, 0), 8);
+  EXPECT_EQ(aMark[0], 0x11111111u);
+  EXPECT_EQ(aMark[1], 0x22222222u);
+  EXPECT_EQ(NumPFuncCalls(19) - Before[0], 1);
+  EXPECT_EQ(NumPFuncCalls(20) - Before[1], 1);
+  EXPECT_EQ(NumPFuncCalls(65) - Before[2], 2);
+  EXPECT_FALSE(LogHas("ERROR")) << Gui.Log;
+}
+
+TEST_F(FlashTarget, AScriptThatDoesNotTranslateFailsThePrepareOnce) {
+  Connect();
+  std::string Script = Dir + "/bad.xrs";
+  WriteAll(Script, "function FLASH_Prepare\n  jump 0x20000000\nend\n");
+  FakeDescriptors();
+  g_sFakeScript = Script.c_str();
+  FlashBank Bank;
+  ASSERT_EQ(FLASH_OpenBank(&Bank, 0, 0x10000, false), 0) << Gui.Log;
+  FlashModuleHandle h{1, 1, FLASH_OP_PREPARE, 0, 0, Bank.BaseAddr, Bank.Size, Bank.pState};
+  EXPECT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), -1);
+  EXPECT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), -1);
+  FLASH_CloseBank(&Bank);
+  std::string Text = "ERROR: Flash bank @ 0x08000000: Failed to translate X-Relay script file associated with flash "
+                     "loader. X-Relay script file: " + Script;
+  size_t n = 0;
+  for (size_t p = Gui.Log.find(Text); p != std::string::npos; p = Gui.Log.find(Text, p + 1))
+    n++;
+  EXPECT_EQ(n, 1u) << Gui.Log;
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
 }
 
 } // namespace
