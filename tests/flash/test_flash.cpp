@@ -444,6 +444,28 @@ protected:
     dlclose(h);
     return p;
   }
+  // Work RAM and a few registers set to values of the test's own (by Seed), to see that an
+  // operation gives them back.
+  static constexpr uint32_t kSeenRegs[] = {0, 1, 9, 13, 14, 15};
+  std::vector<uint8_t> SeedTarget(uint8_t Seed) {
+    std::vector<uint8_t> RAM(g_RAMSize);
+    for (size_t i = 0; i < RAM.size(); i++)
+      RAM[i] = uint8_t(i * Seed + 3);
+    EXPECT_EQ(XRELAYARM_WriteMemEx(0x20000000, uint32_t(RAM.size()), RAM.data(), 0), int(RAM.size()));
+    for (uint32_t r : kSeenRegs)
+      EXPECT_EQ(XRELAYARM_WriteReg(r, 0x20002000 + 16 * Seed + 4 * r), 0);
+    return RAM;
+  }
+  void ExpectTargetAsSeeded(uint8_t Seed, const std::vector<uint8_t>& RAM, const char* sWhat) {
+    std::vector<uint8_t> Now(RAM.size());
+    ASSERT_EQ(XRELAYARM_ReadMemEx(0x20000000, uint32_t(Now.size()), Now.data(), 0), int(Now.size()));
+    EXPECT_EQ(Now, RAM) << sWhat;
+    for (uint32_t r : kSeenRegs) {
+      uint32_t v = 0;
+      ASSERT_EQ(XRELAYARM_ReadReg(r, &v), 0);
+      EXPECT_EQ(v, 0x20002000 + 16 * Seed + 4 * r) << sWhat << ": register " << r;
+    }
+  }
   // How often the library ran the function behind XRELAY_GetpFunc(Index).
   static int64_t NumPFuncCalls(int Index) {
     auto pf = reinterpret_cast<int64_t (*)(int)>(RealEntry("XRELAYARM_SIM_GetNumPFuncCalls"));
@@ -715,16 +737,7 @@ TEST_F(FlashTarget, OperationsShowTheirRangesAndGiveTheTargetBack) {
   ASSERT_EQ(OpenModule(Main.Info, &h), 0);
   // The registers and the work RAM are saved and written back when the handle allows it.
   h.NoSaveRegs = h.NoSaveRAM = 0;
-  std::vector<uint8_t> RAM(g_RAMSize);
-  for (size_t i = 0; i < RAM.size(); i++)
-    RAM[i] = uint8_t(i * 13);
-  ASSERT_EQ(XRELAYARM_WriteMemEx(0x20000000, uint32_t(RAM.size()), RAM.data(), 0), int(RAM.size()));
-  const uint32_t aReg[] = {0, 1, 9, 13, 14, 15};
-  uint32_t aBefore[6];
-  for (int i = 0; i < 6; i++) {
-    ASSERT_EQ(XRELAYARM_WriteReg(aReg[i], 0x20001000 + 4 * uint32_t(i)), 0);
-    aBefore[i] = 0x20001000 + 4 * uint32_t(i);
-  }
+  std::vector<uint8_t> RAM = SeedTarget(13);
   struct Case {
     const char* sWhat;
     int (*pfRun)(FlashModuleHandle*);
@@ -744,14 +757,7 @@ TEST_F(FlashTarget, OperationsShowTheirRangesAndGiveTheTargetBack) {
     ASSERT_EQ(c.pfRun(&h), 0) << c.sWhat << Join(g_Errors);
     ASSERT_EQ(g_Progress.size(), c.NumLines) << c.sWhat << "\n" << Join(g_Progress);
     EXPECT_EQ(g_Progress[0], c.sProgress) << c.sWhat;
-    std::vector<uint8_t> Now(RAM.size());
-    ASSERT_EQ(XRELAYARM_ReadMemEx(0x20000000, uint32_t(Now.size()), Now.data(), 0), int(Now.size()));
-    EXPECT_EQ(Now, RAM) << c.sWhat;
-    for (int i = 0; i < 6; i++) {
-      uint32_t v = 0;
-      ASSERT_EQ(XRELAYARM_ReadReg(aReg[i], &v), 0);
-      EXPECT_EQ(v, aBefore[i]) << c.sWhat << ": register " << aReg[i];
-    }
+    ExpectTargetAsSeeded(13, RAM, c.sWhat);
   }
   EXPECT_EQ(ReadFlash(0x08000000, 0x10000), std::vector<uint8_t>(0x10000, 0xFF));
   // Reading goes straight to the flash when the algorithm has no Read entry.
@@ -799,15 +805,9 @@ TEST_F(FlashTarget, AFailedPrepareGivesTheTargetBack) {
       {"image filed as 64-bit", 0, 1,
        "No matching RAMCode found\nFailed to prepare for programming.\nFailed to download RAMCode!\n"},
   };
-  const uint32_t aReg[] = {0, 9, 13, 14, 15};
   for (const Case& c : aCase) {
     ClearRecorders();
-    std::vector<uint8_t> RAM(g_RAMSize);
-    for (size_t i = 0; i < RAM.size(); i++)
-      RAM[i] = uint8_t(i * 5 + 3);
-    ASSERT_EQ(XRELAYARM_WriteMemEx(0x20000000, uint32_t(RAM.size()), RAM.data(), 0), int(RAM.size()));
-    for (uint32_t r : aReg)
-      ASSERT_EQ(XRELAYARM_WriteReg(r, 0x20002000 + 4 * r), 0);
+    std::vector<uint8_t> RAM = SeedTarget(5);
     TinyAlgo A(1, c.InitResult);
     A.Info.ImageSlot = c.ImageSlot;
     FlashModuleHandle h;
@@ -816,14 +816,7 @@ TEST_F(FlashTarget, AFailedPrepareGivesTheTargetBack) {
     EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 1), -1) << c.sWhat;
     EXPECT_EQ(Join(g_Errors), c.sErrors) << c.sWhat;
     EXPECT_EQ(XRELAYARM_IsHalted(), 1) << c.sWhat;
-    std::vector<uint8_t> Now(RAM.size());
-    ASSERT_EQ(XRELAYARM_ReadMemEx(0x20000000, uint32_t(Now.size()), Now.data(), 0), int(Now.size()));
-    EXPECT_EQ(Now, RAM) << c.sWhat;
-    for (uint32_t r : aReg) {
-      uint32_t v = 0;
-      ASSERT_EQ(XRELAYARM_ReadReg(r, &v), 0);
-      EXPECT_EQ(v, 0x20002000 + 4 * r) << c.sWhat << ": register " << r;
-    }
+    ExpectTargetAsSeeded(5, RAM, c.sWhat);
     FLASH_ModuleCMSIS.pfClose(&h);
   }
 }
