@@ -771,7 +771,7 @@ TEST_F(FlashTarget, OperationsShowTheirRangesAndGiveTheTargetBack) {
 }
 
 TEST_F(FlashTarget, AFailingStepNamesItsBlockAndTheNextOperationWorks) {
-  Configure("FaultProgramErrorAt = 0x08000402\n");
+  Configure("FaultProgramErrorAt = 0x08000402\nFaultEraseErrorAt = 0x08001000\n");
   Connect();
   for (const char* sFile : {"flm_main_64k.flm", "flm_main_64k_ext.flm"}) {
     ClearRecorders();
@@ -789,6 +789,9 @@ TEST_F(FlashTarget, AFailingStepNamesItsBlockAndTheNextOperationWorks) {
     FLASH_PROG_REQUEST One{0, Data.data(), 1};
     EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &One), 0) << sFile << Join(g_Errors);
     EXPECT_EQ(ReadFlash(0x08000000, 0x400), std::vector<uint8_t>(0x400, 0x5A)) << sFile;
+    // An erase that fails says so once.
+    EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 3, 2), -1) << sFile;
+    EXPECT_EQ(Join(g_Errors), "Failed to erase sectors.\n\n") << sFile;
     FLASH_ModuleCMSIS.pfClose(&h);
   }
 }
