@@ -160,7 +160,7 @@ int _HookScriptRestore(MCUDB_ALGO_INFO* pInfo, uint32_t, uint32_t) {
   return FLASH_ScriptRestore(_ScriptOf(pInfo));
 }
 
-// The script object of a CMSIS bank and the "AlgoInfoOFL" copy whose API runs it; 0, or -1.
+// The script object of a CMSIS bank and the "AlgoInfoOFL" record whose API runs it; 0, or -1.
 int _CreateScript(FlashBank* pBank, const XRELAYARM_LOADER_DESC& Desc, uint32_t BankAddr) {
   auto pScript = static_cast<FLASH_SCRIPT*>(SYS_MEM_Alloc(sizeof(FLASH_SCRIPT), "FLASH: Loader script"));
   if (pScript == nullptr) return -1;
@@ -173,7 +173,6 @@ int _CreateScript(FlashBank* pBank, const XRELAYARM_LOADER_DESC& Desc, uint32_t 
   auto pOFL = static_cast<ScriptAlgoInfo*>(SYS_MEM_Alloc(sizeof(ScriptAlgoInfo), "AlgoInfoOFL"));
   if (pOFL == nullptr) return -1;
   std::memset(pOFL, 0, sizeof(*pOFL));
-  if (pBank->pScriptAlgoInfo) pOFL->Info = *pBank->pScriptAlgoInfo;
   pOFL->pScript = pScript;
   pBank->pOwnAlgoInfo = &pOFL->Info;
   auto pAPI = static_cast<MCUDB_ALGO_API*>(SYS_MEM_Alloc(sizeof(MCUDB_ALGO_API), "AlgoAPIOFL"));
@@ -318,10 +317,8 @@ int FLASH_OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool Dete
   int Kind;
   if (Settings.IsInternal) {
     int DevBank = _FindDeviceBank(Device, Settings.BaseAddr);
-    if (DevBank < 0 ||
-        MCUDB_GetAlgoInfo(Device, DevBank, Settings.acLoaderName, &Desc, nullptr, &pBank->pScriptAlgoInfo) < 0) {
-      return -1;
-    }
+    // The loader descriptor only: the data entries of a compiled script serve other modules.
+    if (DevBank < 0 || MCUDB_GetLoaderInfo(Device, DevBank, Settings.acLoaderName, &Desc, nullptr) < 0) return -1;
     paList = reinterpret_cast<const SectorRegion*>(Desc.paSectors);
     // The probe library's own algorithm information would tell whether a RAMCode for
     // background use comes with it; its records arrive with the modules that use them.
@@ -344,7 +341,6 @@ int FLASH_OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool Dete
   Ctx.Kind = Kind;
   Ctx.BankAddr = Settings.BaseAddr;
   Ctx.paSectors = paList;
-  Ctx.pAlgoInfo = pBank->pScriptAlgoInfo;
   if (_IsCMSISKind(Kind)) {
     if (MCUDB_ParseFlashLoader(Kind, Desc.pImage, Desc.ImageSize, Desc.sAlgoFile, paList, Desc.sScriptFile,
                                &pBank->CMSIS, 0) < 0) {
@@ -419,7 +415,6 @@ void FLASH_CloseBank(FlashBank* pBank) {
     SYS_MEM_Free(pBank->pOwnAlgoInfo);
     pBank->pOwnAlgoInfo = nullptr;
   }
-  MCUDB_FreeAlgoInfo(&pBank->pScriptAlgoInfo);
   MCUDB_FreeCMSISInfo(&pBank->CMSIS);
   pBank->pAlgoInfo = pBank->pAlgoInfo2 = nullptr;
 }

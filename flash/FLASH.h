@@ -237,11 +237,10 @@ struct FlashBank {
   MCUDB_ALGO_INFO* pAlgoInfo2;
   const FlashModule* pModule;
   FLASH_SCRIPT* pScript;
-  // Owned by the bank: the parsed algorithm of kinds 8 and 12, the loader-script copy of the
-  // algorithm information, and the algorithm information read from a compiled script.
+  // Owned by the bank: the parsed algorithm of kinds 8 and 12 and the algorithm information
+  // whose API runs the loader script.
   CMSISInfo CMSIS;
   MCUDB_ALGO_INFO* pOwnAlgoInfo;
-  MCUDB_ALGO_INFO* pScriptAlgoInfo;
 };
 
 // What the layers above hand down at start-up (null members: the defaults said).

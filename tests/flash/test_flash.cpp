@@ -344,12 +344,17 @@ XRELAY_LOADER_DESC_FUNC* g_pfRealLoaderDesc = nullptr;
 int g_FakeKind = 0;            // 0: as the database says
 const char* g_sFakeScript = nullptr;
 const char* g_sFakeAlgoFile = nullptr;
+std::vector<uint8_t> g_FakeCompiledScript; // empty: as the database says
 int FakeLoaderDesc(int Device, uint32_t Addr, uint32_t Flags, const char* sName, XRELAYARM_LOADER_DESC* p) {
   int r = g_pfRealLoaderDesc(Device, Addr, Flags, sName, p);
   if (r < 0) return r;
   if (g_FakeKind) p->LoaderKind = uint32_t(g_FakeKind);
   if (g_sFakeScript) p->sScriptFile = g_sFakeScript;
   if (g_sFakeAlgoFile) p->sAlgoFile = g_sFakeAlgoFile;
+  if (!g_FakeCompiledScript.empty()) {
+    p->pCompiledScript = g_FakeCompiledScript.data();
+    p->CompiledScriptSize = uint32_t(g_FakeCompiledScript.size());
+  }
   return r;
 }
 void* (*g_pfRealGetpFunc)(int) = nullptr;
@@ -396,6 +401,7 @@ protected:
     g_Bank.DeviceIndex = g_Device;
     g_FakeKind = 0;
     g_sFakeScript = g_sFakeAlgoFile = nullptr;
+    g_FakeCompiledScript.clear();
     FLASH_HOOKS Hooks{};
     Hooks.pfGetBank = GetBank;
     Hooks.pfGetTargetInfo = TargetInfo;
@@ -972,25 +978,41 @@ TEST_F(FlashTarget, TheLoaderScriptRunsAroundTheAlgorithm) {
   WriteAll(Script, "function FLASH_Prepare\n  write32 0x20004800 0x11111111\n  return 48000000\nend\n"
                    "function FLASH_Restore\n  write32 0x20004804 0x22222222\nend\n");
   FakeDescriptors();
-  g_sFakeScript = Script.c_str();
-  int64_t Before[] = {NumPFuncCalls(19), NumPFuncCalls(20), NumPFuncCalls(65)};
-  FlashBank Bank;
-  ASSERT_EQ(FLASH_OpenBank(&Bank, 0, 0x10000, false), 0) << Gui.Log;
-  FlashModuleHandle h{1, 1, FLASH_OP_PREPARE, 0, 0, Bank.BaseAddr, Bank.Size, Bank.pState};
-  ASSERT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), 0) << Gui.Log;
-  FLASH_LogCPUSpeed(&Bank, &h);
-  ASSERT_EQ(FLASH_RestoreBank(&h, &Bank), 0) << Gui.Log;
-  FLASH_CloseBank(&Bank);
-  // The script's clock is the clock from then on.
-  EXPECT_TRUE(LogHas("CPU is running at 48000 kHz.")) << Gui.Log;
-  uint32_t aMark[2] = {};
-  ASSERT_EQ(XRELAYARM_ReadMemEx(0x20004800, 8, aMark, 0), 8);
-  EXPECT_EQ(aMark[0], 0x11111111u);
-  EXPECT_EQ(aMark[1], 0x22222222u);
-  EXPECT_EQ(NumPFuncCalls(19) - Before[0], 1);
-  EXPECT_EQ(NumPFuncCalls(20) - Before[1], 1);
-  EXPECT_EQ(NumPFuncCalls(65) - Before[2], 2);
-  EXPECT_FALSE(LogHas("ERROR")) << Gui.Log;
+  // The same script handed over as a file and compiled, with the loader.
+  auto pfTranslate =
+      reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(g_pfRealGetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
+  ASSERT_NE(pfTranslate, nullptr);
+  uint8_t* pCompiled = nullptr;
+  uint32_t CompiledSize = 0;
+  ASSERT_EQ(pfTranslate(Script.c_str(), [](uint32_t n) { return std::malloc(n); }, &pCompiled, &CompiledSize), 0);
+  std::vector<uint8_t> Compiled(pCompiled, pCompiled + CompiledSize);
+  std::free(pCompiled);
+  for (bool AsFile : {true, false}) {
+    g_sFakeScript = AsFile ? Script.c_str() : nullptr;
+    if (!AsFile) g_FakeCompiledScript = Compiled;
+    MCUDB_ClearLoaderCache();
+    Gui.Log.clear();
+    uint32_t aClear[2] = {};
+    ASSERT_EQ(XRELAYARM_WriteMemEx(0x20004800, 8, aClear, 0), 8);
+    int64_t Before[] = {NumPFuncCalls(19), NumPFuncCalls(20), NumPFuncCalls(65)};
+    FlashBank Bank;
+    ASSERT_EQ(FLASH_OpenBank(&Bank, 0, 0x10000, false), 0) << AsFile << Gui.Log;
+    FlashModuleHandle h{1, 1, FLASH_OP_PREPARE, 0, 0, Bank.BaseAddr, Bank.Size, Bank.pState};
+    ASSERT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), 0) << Gui.Log;
+    FLASH_LogCPUSpeed(&Bank, &h);
+    ASSERT_EQ(FLASH_RestoreBank(&h, &Bank), 0) << Gui.Log;
+    FLASH_CloseBank(&Bank);
+    // The script's clock is the clock from then on.
+    EXPECT_TRUE(LogHas("CPU is running at 48000 kHz.")) << AsFile << Gui.Log;
+    uint32_t aMark[2] = {};
+    ASSERT_EQ(XRELAYARM_ReadMemEx(0x20004800, 8, aMark, 0), 8);
+    EXPECT_EQ(aMark[0], 0x11111111u) << AsFile;
+    EXPECT_EQ(aMark[1], 0x22222222u) << AsFile;
+    EXPECT_EQ(NumPFuncCalls(19) - Before[0], 1) << AsFile;
+    EXPECT_EQ(NumPFuncCalls(20) - Before[1], 1) << AsFile;
+    EXPECT_EQ(NumPFuncCalls(65) - Before[2], 2) << AsFile;
+    EXPECT_FALSE(LogHas("ERROR")) << AsFile << Gui.Log;
+  }
 }
 
 TEST_F(FlashTarget, AScriptThatDoesNotTranslateFailsThePrepareOnce) {
