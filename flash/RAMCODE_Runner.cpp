@@ -585,7 +585,8 @@ int _WaitSlot(RAMCodeRunner* p, int i) {
         // The Start entry must never stop on its own: it faulted or returned.
         p->IsRunning = 0;
         if (Halted > 0) {
-          _CheckPC(p, sActivity);
+          // Back at the breakpoint the PC check has nothing to say: the Start entry returned.
+          if (_CheckPC(p, sActivity)) _Error(p, "RAMCode returned while %s instead of serving requests.", sActivity);
         } else {
           _Error(p, "Failed to check whether the core has stopped while %s.", sActivity);
         }
