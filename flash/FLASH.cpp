@@ -29,7 +29,8 @@ struct FLASH_SCRIPT {
 
 namespace {
 
-// The loader-script copy of a bank's algorithm information: the hooks find the script here.
+// The algorithm information built for a bank's loader script ("AlgoInfoOFL"): its API's hooks
+// find the script here.
 struct ScriptAlgoInfo {
   MCUDB_ALGO_INFO Info; // first: the hooks receive its address
   FLASH_SCRIPT* pScript;
@@ -80,10 +81,6 @@ bool _IsCMSISKind(int Kind) {
   return Kind == FLASH_KIND_CMSIS_FILE || Kind == FLASH_KIND_CMSIS_IMAGE;
 }
 
-void* _GetpFunc(int Index) {
-  return XRELAY_GetpFunc(Index);
-}
-
 /*********************************************************************
  * Loader scripts
  */
@@ -110,7 +107,7 @@ int _LoadScript(FLASH_SCRIPT* p) {
   uint32_t Size = p->CompiledSize;
   uint8_t* pTranslated = nullptr;
   if (p->sScriptFile) {
-    auto pfTranslate = reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
+    auto pfTranslate = reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
     if (pfTranslate == nullptr) {
       return _ScriptFailed(p,
                            "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with loader. "
@@ -126,8 +123,8 @@ int _LoadScript(FLASH_SCRIPT* p) {
     }
     pScript = pTranslated;
   }
-  auto pfLoad = reinterpret_cast<XRELAY_SCRIPT_LOAD_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_LOAD));
-  auto pfHas = reinterpret_cast<XRELAY_SCRIPT_HAS_FUNC_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_HAS_FUNC));
+  auto pfLoad = reinterpret_cast<XRELAY_SCRIPT_LOAD_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_LOAD));
+  auto pfHas = reinterpret_cast<XRELAY_SCRIPT_HAS_FUNC_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_HAS_FUNC));
   int Handle = (pfLoad && pfHas && pScript) ? pfLoad(pScript, Size) : 0;
   SYS_MEM_Free(pTranslated); // the library keeps its own copy once loaded
   if (Handle <= 0) {
@@ -143,7 +140,7 @@ int _RunScript(FLASH_SCRIPT* p, const char* sName, uint8_t FLASH_SCRIPT::*pHas) 
   if (p == nullptr) return 0;
   if (_LoadScript(p) < 0) return -1;
   if (!(p->*pHas)) return 0;
-  auto pfCall = reinterpret_cast<XRELAY_SCRIPT_CALL_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_CALL));
+  auto pfCall = reinterpret_cast<XRELAY_SCRIPT_CALL_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_CALL));
   if (pfCall == nullptr) return -1;
   int32_t Result = 0;
   int r = pfCall(p->Handle, sName, &Result);
@@ -404,7 +401,7 @@ void FLASH_CloseBank(FlashBank* pBank) {
   pBank->pState = nullptr;
   if (pBank->pScript) {
     if (pBank->pScript->Handle > 0 && XRELAYARM_IsOpen()) {
-      auto pfUnload = reinterpret_cast<XRELAY_SCRIPT_UNLOAD_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_UNLOAD));
+      auto pfUnload = reinterpret_cast<XRELAY_SCRIPT_UNLOAD_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_UNLOAD));
       if (pfUnload) pfUnload(pBank->pScript->Handle);
     }
     SYS_MEM_Free(pBank->pScript);
