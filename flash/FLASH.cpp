@@ -71,9 +71,14 @@ struct KindRow {
   const FlashModule* pModule;
 };
 const KindRow _aKind[] = {
-    {FLASH_KIND_INTERNAL, nullptr},      {FLASH_KIND_INTERNAL_BG, nullptr}, {3, nullptr}, {4, nullptr},
-    {FLASH_KIND_EXTERNAL, nullptr},      {FLASH_KIND_CMSIS_FILE, &FLASH_ModuleCMSIS},
-    {FLASH_KIND_RAMLESS, nullptr},       {FLASH_KIND_CMSIS_IMAGE, &FLASH_ModuleCMSIS},
+    {FLASH_KIND_INTERNAL, nullptr},
+    {FLASH_KIND_INTERNAL_BG, nullptr},
+    {3, nullptr},
+    {4, nullptr},
+    {FLASH_KIND_EXTERNAL, nullptr},
+    {FLASH_KIND_CMSIS_FILE, &FLASH_ModuleCMSIS},
+    {FLASH_KIND_RAMLESS, nullptr},
+    {FLASH_KIND_CMSIS_IMAGE, &FLASH_ModuleCMSIS},
     {FLASH_KIND_EXTERNAL_SCRIPT, nullptr},
 };
 
@@ -107,19 +112,22 @@ int _LoadScript(FLASH_SCRIPT* p) {
   uint32_t Size = p->CompiledSize;
   uint8_t* pTranslated = nullptr;
   if (p->sScriptFile) {
-    auto pfTranslate = reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
+    auto pfTranslate =
+        reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
     if (pfTranslate == nullptr) {
-      return _ScriptFailed(p,
-                           "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with loader. "
-                           "X-Relay script file: %s",
-                           p->BankAddr, p->sScriptFile);
+      return _ScriptFailed(
+          p,
+          "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with loader. "
+          "X-Relay script file: %s",
+          p->BankAddr, p->sScriptFile);
     }
     if (pfTranslate(p->sScriptFile, _ScriptAlloc, &pTranslated, &Size) < 0 || pTranslated == nullptr) {
       SYS_MEM_Free(pTranslated);
-      return _ScriptFailed(p,
-                           "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with flash "
-                           "loader. X-Relay script file: %s",
-                           p->BankAddr, p->sScriptFile);
+      return _ScriptFailed(
+          p,
+          "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with flash "
+          "loader. X-Relay script file: %s",
+          p->BankAddr, p->sScriptFile);
     }
     pScript = pTranslated;
   }
@@ -128,7 +136,8 @@ int _LoadScript(FLASH_SCRIPT* p) {
   int Handle = (pfLoad && pfHas && pScript) ? pfLoad(pScript, Size) : 0;
   SYS_MEM_Free(pTranslated); // the library keeps its own copy once loaded
   if (Handle <= 0) {
-    return _ScriptFailed(p, "Flash bank @ 0x%.8X: Failed to load script file associated with loader", p->BankAddr);
+    return _ScriptFailed(p, "Flash bank @ 0x%.8X: Failed to load script file associated with loader",
+                         p->BankAddr);
   }
   p->Handle = Handle;
   p->HasPrepare = pfHas(Handle, "FLASH_Prepare") > 0;
@@ -175,8 +184,10 @@ int _CreateScript(FlashBank* pBank, const XRELAYARM_LOADER_DESC& Desc, uint32_t 
   auto pAPI = static_cast<MCUDB_ALGO_API*>(SYS_MEM_Alloc(sizeof(MCUDB_ALGO_API), "AlgoAPIOFL"));
   if (pAPI == nullptr) return -1;
   std::memset(pAPI, 0, sizeof(*pAPI));
-  pAPI->apFunc[FLASH_API_SLOT_PREPARE] = reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptPrepare));
-  pAPI->apFunc[FLASH_API_SLOT_RESTORE] = reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptRestore));
+  pAPI->apFunc[FLASH_API_SLOT_PREPARE] =
+      reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptPrepare));
+  pAPI->apFunc[FLASH_API_SLOT_RESTORE] =
+      reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptRestore));
   pOFL->Info.pAPI = pAPI;
   return 0;
 }
@@ -209,12 +220,12 @@ int _Fail(FlashBank* pBank) {
 /*********************************************************************
  * Shared setters
  */
-#define FLASH_SETTER(Name, Type, Member)                                                                         \
-  int Name(FlashModuleHandle* pHandle, Type* pf) {                                                               \
-    FLASH_HOST_FUNCS* p = _HostFuncs(pHandle);                                                                   \
-    if (p == nullptr) return -1;                                                                                 \
-    p->Member = pf;                                                                                              \
-    return 0;                                                                                                    \
+#define FLASH_SETTER(Name, Type, Member)                                                                     \
+  int Name(FlashModuleHandle* pHandle, Type* pf) {                                                           \
+    FLASH_HOST_FUNCS* p = _HostFuncs(pHandle);                                                               \
+    if (p == nullptr) return -1;                                                                             \
+    p->Member = pf;                                                                                          \
+    return 0;                                                                                                \
   }
 FLASH_SETTER(FLASH_SetProgressFunc, FLASH_PROGRESS_FUNC, pfProgress)
 FLASH_SETTER(FLASH_SetLogFunc, FLASH_LOG_FUNC, pfLog)
@@ -315,7 +326,8 @@ int FLASH_OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool Dete
   if (Settings.IsInternal) {
     int DevBank = _FindDeviceBank(Device, Settings.BaseAddr);
     // The loader descriptor only: the data entries of a compiled script serve other modules.
-    if (DevBank < 0 || MCUDB_GetLoaderInfo(Device, DevBank, Settings.acLoaderName, &Desc, nullptr) < 0) return -1;
+    if (DevBank < 0 || MCUDB_GetLoaderInfo(Device, DevBank, Settings.acLoaderName, &Desc, nullptr) < 0)
+      return -1;
     paList = reinterpret_cast<const SectorRegion*>(Desc.paSectors);
     // The probe library's own algorithm information would tell whether a RAMCode for
     // background use comes with it; its records arrive with the modules that use them.
@@ -375,7 +387,8 @@ int FLASH_OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool Dete
     pBank->EmptyValue = v >= 0 ? uint8_t(v) : 0xFF;
   }
   if (!DetermineLayout || pBank->pModule->pfGetFunc == nullptr) return 0;
-  auto pfInfo = reinterpret_cast<FLASH_FLASHINFO_FUNC*>(pBank->pModule->pfGetFunc(&Handle, FLASH_FUNC_GET_FLASH_INFO));
+  auto pfInfo =
+      reinterpret_cast<FLASH_FLASHINFO_FUNC*>(pBank->pModule->pfGetFunc(&Handle, FLASH_FUNC_GET_FLASH_INFO));
   if (pfInfo == nullptr) return 0;
   APP_LogOutf("Start of determining flash info (Bank %d @ 0x%.8X)", BankIndex, pBank->BaseAddr);
   FLASH_LAYOUT Layout;
@@ -401,7 +414,8 @@ void FLASH_CloseBank(FlashBank* pBank) {
   pBank->pState = nullptr;
   if (pBank->pScript) {
     if (pBank->pScript->Handle > 0 && XRELAYARM_IsOpen()) {
-      auto pfUnload = reinterpret_cast<XRELAY_SCRIPT_UNLOAD_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_UNLOAD));
+      auto pfUnload =
+          reinterpret_cast<XRELAY_SCRIPT_UNLOAD_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_UNLOAD));
       if (pfUnload) pfUnload(pBank->pScript->Handle);
     }
     SYS_MEM_Free(pBank->pScript);
