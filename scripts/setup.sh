@@ -9,8 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # libclang-rt-14-dev: the fuzzer and sanitizer runtimes that clang links into the fuzz targets.
+# xvfb, xauth: an X server for tests/gui/screenshots.sh (xvfb-run).
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libunicorn-dev googletest libgtest-dev
-          libbenchmark-dev zlib1g-dev clang lld llvm libclang-rt-14-dev binutils srecord)
+          libbenchmark-dev zlib1g-dev clang lld llvm libclang-rt-14-dev binutils srecord
+          xvfb xauth)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -7,6 +7,8 @@
  */
 #include <QApplication>
 #include <QPalette>
+
+#include "tests/gui/DarkPalette.h"
 #include <QStyleFactory>
 #include <atomic>
 #include <thread>
@@ -30,32 +32,13 @@ bool _Save(QWidget* pWidget, const QString& Path) {
   return Ok;
 }
 
-QPalette _DarkPalette() {
-  QPalette p;
-  p.setColor(QPalette::Window, QColor(45, 45, 48));
-  p.setColor(QPalette::WindowText, QColor(230, 230, 230));
-  p.setColor(QPalette::Base, QColor(30, 30, 30));
-  p.setColor(QPalette::AlternateBase, QColor(45, 45, 48));
-  p.setColor(QPalette::Text, QColor(230, 230, 230));
-  p.setColor(QPalette::Button, QColor(55, 55, 58));
-  p.setColor(QPalette::ButtonText, QColor(230, 230, 230));
-  p.setColor(QPalette::Highlight, QColor(38, 79, 120));
-  p.setColor(QPalette::HighlightedText, Qt::white);
-  p.setColor(QPalette::ToolTipBase, QColor(55, 55, 58));
-  p.setColor(QPalette::ToolTipText, QColor(230, 230, 230));
-  p.setColor(QPalette::Disabled, QPalette::Text, QColor(130, 130, 130));
-  p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(130, 130, 130));
-  p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(130, 130, 130));
-  return p;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
   QApplication App(argc, argv);
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   QString Dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(".");
-  if (argc > 2 && QString(argv[2]) == "dark") QApplication::setPalette(_DarkPalette());
+  if (argc > 2 && QString(argv[2]) == "dark") QApplication::setPalette(DarkPalette());
   Program P;
   if (!P.Start()) _Fail("the window did not start", P);
   P.pWin->resize(1100, 750);

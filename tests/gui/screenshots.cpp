@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QPalette>
+
+#include "tests/gui/DarkPalette.h"
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTimer>
@@ -19,22 +21,6 @@
 #include "gui/DataWindowArea.h"
 
 namespace {
-
-QPalette DarkPalette() {
-  QPalette p;
-  p.setColor(QPalette::Window, QColor(45, 45, 48));
-  p.setColor(QPalette::WindowText, QColor(220, 220, 220));
-  p.setColor(QPalette::Base, QColor(30, 30, 30));
-  p.setColor(QPalette::AlternateBase, QColor(45, 45, 48));
-  p.setColor(QPalette::Text, QColor(220, 220, 220));
-  p.setColor(QPalette::PlaceholderText, QColor(130, 130, 130));
-  p.setColor(QPalette::Button, QColor(45, 45, 48));
-  p.setColor(QPalette::ButtonText, QColor(220, 220, 220));
-  p.setColor(QPalette::Highlight, QColor(38, 79, 120));
-  p.setColor(QPalette::HighlightedText, QColor(255, 255, 255));
-  p.setColor(QPalette::Link, QColor(86, 156, 214));
-  return p;
-}
 
 bool Save(QWidget* pWidget, const QString& sPath) {
   // The log view refreshes at most every 40 ms: give it the time.
