@@ -18,6 +18,9 @@
 namespace {
 
 enum { MSG_SIZE = 1536, MSG_SIZE_SHORT = 1024, RAMCODE_MAX_POLL_SPACING = 8 };
+// Target time that one wait on the probe covers at most: short enough that an abort or a
+// request's timeout is seen soon, long enough for a few round trips per buffer.
+constexpr uint32_t RAMCODE_WAIT_STEP_US = 20000;
 
 // ---------------------------------------------------------------------------------------------
 // Families: one row each (family 11 one per state), with everything a call needs of them.
@@ -558,6 +561,71 @@ int _StartBackground(RAMCodeRunner* p, const char* sActivity) {
   return 0;
 }
 
+// The core stopped while the Start entry should serve requests: it faulted or returned. -1.
+int _StartStopped(RAMCodeRunner* p, const char* sActivity) {
+  p->IsRunning = 0;
+  // Back at the breakpoint the PC check has nothing to say: the Start entry returned.
+  if (_CheckPC(p, sActivity)) _Error(p, "RAMCode returned while %s instead of serving requests.", sActivity);
+  return -1;
+}
+
+// Waits for the status word of a slot by reading it over the link. The core runs on while the
+// host polls it; the status is read less and less often (up to every RAMCODE_MAX_POLL_SPACING
+// polls), since the RAMCode already serves the other block when this one is done late.
+// 0 with the status in *pStatus, or -1 (reported, except an abort).
+int _PollStatus(RAMCodeRunner* p, const RAMCODE_SLOT& Slot, uint32_t StatusAddr, uint32_t* pStatus) {
+  const char* sActivity = _Activity(&Slot.Req);
+  for (int Spacing = 1;; Spacing = Spacing < RAMCODE_MAX_POLL_SPACING ? 2 * Spacing : Spacing) {
+    uint32_t aStatus[4];
+    if (_Read(p, StatusAddr, sizeof(aStatus), aStatus) != 0) {
+      _Error(p, "Failed to read the status of the RAMCode while %s.", sActivity);
+      return -1;
+    }
+    if (aStatus[0] != RAMCODE_STATUS_POSTED && aStatus[0] != RAMCODE_STATUS_BUSY) {
+      *pStatus = aStatus[0];
+      return 0;
+    }
+    for (int k = 0; k < Spacing; k++) {
+      int Halted = XRELAYARM_IsHalted();
+      if (Halted > 0) return _StartStopped(p, sActivity);
+      if (Halted < 0) {
+        p->IsRunning = 0;
+        _Error(p, "Failed to check whether the core has stopped while %s.", sActivity);
+        return -1;
+      }
+      if (_Aborted(p)) return -1;
+      if (_TimedOut(Slot.StartMs, Slot.Req.TimeoutMs)) {
+        _Error(p, "Timeout while %s, RAMCode did not respond in time!", sActivity);
+        return -1;
+      }
+    }
+  }
+}
+
+// Waits for the status word of a slot on the probe, which reads it without traffic on the link:
+// one round trip per step of at most RAMCODE_WAIT_STEP_US of target time, with the abort query
+// and the timeout checked between the steps. Same results as _PollStatus.
+int _WaitStatusOnProbe(RAMCodeRunner* p, const RAMCODE_SLOT& Slot, uint32_t StatusAddr, uint32_t* pStatus,
+                       XRELAY_WAIT_WORD_FUNC* pfWait) {
+  const char* sActivity = _Activity(&Slot.Req);
+  // Posted (0x7FFFFFFE) and busy (0x7FFFFFFF) differ in bit 0 only: masked, both mean "not done".
+  const uint32_t Mask = ~(RAMCODE_STATUS_POSTED ^ RAMCODE_STATUS_BUSY);
+  for (;;) {
+    int r = pfWait(StatusAddr, Mask, RAMCODE_STATUS_POSTED, RAMCODE_WAIT_STEP_US, pStatus);
+    if (r == XRELAY_WAIT_CHANGED) return 0;
+    if (r == XRELAY_WAIT_HALTED || r == XRELAY_WAIT_FAULTED) return _StartStopped(p, sActivity);
+    if (r < 0) {
+      _Error(p, "Failed to read the status of the RAMCode while %s.", sActivity);
+      return -1;
+    }
+    if (_Aborted(p)) return -1;
+    if (_TimedOut(Slot.StartMs, Slot.Req.TimeoutMs)) {
+      _Error(p, "Timeout while %s, RAMCode did not respond in time!", sActivity);
+      return -1;
+    }
+  }
+}
+
 // Waits until a posted slot is done, reads its output and runs its after-hook. 0, or -1.
 int _WaitSlot(RAMCodeRunner* p, int i) {
   RAMCODE_SLOT& Slot = p->aSlot[i];
@@ -565,45 +633,15 @@ int _WaitSlot(RAMCodeRunner* p, int i) {
   RAMCODE_REQUEST& Req = Slot.Req;
   const char* sActivity = _Activity(&Req);
   uint32_t StatusAddr = RAMCODE_GetBlockAddr(p, i) + 4 * RAMCODE_BLOCK_STATUS;
-  // The core runs on while the host polls it; the status is read less and less often (up to
-  // every RAMCODE_MAX_POLL_SPACING polls), since the RAMCode already serves the other block
-  // when this one is done late.
-  for (int Spacing = 1;; Spacing = Spacing < RAMCODE_MAX_POLL_SPACING ? 2 * Spacing : Spacing) {
-    uint32_t aStatus[4];
-    if (_Read(p, StatusAddr, sizeof(aStatus), aStatus) != 0) {
-      _Error(p, "Failed to read the status of the RAMCode while %s.", sActivity);
-      _DropAll(p);
-      return -1;
-    }
-    if (aStatus[0] != RAMCODE_STATUS_POSTED && aStatus[0] != RAMCODE_STATUS_BUSY) {
-      Req.Result = (int32_t)aStatus[0];
-      break;
-    }
-    for (int k = 0; k < Spacing; k++) {
-      int Halted = XRELAYARM_IsHalted();
-      if (Halted != 0) {
-        // The Start entry must never stop on its own: it faulted or returned.
-        p->IsRunning = 0;
-        if (Halted > 0) {
-          // Back at the breakpoint the PC check has nothing to say: the Start entry returned.
-          if (_CheckPC(p, sActivity)) _Error(p, "RAMCode returned while %s instead of serving requests.", sActivity);
-        } else {
-          _Error(p, "Failed to check whether the core has stopped while %s.", sActivity);
-        }
-        _DropAll(p);
-        return -1;
-      }
-      if (_Aborted(p)) {
-        _DropAll(p);
-        return -1;
-      }
-      if (_TimedOut(Slot.StartMs, Req.TimeoutMs)) {
-        _Error(p, "Timeout while %s, RAMCode did not respond in time!", sActivity);
-        _DropAll(p);
-        return -1;
-      }
-    }
+  // A probe that can wait on target memory itself saves the round trip of every poll.
+  auto* pfWait = reinterpret_cast<XRELAY_WAIT_WORD_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_WAIT_WORD));
+  uint32_t Status = 0;
+  int r = pfWait ? _WaitStatusOnProbe(p, Slot, StatusAddr, &Status, pfWait) : _PollStatus(p, Slot, StatusAddr, &Status);
+  if (r != 0) {
+    _DropAll(p);
+    return -1;
   }
+  Req.Result = (int32_t)Status;
   if (Req.NumBytesOut && _Read(p, RAMCODE_GetBufferAddr(p, i), Req.NumBytesOut, Req.pOutData) != 0) {
     _Error(p, "Failed to read the result of %s from target RAM @ 0x%.8X.", sActivity, RAMCODE_GetBufferAddr(p, i));
     _DropAll(p);

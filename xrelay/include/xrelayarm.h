@@ -208,6 +208,7 @@ enum {
 #define XRELAY_PFUNC_SCRIPT_UNLOAD 63
 #define XRELAY_PFUNC_SCRIPT_HAS_FUNC 64
 #define XRELAY_PFUNC_SCRIPT_CALL 65
+#define XRELAY_PFUNC_WAIT_WORD 80
 /* 14: the library's own algorithm information for a flash bank of the core at BankAddr
    (pOrganisation: four bytes of the bank's organisation, may be null); null when the library
    has none, as for every device of the simulator. */
@@ -234,6 +235,15 @@ typedef int XRELAY_SCRIPT_CALL_FUNC(int Handle, const char* sFunction, int32_t* 
 typedef int XRELAY_FOLDER_LIST_FUNC(const char* sFolder, XRELAYARM_FOLDER_ENTRY* paEntries, int MaxEntries);
 /* 51: moves or renames a file or folder; 0 or negative. */
 typedef int XRELAY_FILE_MOVE_FUNC(const char* sOldPath, const char* sNewPath);
+/* 80: waits on the probe, with no traffic on the host link, until the 32-bit word at Addr
+   (aligned) masked with Mask differs from Value masked with Mask, or until TimeoutUs
+   microseconds of target time have passed; the core runs on meanwhile. *pWord (may be null)
+   gets the word read last. One round trip whatever the wait. XRELAY_WAIT_CHANGED, _TIMEOUT,
+   _HALTED (the core stopped during the wait, or was not running), _FAULTED (it stopped on a
+   fault, whose text goes to the error handler), or negative (no target, the word cannot be
+   read, an address not aligned). */
+enum { XRELAY_WAIT_TIMEOUT = 0, XRELAY_WAIT_CHANGED = 1, XRELAY_WAIT_HALTED = 2, XRELAY_WAIT_FAULTED = 3 };
+typedef int XRELAY_WAIT_WORD_FUNC(uint32_t Addr, uint32_t Mask, uint32_t Value, uint32_t TimeoutUs, uint32_t* pWord);
 /* 59: the descriptor of the loader sLoaderName ("Default": the bank's first) of the bank at
    BankAddr of device DeviceIndex; Flags 0. 0, or negative for an unknown device, bank or loader. */
 typedef int XRELAY_LOADER_DESC_FUNC(int DeviceIndex, uint32_t BankAddr, uint32_t Flags,

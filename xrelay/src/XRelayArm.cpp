@@ -262,13 +262,15 @@ int NeedHalted(const char* what) {
   return 0;
 }
 
-void AccountTransfer(uint32_t numBytes) {
+/* A transfer costs about 46 interface clocks per 32-bit word on SWD (JTAG: 41). */
+double TransferUs(uint32_t numBytes) {
   Session& s = S();
-  /* A transfer costs about 46 interface clocks per 32-bit word on SWD (JTAG: 41). */
   double bitsPerByte = s.tif == XRELAYARM_TIF_SWD ? 46.0 / 4 : 41.0 / 4;
   double khz = s.adaptive ? 4000 : s.speedKHz;
-  Spend(numBytes * bitsPerByte * 1000.0 / khz);
+  return numBytes * bitsPerByte * 1000.0 / khz;
 }
+
+void AccountTransfer(uint32_t numBytes) { Spend(TransferUs(numBytes)); }
 
 uint32_t EffectiveSpeed() {
   Session& s = S();
@@ -679,6 +681,34 @@ int RunCommon(const char* what) {
 }
 
 /* ---- XRELAY_GetpFunc functions --------------------------------------------------------- */
+
+/* The probe reads the word over the target interface, back to back, while the core runs on:
+   each read takes its transfer time, so a change is seen at most one read late. The host's
+   request and the answer are one round trip, whatever the wait. */
+int WaitWord(uint32_t Addr, uint32_t Mask, uint32_t Value, uint32_t TimeoutUs, uint32_t* pWord) {
+  CALL("0x%08X, 0x%08X, 0x%08X, %u, %p", Addr, Mask, Value, TimeoutUs, static_cast<void*>(pWord));
+  Session& s = S();
+  s.pfuncCalls[XRELAY_PFUNC_WAIT_WORD]++;
+  if (NeedConnected("Wait on target memory") != 0) return call_.Ret(-1);
+  if (Addr & 3u) return call_.Ret(Fail(Format("Wait on target memory: address 0x%08X is not aligned", Addr)));
+  const double endUs = s.clock.us + TimeoutUs;
+  const double pollUs = TransferUs(4);
+  for (;;) {
+    uint32_t word = 0;
+    std::string err;
+    if (s.target->Read(Addr, 4, reinterpret_cast<uint8_t*>(&word), err) != 0) return call_.Ret(Fail(err));
+    if (pWord) *pWord = word;
+    if ((word & Mask) != (Value & Mask)) return call_.Ret(XRELAY_WAIT_CHANGED);
+    if (!s.target->IsRunning()) {
+      std::string fault = s.target->TakeFault();
+      if (fault.empty()) return call_.Ret(XRELAY_WAIT_HALTED);
+      Fail(fault);
+      return call_.Ret(XRELAY_WAIT_FAULTED);
+    }
+    if (s.clock.us >= endUs) return call_.Ret(XRELAY_WAIT_TIMEOUT);
+    Spend(std::min(pollUs, endUs - s.clock.us));
+  }
+}
 
 int FileCaps(const char* what, bool browse) {
   if (NeedOpen(what) != 0) return -1;
@@ -1578,6 +1608,9 @@ void* XRELAY_GetpFunc(int Index) {
     break;
   case XRELAY_PFUNC_LOADER_DESC:
     f = reinterpret_cast<void*>(&LoaderDesc);
+    break;
+  case XRELAY_PFUNC_WAIT_WORD:
+    f = reinterpret_cast<void*>(&WaitWord);
     break;
   default:
     break; /* not supported */
