@@ -631,6 +631,62 @@ TEST_F(ProbeInterface, AYieldingLoopSpendsItsRunsWaiting) {
   EXPECT_GE(Reg(2), 8u);
 }
 
+/* The probe waits on a target word while the core runs on: one round trip, however long the
+   wait, and the virtual time of the wait passes. Each program counts r2 down (two instructions
+   of 0.125 us a pass: 10 ms), then does its part. */
+TEST_F(ProbeInterface, ProbeWaitsOnATargetWordWhileTheCoreRuns) {
+  OpenAndConnect(); /* round trips of 1 ms, slices of 1 ms */
+  auto* wait = reinterpret_cast<XRELAY_WAIT_WORD_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_WAIT_WORD));
+  ASSERT_NE(wait, nullptr);
+  const uint32_t word = 0x20001000;
+  struct Case {
+    const char* name;
+    std::vector<uint16_t> tail; /* after the count; empty: the core is not started */
+    uint32_t mask, timeoutUs;
+    int result;
+    uint32_t seen;
+    double endUs; /* from before Go: Go's round trip and slice, the wait's round trip, the rest */
+    const char* error;
+  } const cases[] = {
+      {"the word changes", {0x2155, 0x6001, 0xE7FE}, 0xFFFFFFFF, 50000, XRELAY_WAIT_CHANGED, 0x55, 1000 + 10000, nullptr},
+      {"a change outside the mask", {0x2155, 0x6001, 0xE7FE}, 0xFFFFFF00, 20000, XRELAY_WAIT_TIMEOUT, 0x55,
+       2000 + 1000 + 20000, nullptr},
+      {"nothing changes", {0xE7FE}, 0xFFFFFFFF, 5000, XRELAY_WAIT_TIMEOUT, 0, 2000 + 1000 + 5000, nullptr},
+      {"the core halts", {0xBE00}, 0xFFFFFFFF, 50000, XRELAY_WAIT_HALTED, 0, 1000 + 10000, nullptr},
+      {"the core faults", {0x6819, 0xE7FE}, 0xFFFFFFFF, 50000, XRELAY_WAIT_FAULTED, 0, 1000 + 10000, "Bus fault"},
+      {"the core is not running", {}, 0xFFFFFFFF, 50000, XRELAY_WAIT_HALTED, 0, 1000, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ErrorTexts().clear();
+    std::vector<uint16_t> code = {0x3A01, 0xD1FD}; /* loop: subs r2, #1; bne loop */
+    code.insert(code.end(), c.tail.begin(), c.tail.end());
+    ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, static_cast<uint32_t>(code.size() * 2), code.data()), 0);
+    ASSERT_EQ(XRELAYARM_WriteU32(word, 0), 0);
+    const uint32_t regs[] = {0, 2, 3, 15};
+    uint32_t values[] = {word, 40000, 0x60000000, 0x20000000};
+    ASSERT_EQ(XRELAYARM_WriteRegs(regs, values, nullptr, 4), 0);
+    int64_t t0 = XRELAYARM_SIM_GetVirtualTimeUs();
+    if (!c.tail.empty()) {
+      ASSERT_EQ(XRELAYARM_Go(), 0);
+    }
+    int64_t n0 = XRELAYARM_SIM_GetNumRoundTrips();
+    uint32_t seen = 0xDEADBEEF;
+    EXPECT_EQ(wait(word, c.mask, 0, c.timeoutUs, &seen), c.result);
+    EXPECT_EQ(seen, c.seen);
+    EXPECT_EQ(XRELAYARM_SIM_GetNumRoundTrips() - n0, 1);
+    EXPECT_NEAR(static_cast<double>(XRELAYARM_SIM_GetVirtualTimeUs() - t0), c.endUs, 30);
+    if (c.error) {
+      EXPECT_TRUE(ErrorContains(c.error));
+    } else {
+      EXPECT_TRUE(ErrorTexts().empty()) << ErrorTexts()[0];
+    }
+    ASSERT_EQ(XRELAYARM_Halt(), 0);
+  }
+  EXPECT_LT(wait(word + 2, 0xFFFFFFFF, 0, 1000, nullptr), 0);
+  EXPECT_TRUE(ErrorContains("not aligned"));
+}
+
 /* ---- device database --------------------------------------------------------------------- */
 
 TEST_F(ProbeInterface, DeviceDatabaseHoldsTheAt32f425Variants) {
