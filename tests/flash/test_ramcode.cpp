@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <iterator>
 #include <map>
 #include <unistd.h>
 #include <string>
@@ -174,6 +176,10 @@ struct FakeProbe {
   bool NeverDone = false;
   uint32_t FirstBlock = 0; // block 0; block 1 lies 56 bytes after it
   bool ReadOnHalt = false;  // a halt fills r1 bytes at r2 with (r0 + i), as a Read entry would
+  // The probe's wait on a target word: offered or not; each call serves like one status read.
+  bool OffersWait = false;
+  std::vector<uint32_t> WaitSteps; // the time-out of each wait, in us
+  int StatusReads = 0;             // reads of a command block over the link
 };
 FakeProbe* g_pFake;
 
@@ -278,9 +284,22 @@ int FakeWriteMemEx(uint32_t a, uint32_t n, const void* p, uint32_t) {
   return (int)n;
 }
 int FakeReadMemEx(uint32_t a, uint32_t n, void* p, uint32_t) {
-  if (IsBlock(a)) FakeServe(a);
+  if (IsBlock(a)) {
+    g_pFake->StatusReads++;
+    FakeServe(a);
+  }
   for (uint32_t i = 0; i < n; i++) static_cast<uint8_t*>(p)[i] = g_pFake->Mem[a + i];
   return (int)n;
+}
+int FakeWaitWord(uint32_t Addr, uint32_t Mask, uint32_t Value, uint32_t TimeoutUs, uint32_t* pWord) {
+  g_pFake->WaitSteps.push_back(TimeoutUs);
+  if (IsBlock(Addr)) FakeServe(Addr);
+  *pWord = MemWord(Addr);
+  if ((*pWord & Mask) != (Value & Mask)) return XRELAY_WAIT_CHANGED;
+  return FakeIsHalted() > 0 ? XRELAY_WAIT_HALTED : XRELAY_WAIT_TIMEOUT;
+}
+void* FakeGetpFunc(int Index) {
+  return Index == XRELAY_PFUNC_WAIT_WORD && g_pFake->OffersWait ? reinterpret_cast<void*>(FakeWaitWord) : nullptr;
 }
 int FakeWriteU32(uint32_t a, uint32_t v) {
   g_pFake->U32.push_back({a, v});
@@ -305,6 +324,7 @@ protected:
         {"XRELAYARM_GoIntDis", (void*)FakeGoIntDis},     {"XRELAYARM_IsHalted", (void*)FakeIsHalted},
         {"XRELAYARM_Halt", (void*)FakeHalt},             {"XRELAYARM_WriteMemEx", (void*)FakeWriteMemEx},
         {"XRELAYARM_ReadMemEx", (void*)FakeReadMemEx},   {"XRELAYARM_WriteU32", (void*)FakeWriteU32},
+        {"XRELAY_GetpFunc", (void*)FakeGetpFunc},
     };
     for (const auto& e : aEntry) ASSERT_EQ(PROBE_SetEntry(e.first, e.second), 0) << e.first;
   }
@@ -807,6 +827,8 @@ TEST_F(RamcodeBackground, ReadBufferWaitsForItsSlot) {
   EXPECT_EQ(a[3], (uint8_t)0x45);
 }
 
+// Both ways of waiting for a slot: polling the status over the link, and the probe's own wait
+// (in steps short enough for the abort query and the timeout to be seen between them).
 TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
   struct Case {
     const char* sWhat;
@@ -822,8 +844,14 @@ TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
       {"the Start entry returned", false, -1, kBP,
        "RAMCode returned while programming sector instead of serving requests."},
   };
-  for (const Case& c : aCase) {
-    SCOPED_TRACE(c.sWhat);
+  // Every case with the host polling, then with the probe waiting.
+  for (size_t k = 0; k < 2 * std::size(aCase); k++) {
+    const Case& c = aCase[k % std::size(aCase)];
+    const bool Offered = k >= std::size(aCase);
+    SCOPED_TRACE(c.sWhat + std::string(Offered ? ", probe waits" : ", host polls"));
+    Fake.OffersWait = Offered;
+    Fake.WaitSteps.clear();
+    Fake.StatusReads = 0;
     g_Errors.clear();
     Fake.NeverDone = c.NeverDone;
     Fake.BusyPolls = 1000000;
@@ -841,6 +869,17 @@ TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
       Fake.HaltPC = c.HaltPC;
     }
     EXPECT_EQ(RAMCODE_Sync(&R), -1);
+    if (Offered) {
+      EXPECT_EQ(Fake.StatusReads, 0);
+      ASSERT_FALSE(Fake.WaitSteps.empty());
+      for (uint32_t Us : Fake.WaitSteps) EXPECT_LE(Us, 50000u);
+      if (c.AbortAfter >= 0) {
+        EXPECT_EQ(Fake.WaitSteps.size(), (size_t)c.AbortAfter + 1) << "the abort query between the steps";
+      }
+    } else {
+      EXPECT_TRUE(Fake.WaitSteps.empty());
+      EXPECT_GT(Fake.StatusReads, 0);
+    }
     if (c.sText) {
       ASSERT_EQ(g_Errors.size(), 1u);
       EXPECT_EQ(g_Errors[0].rfind(c.sText, 0), 0u) << g_Errors[0];
@@ -947,7 +986,25 @@ protected:
     EXPECT_EQ(XRELAYARM_ReadMemEx(Addr, NumBytes, a.data(), 0), (int)NumBytes);
     return a;
   }
+  // The library's own function of that name, past any override of the probe binding.
+  static void* RealEntry(const char* sName) {
+    void* h = dlopen(PROBE_GetLibraryPath(), RTLD_NOW | RTLD_NOLOAD);
+    if (h == nullptr) return nullptr;
+    void* p = dlsym(h, sName);
+    dlclose(h);
+    return p;
+  }
+  static int64_t WaitCalls() {
+    auto pf = reinterpret_cast<int64_t (*)(int)>(RealEntry("XRELAYARM_SIM_GetNumPFuncCalls"));
+    return pf ? pf(XRELAY_PFUNC_WAIT_WORD) : -1;
+  }
 };
+
+// A probe library without the wait on target memory: every other function stays.
+void* (*g_pfRealGetpFunc)(int);
+void* GetpFuncWithoutWait(int Index) {
+  return Index == XRELAY_PFUNC_WAIT_WORD ? nullptr : g_pfRealGetpFunc(Index);
+}
 
 struct ShippedAlgo {
   CMSISInfo Info{};
@@ -1077,7 +1134,8 @@ TEST_F(RamcodeSim, AbortDuringACallHaltsWithoutATimeoutText) {
 
 // The whole 64 KB main flash, erased, programmed and read back: the shipped algorithm in direct
 // mode (one sector and one page a call) and the extended one in background mode (one erase
-// request, buffers of B, verify and CRC on the target, reads through its Read entry).
+// request, buffers of B, verify and CRC on the target, reads through its Read entry), with the
+// probe waiting on the command blocks and, where the library does not offer that, the host polling.
 TEST_F(RamcodeSim, DirectAndBackgroundModeProgramTheSame64KB) {
   const uint32_t Size = 0x10000, Sector = 0x400;
   std::vector<uint8_t> Data(Size);
@@ -1086,10 +1144,17 @@ TEST_F(RamcodeSim, DirectAndBackgroundModeProgramTheSame64KB) {
   struct Case {
     const char* sFile;
     bool Background;
-  } aCase[] = {{"flm_main_64k.flm", false}, {"flm_main_64k_ext.flm", true}};
+    bool HideWait; // the library does not offer its wait on target memory
+  } aCase[] = {{"flm_main_64k.flm", false, false},
+               {"flm_main_64k_ext.flm", true, false},
+               {"flm_main_64k_ext.flm", true, true}};
+  g_pfRealGetpFunc = reinterpret_cast<void* (*)(int)>(RealEntry("XRELAY_GetpFunc"));
+  ASSERT_NE(g_pfRealGetpFunc, nullptr);
   for (const Case& c : aCase) {
-    SCOPED_TRACE(c.sFile);
+    SCOPED_TRACE(c.sFile + std::string(c.HideWait ? ", no wait on the probe" : ""));
     g_Errors.clear();
+    ASSERT_EQ(PROBE_SetEntry("XRELAY_GetpFunc", c.HideWait ? (void*)GetpFuncWithoutWait : nullptr), 0);
+    int64_t Waits = WaitCalls();
     ShippedAlgo A(c.sFile);
     Use(&A.Info, 0x4000, Size);
     ASSERT_EQ((bool)R.IsBackground, c.Background);
@@ -1146,6 +1211,11 @@ TEST_F(RamcodeSim, DirectAndBackgroundModeProgramTheSame64KB) {
     RAMCODE_Stop(&R);
     EXPECT_TRUE(ReadTarget(kFlash, Size) == Data);
     EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+    if (c.Background && !c.HideWait) {
+      EXPECT_GT(WaitCalls(), Waits) << "the probe waited on the command blocks";
+    } else {
+      EXPECT_EQ(WaitCalls(), Waits);
+    }
     EXPECT_TRUE(g_Errors.empty()) << g_Errors[0];
   }
 }
