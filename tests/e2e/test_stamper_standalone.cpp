@@ -1,0 +1,145 @@
+// The Stamper's files end to end: the real binary saves and downloads them for the example
+// project, the simulated Stamper programs its target from them on its own (its start button,
+// "SimStamperRun"), and a new process checks what it programmed.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "RunTForge.h"
+#include "tests/TestFiles.h"
+
+namespace {
+
+bool Has(const TForgeRun& r, const std::string& s) { return r.Out.find(s) != std::string::npos; }
+
+// The bytes of an Intel HEX file by address (data and extended linear address records only,
+// which is what the example's build writes).
+std::map<uint32_t, uint8_t> ReadHex(const std::string& Text) {
+  std::map<uint32_t, uint8_t> m;
+  uint32_t Upper = 0;
+  size_t p = 0;
+  while ((p = Text.find(':', p)) != std::string::npos) {
+    auto Byte = [&](size_t i) { return (uint32_t)std::stoul(Text.substr(p + 1 + 2 * i, 2), nullptr, 16); };
+    uint32_t n = Byte(0), Addr = Byte(1) << 8 | Byte(2), Type = Byte(3);
+    if (Type == 0) {
+      for (uint32_t i = 0; i < n; i++)
+        m[Upper + Addr + i] = (uint8_t)Byte(4 + i);
+    } else if (Type == 4) {
+      Upper = (Byte(4) << 8 | Byte(5)) << 16;
+    }
+    p++;
+  }
+  return m;
+}
+
+std::string Hex(const std::string& Bytes) {
+  std::string s;
+  char ac[3];
+  for (unsigned char c : Bytes) {
+    std::snprintf(ac, sizeof(ac), "%02X", c);
+    s += ac;
+  }
+  return s;
+}
+
+class StamperStandAlone : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Project = Home.Path("counter.tforge");
+    HexFile = Home.Path("counter.hex");
+    WriteAll(Project, ReadAll(EXAMPLE_DIR "/counter.tforge"));
+    WriteAll(HexFile, ReadAll(EXAMPLE_DIR "/counter.hex"));
+    // Saved and downloaded by the real binary; the programmer's copies are what the Stamper runs.
+    TForgeRun r = Home.Run({"-hide", "-openprj" + Project, "-open" + HexFile, "-savecfg" + Home.Path("Stamper.cfg"),
+                            "-savedat" + Home.Path("Stamper.dat"), "-download", "-exit"});
+    ASSERT_EQ(r.ExitCode, 0) << r.Out;
+    ASSERT_TRUE(Has(r, "Successfully downloaded files to Stamper.")) << r.Out;
+    Cfg = ReadAll(Files("Stamper.cfg"));
+    Dat = ReadAll(Files("Stamper.dat"));
+    ASSERT_GT(Cfg.size(), 2048u);
+    ASSERT_GT(Dat.size(), 2048u);
+  }
+  std::string Files(const std::string& Name) const { return Home.Path("sim/123456/files/" + Name); }
+  TForgeRun Press() const { return Home.Run({"SimStamperRun"}, "", XRELAY_SIMCMD); }
+  std::string ReadTarget(uint32_t Addr, uint32_t n) const {
+    TForgeRun r = Home.Run({std::to_string(Addr), std::to_string(n)}, "", XRELAY_READFLASH);
+    EXPECT_EQ(r.ExitCode, 0) << r.Out;
+    return r.Out.substr(0, r.Out.find('\n'));
+  }
+
+  TForgeHome Home;
+  std::string Project, HexFile, Cfg, Dat;
+};
+
+} // namespace
+
+TEST_F(StamperStandAlone, ProgramsTheTargetThatANewProcessVerifies) {
+  // The serial-number file as the programmer keeps it (with its NUL byte).
+  WriteAll(Files("Serial.txt"), std::string("0x1234") + '\0');
+  TForgeRun r = Press();
+  ASSERT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Target programmed")) << r.Out;
+  EXPECT_TRUE(Has(r, "Target application started")) << r.Out;
+
+  // Every byte of the example's HEX file is on the chip.
+  std::map<uint32_t, uint8_t> Image = ReadHex(ReadAll(HexFile));
+  ASSERT_FALSE(Image.empty());
+  uint32_t First = Image.begin()->first, Last = Image.rbegin()->first;
+  std::string Want(Last - First + 1, '\xFF');
+  for (const auto& [Addr, Byte] : Image)
+    Want[Addr - First] = (char)Byte;
+  EXPECT_EQ(ReadTarget(First, (uint32_t)Want.size()), Hex(Want));
+  // The serial number and its complement at SNAddr; the next board gets the next number.
+  EXPECT_EQ(ReadTarget(0x08000400, 8), "34120000CBEDFFFF");
+  EXPECT_EQ(ReadAll(Files("Serial.txt")), "4661");
+
+  TForgeRun v = Home.Run({"-hide", "-openprj" + Project, "-open" + HexFile, "-verify", "-exit"});
+  if (Has(v, "Command line option [-verify] is not available")) GTEST_SKIP() << "this build has no -verify yet";
+  EXPECT_EQ(v.ExitCode, 0) << v.Out;
+  EXPECT_TRUE(Has(v, "Target verified successfully")) << v.Out;
+}
+
+// Each damaged or missing file is refused before the chip is touched: the flash stays erased
+// and the serial number is not used up.
+TEST_F(StamperStandAlone, RefusesDamagedFilesAndLeavesTheTargetAlone) {
+  struct Case {
+    const char* sName;
+    const char* sFile; // the file changed
+    size_t Offset;     // the byte flipped; npos: the file is removed
+    const char* sError;
+  } aCase[] = {
+      {"config body byte", "Stamper.cfg", 300, "Stamper.cfg is damaged: CRC"},
+      {"config text byte", "Stamper.cfg", 40, "Stamper.cfg is damaged: CRC"},
+      {"config padding byte", "Stamper.cfg", 0, "Stamper.cfg is damaged: CRC"}, // the file's last byte
+      {"data header byte", "Stamper.dat", 260, "Stamper.dat is damaged: CRC"},
+      {"data block byte", "Stamper.dat", 2048 + 5, "Stamper.dat: range 0 at 0x08000000 is damaged"},
+      {"no serial number", "Serial.txt", std::string::npos, "Serial.txt not found on the programmer"},
+      {"no data file", "Stamper.dat", std::string::npos, "Stamper.dat not found on the programmer"},
+  };
+  std::string Erased = ReadTarget(0x08000000, 16);
+  ASSERT_EQ(Erased, std::string(32, 'F'));
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sName);
+    WriteAll(Files("Stamper.cfg"), Cfg);
+    WriteAll(Files("Stamper.dat"), Dat);
+    WriteAll(Files("Serial.txt"), "7");
+    std::string Path = Files(c.sFile);
+    if (c.Offset == std::string::npos) {
+      std::remove(Path.c_str());
+    } else {
+      std::string Text = ReadAll(Path);
+      size_t At = c.Offset ? c.Offset : Text.size() - 1;
+      Text[At] = (char)(Text[At] ^ 0x01);
+      WriteAll(Path, Text);
+    }
+    TForgeRun r = Press();
+    EXPECT_EQ(r.ExitCode, 1) << r.Out;
+    EXPECT_TRUE(Has(r, std::string("Stand-alone run failed: ") + c.sError)) << r.Out;
+    EXPECT_EQ(ReadTarget(0x08000000, 16), Erased);
+    if (std::string(c.sFile) != "Serial.txt") {
+      EXPECT_EQ(ReadAll(Files("Serial.txt")), "7");
+    }
+  }
+}
