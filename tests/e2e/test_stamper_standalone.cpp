@@ -46,10 +46,19 @@ std::string Hex(const std::string& Bytes) {
 
 class StamperStandAlone : public ::testing::Test {
 protected:
-  void SetUp() override {
+  void SetUp() override { Download({}); }
+  // The example project with some of its "Key = value" lines replaced.
+  void Download(const std::map<std::string, std::string>& Changes) {
     Project = Home.Path("counter.tforge");
     HexFile = Home.Path("counter.hex");
-    WriteAll(Project, ReadAll(EXAMPLE_DIR "/counter.tforge"));
+    std::string Text = ReadAll(EXAMPLE_DIR "/counter.tforge");
+    for (const auto& [Key, Value] : Changes) {
+      size_t p = Text.find("  " + Key + " = ");
+      ASSERT_NE(p, std::string::npos) << Key;
+      p += Key.size() + 5;
+      Text.replace(p, Text.find_first_of("\r\n", p) - p, Value);
+    }
+    WriteAll(Project, Text);
     WriteAll(HexFile, ReadAll(EXAMPLE_DIR "/counter.hex"));
     // Saved and downloaded by the real binary; the programmer's copies are what the Stamper runs.
     TForgeRun r = Home.Run({"-hide", "-openprj" + Project, "-open" + HexFile, "-savecfg" + Home.Path("Stamper.cfg"),
@@ -60,6 +69,17 @@ protected:
     Dat = ReadAll(Files("Stamper.dat"));
     ASSERT_GT(Cfg.size(), 2048u);
     ASSERT_GT(Dat.size(), 2048u);
+  }
+  // The example's bytes from its HEX file, erased value in the gaps, and where they start.
+  std::string HexBytes(uint32_t* pFirst) const {
+    std::map<uint32_t, uint8_t> Image = ReadHex(ReadAll(HexFile));
+    EXPECT_FALSE(Image.empty());
+    if (Image.empty()) return "";
+    *pFirst = Image.begin()->first;
+    std::string Want(Image.rbegin()->first - *pFirst + 1, '\xFF');
+    for (const auto& [Addr, Byte] : Image)
+      Want[Addr - *pFirst] = (char)Byte;
+    return Want;
   }
   std::string Files(const std::string& Name) const { return Home.Path("sim/123456/files/" + Name); }
   TForgeRun Press() const { return Home.Run({"SimStamperRun"}, "", XRELAY_SIMCMD); }
@@ -84,12 +104,8 @@ TEST_F(StamperStandAlone, ProgramsTheTargetThatANewProcessVerifies) {
   EXPECT_TRUE(Has(r, "Target application started")) << r.Out;
 
   // Every byte of the example's HEX file is on the chip.
-  std::map<uint32_t, uint8_t> Image = ReadHex(ReadAll(HexFile));
-  ASSERT_FALSE(Image.empty());
-  uint32_t First = Image.begin()->first, Last = Image.rbegin()->first;
-  std::string Want(Last - First + 1, '\xFF');
-  for (const auto& [Addr, Byte] : Image)
-    Want[Addr - First] = (char)Byte;
+  uint32_t First = 0;
+  std::string Want = HexBytes(&First);
   EXPECT_EQ(ReadTarget(First, (uint32_t)Want.size()), Hex(Want));
   // The serial number and its complement at SNAddr; the next board gets the next number.
   EXPECT_EQ(ReadTarget(0x08000400, 8), "34120000CBEDFFFF");
@@ -142,4 +158,31 @@ TEST_F(StamperStandAlone, RefusesDamagedFilesAndLeavesTheTargetAlone) {
       EXPECT_EQ(ReadAll(Files("Serial.txt")), "7");
     }
   }
+}
+
+// Chip erase, no serial number and no start: the configuration file's production blocks steer
+// the run.
+TEST_F(StamperStandAlone, FollowsTheProductionSettingsOfTheConfigFile) {
+  Download({{"EraseType", "3"}, {"ProgramSN", "0"}, {"AutoPerformsStartApp", "0"}});
+  TForgeRun r = Press(); // no Serial.txt is needed without serial numbers
+  ASSERT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Bank @ 0x08000000: chip erased")) << r.Out;
+  EXPECT_FALSE(Has(r, "Serial number")) << r.Out;
+  EXPECT_FALSE(Has(r, "Target application started")) << r.Out;
+  uint32_t First = 0;
+  std::string Want = HexBytes(&First);
+  EXPECT_EQ(ReadTarget(First, (uint32_t)Want.size()), Hex(Want));
+  EXPECT_EQ(ReadTarget(0x08000400, 8), std::string(16, 'F'));
+}
+
+// The flash algorithm reports a programming error: the run fails with the step's error and the
+// serial number stays for the next attempt.
+TEST_F(StamperStandAlone, AFailingProgramStepKeepsTheSerialNumber) {
+  std::string Ini = Home.Path("sim.ini");
+  WriteAll(Ini, "[Probe]\nSerialNumber = 123456\nFaultProgramErrorAt = 0x08000010\n");
+  WriteAll(Files("Serial.txt"), "5");
+  TForgeRun r = Home.Run({"SimStamperRun"}, "XRELAY_SIM_CONFIG='" + Ini + "'", XRELAY_SIMCMD);
+  EXPECT_EQ(r.ExitCode, 1) << r.Out;
+  EXPECT_TRUE(Has(r, "Stand-alone run failed: Flash bank @ 0x08000000: programming flash failed")) << r.Out;
+  EXPECT_EQ(ReadAll(Files("Serial.txt")), "5");
 }

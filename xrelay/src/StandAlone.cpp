@@ -400,8 +400,12 @@ private:
 /* Entry point blocks of a CMSIS flash algorithm. */
 constexpr uint32_t kInit = 310, kUnInit = 311, kEraseSector = 312, kProgramPage = 313, kEraseChip = 314;
 
-bool ProgramBank(Runner& run, At32f425& t, const Config& cfg, const Bank& b, const std::vector<DatBlock>& data,
-                 StandAloneResult& res, std::string& err) {
+/* One phase for one bank. All banks are erased before any is programmed: a chip erase through
+   one bank's algorithm may reach the others. */
+enum class Phase { Erase, Program, Verify };
+
+bool ProgramBank(Phase phase, Runner& run, At32f425& t, const Config& cfg, const Bank& b,
+                 const std::vector<DatBlock>& data, StandAloneResult& res, std::string& err) {
   if (b.kind != 8 || b.image.empty()) {
     err = Format("Flash bank @ 0x%08X: loader kind %u is not supported by this programmer", run.FirstAddr(), b.kind);
     return false;
@@ -415,7 +419,7 @@ bool ProgramBank(Runner& run, At32f425& t, const Config& cfg, const Bank& b, con
     if (b.Holds(d.addr)) mine.push_back(&d);
   if (mine.empty() && eraseMode != 3) return true;
 
-  if (eraseMode != 0) {
+  if (phase == Phase::Erase && eraseMode != 0) {
     if (!run.CallOk(kInit, "initializing the flash algorithm", base, 0, 1, toErase, err)) return false;
     if (eraseMode == 3) {
       if (!run.CallOk(kEraseChip, "erasing the chip", 0, 0, 0, toErase, err)) return false;
@@ -444,7 +448,7 @@ bool ProgramBank(Runner& run, At32f425& t, const Config& cfg, const Bank& b, con
     }
     if (!run.CallOk(kUnInit, "uninitializing the flash algorithm", 1, 0, 0, toErase, err)) return false;
   }
-  if (program && !mine.empty()) {
+  if (phase == Phase::Program && program && !mine.empty()) {
     if (!run.CallOk(kInit, "initializing the flash algorithm", base, 0, 2, toProg, err)) return false;
     for (const DatBlock* d : mine)
       for (uint32_t off = 0; off < d->bytes.size(); off += b.pageSize) {
@@ -460,7 +464,7 @@ bool ProgramBank(Runner& run, At32f425& t, const Config& cfg, const Bank& b, con
       }
     if (!run.CallOk(kUnInit, "uninitializing the flash algorithm", 2, 0, 0, toProg, err)) return false;
   }
-  if (verifyMode != 0) {
+  if (phase == Phase::Verify && verifyMode != 0 && !mine.empty()) {
     for (const DatBlock* d : mine) {
       std::vector<uint8_t> cur(d->bytes.size());
       std::string e;
@@ -504,6 +508,13 @@ int StamperRunStandAlone(At32f425& t, VirtualClock& clock, ProgFs& fs, StandAlon
     err = Format("Target interface %u is not supported in stand-alone mode", tif);
     return -1;
   }
+  uint32_t speed = cfg.Value(101);
+  if (speed == 0) {
+    err = "Stamper.cfg: interface speed 0 Hz";
+    return -1;
+  }
+  res.log.push_back(speed == 0xFFFFFFFFu ? Format("%s, adaptive clocking", tif ? "SWD" : "JTAG")
+                                         : Format("%s at %u kHz", tif ? "SWD" : "JTAG", speed / 1000));
   if (cfg.Value(206) != cfg.initSteps.size() || cfg.Value(208) != cfg.exitSteps.size() ||
       cfg.Value(300) != cfg.banks.size()) {
     err = "Stamper.cfg: the step or bank counts do not match the blocks that follow them";
@@ -553,12 +564,13 @@ int StamperRunStandAlone(At32f425& t, VirtualClock& clock, ProgFs& fs, StandAlon
   }
   t.Halt();
   uint32_t ramAddr = cfg.Value(203), ramSize = cfg.Value(204);
-  for (const Bank& b : cfg.banks) {
-    if (!run.Load(b, ramAddr, ramSize, err) || !ProgramBank(run, t, cfg, b, data, res, err)) {
-      t.Halt();
-      return -1;
+  for (Phase phase : {Phase::Erase, Phase::Program, Phase::Verify})
+    for (const Bank& b : cfg.banks) {
+      if (!run.Load(b, ramAddr, ramSize, err) || !ProgramBank(phase, run, t, cfg, b, data, res, err)) {
+        t.Halt();
+        return -1;
+      }
     }
-  }
   if (!run.RunSteps(cfg.exitSteps, "Exit", err)) {
     t.Halt();
     return -1;
