@@ -125,6 +125,7 @@ TEST_F(StamperStandAlone, RefusesDamagedFilesAndLeavesTheTargetAlone) {
     const char* sFile; // the file changed
     size_t Offset;     // the byte flipped; npos: the file is removed
     const char* sError;
+    const char* sSNList = nullptr; // SNList.txt on the programmer, when not null
   } aCase[] = {
       {"config body byte", "Stamper.cfg", 300, "Stamper.cfg is damaged: CRC"},
       {"config text byte", "Stamper.cfg", 40, "Stamper.cfg is damaged: CRC"},
@@ -133,6 +134,9 @@ TEST_F(StamperStandAlone, RefusesDamagedFilesAndLeavesTheTargetAlone) {
       {"data block byte", "Stamper.dat", 2048 + 5, "Stamper.dat: range 0 at 0x08000000 is damaged"},
       {"no serial number", "Serial.txt", std::string::npos, "Serial.txt not found on the programmer"},
       {"no data file", "Stamper.dat", std::string::npos, "Stamper.dat not found on the programmer"},
+      {"list line not hexadecimal", "SNList.txt", 0, "Could not read data for SN=7 from SNList.txt",
+       "0\n1\n2\n3\n4\n5\n6\n0011223344556G77\n"},
+      {"list too short", "SNList.txt", 0, "Could not read data for SN=7 from SNList.txt", "00112233\n"},
   };
   std::string Erased = ReadTarget(0x08000000, 16);
   ASSERT_EQ(Erased, std::string(32, 'F'));
@@ -141,8 +145,12 @@ TEST_F(StamperStandAlone, RefusesDamagedFilesAndLeavesTheTargetAlone) {
     WriteAll(Files("Stamper.cfg"), Cfg);
     WriteAll(Files("Stamper.dat"), Dat);
     WriteAll(Files("Serial.txt"), "7");
+    std::remove(Files("SNList.txt").c_str());
+    if (c.sSNList) WriteAll(Files("SNList.txt"), c.sSNList);
     std::string Path = Files(c.sFile);
-    if (c.Offset == std::string::npos) {
+    if (c.sSNList) {
+      // the list as given
+    } else if (c.Offset == std::string::npos) {
       std::remove(Path.c_str());
     } else {
       std::string Text = ReadAll(Path);
@@ -185,4 +193,14 @@ TEST_F(StamperStandAlone, AFailingProgramStepKeepsTheSerialNumber) {
   EXPECT_EQ(r.ExitCode, 1) << r.Out;
   EXPECT_TRUE(Has(r, "Stand-alone run failed: Flash bank @ 0x08000000: programming flash failed")) << r.Out;
   EXPECT_EQ(ReadAll(Files("Serial.txt")), "5");
+}
+
+// With a list on the programmer, line n (from 0) holds the bytes of serial number n.
+TEST_F(StamperStandAlone, TakesTheSerialNumberBytesFromTheList) {
+  WriteAll(Files("Serial.txt"), "2");
+  WriteAll(Files("SNList.txt"), "0000000000000000\n1111111111111111\nA1B2C3D4E5F60718\n3333333333333333\n");
+  TForgeRun r = Press();
+  ASSERT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_EQ(ReadTarget(0x08000400, 8), "A1B2C3D4E5F60718");
+  EXPECT_EQ(ReadAll(Files("Serial.txt")), "3");
 }

@@ -210,14 +210,20 @@ bool SerialBytes(ProgFs& fs, uint32_t sn, uint32_t len, std::vector<uint8_t>& ou
       at = text.find('\n', at);
       if (at != std::string::npos) at++;
     }
+    auto nibble = [](char c) {
+      return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    };
     for (uint32_t i = 0; i < len; i++) {
-      unsigned v;
-      if (at == std::string::npos || at + 2 * i + 2 > text.size() ||
-          sscanf(text.substr(at + 2 * i, 2).c_str(), "%2x", &v) != 1 || !isxdigit(text[at + 2 * i + 1])) {
+      int hi = -1, lo = -1;
+      if (at != std::string::npos && at + 2 * i + 2 <= text.size()) {
+        hi = nibble(text[at + 2 * i]);
+        lo = nibble(text[at + 2 * i + 1]);
+      }
+      if (hi < 0 || lo < 0) {
         err = Format("Could not read data for SN=%u from SNList.txt", sn);
         return false;
       }
-      out[i] = static_cast<uint8_t>(v);
+      out[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
   } else {
     uint32_t w[2] = {sn, ~sn};
