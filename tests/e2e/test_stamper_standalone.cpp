@@ -3,9 +3,11 @@
 // "SimStamperRun"), and a new process checks what it programmed.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "RunTForge.h"
 #include "tests/TestFiles.h"
@@ -48,7 +50,10 @@ class StamperStandAlone : public ::testing::Test {
 protected:
   void SetUp() override { Download({}); }
   // The example project with some of its "Key = value" lines replaced.
-  void Download(const std::map<std::string, std::string>& Changes) {
+  // Transfer false: the files are only saved and put on the programmer by the test (a download
+  // connects, which runs the init steps on the host first).
+  void Download(const std::map<std::string, std::string>& Changes, const std::string& ExtraCPU = "",
+                bool Transfer = true) {
     Project = Home.Path("counter.tforge");
     HexFile = Home.Path("counter.hex");
     std::string Text = ReadAll(EXAMPLE_DIR "/counter.tforge");
@@ -58,13 +63,23 @@ protected:
       p += Key.size() + 5;
       Text.replace(p, Text.find_first_of("\r\n", p) - p, Value);
     }
+    Text.insert(Text.find("[CPU]\r\n") + 7, ExtraCPU);
     WriteAll(Project, Text);
     WriteAll(HexFile, ReadAll(EXAMPLE_DIR "/counter.hex"));
     // Saved and downloaded by the real binary; the programmer's copies are what the Stamper runs.
-    TForgeRun r = Home.Run({"-hide", "-openprj" + Project, "-open" + HexFile, "-savecfg" + Home.Path("Stamper.cfg"),
-                            "-savedat" + Home.Path("Stamper.dat"), "-download", "-exit"});
+    std::vector<std::string> Args = {"-hide", "-openprj" + Project, "-open" + HexFile,
+                                     "-savecfg" + Home.Path("Stamper.cfg"), "-savedat" + Home.Path("Stamper.dat")};
+    if (Transfer) Args.push_back("-download");
+    Args.push_back("-exit");
+    TForgeRun r = Home.Run(Args);
     ASSERT_EQ(r.ExitCode, 0) << r.Out;
-    ASSERT_TRUE(Has(r, "Successfully downloaded files to Stamper.")) << r.Out;
+    if (Transfer) {
+      ASSERT_TRUE(Has(r, "Successfully downloaded files to Stamper.")) << r.Out;
+    } else {
+      std::system(("mkdir -p '" + Files("") + "'").c_str());
+      WriteAll(Files("Stamper.cfg"), ReadAll(Home.Path("Stamper.cfg")));
+      WriteAll(Files("Stamper.dat"), ReadAll(Home.Path("Stamper.dat")));
+    }
     Cfg = ReadAll(Files("Stamper.cfg"));
     Dat = ReadAll(Files("Stamper.dat"));
     ASSERT_GT(Cfg.size(), 2048u);
@@ -203,4 +218,46 @@ TEST_F(StamperStandAlone, TakesTheSerialNumberBytesFromTheList) {
   ASSERT_EQ(r.ExitCode, 0) << r.Out;
   EXPECT_EQ(ReadTarget(0x08000400, 8), "A1B2C3D4E5F60718");
   EXPECT_EQ(ReadAll(Files("Serial.txt")), "3");
+}
+
+// The init steps run on the target before the flash algorithm; a step that fails ends the run
+// before anything is erased.
+TEST_F(StamperStandAlone, RunsTheInitSteps) {
+  struct Case {
+    const char* sName;
+    std::vector<std::array<const char*, 3>> aStep; // action, value 0, value 1 (after the reset)
+    const char* sError;                            // null: the run succeeds
+  } aCase[] = {
+      {"write and verify", {{"Write 32bit", "0x20004800", "0x12345678"}, {"Verify 32bit", "0x20004800", "0x12345678"}},
+       nullptr},
+      {"verify mismatch",
+       {{"Write 16bit", "0x20004800", "0x1234"}, {"Verify 16bit", "0x20004800", "0x4321"}},
+       "Init step 2: verify of 0x20004800 failed, read 0x1234, expected 0x4321"},
+      {"read, mask and branch",
+       {{"Write 8bit", "0x20004800", "0x5A"}, {"Read 8bit", "0x20004800", "0"}, {"Var AND", "0", "0x0F"},
+        {"Var BNE", "6", "0"}, {"Disable MMU", "0", "0"}, {"Var Write 32bit", "0x20004804", "0"},
+        {"Verify 32bit", "0x20004804", "0x0A"}},
+       nullptr},
+      {"unsupported action", {{"Disable MMU", "0", "0"}}, "Init step 1: action 1 is not supported in stand-alone mode"},
+  };
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sName);
+    std::string Steps;
+    int i = 1; // step 0 stays the reset
+    for (const auto& s : c.aStep) {
+      std::string n = "  InitStep" + std::to_string(i++);
+      Steps += n + "_Action = \"" + s[0] + "\"\r\n" + n + "_Value0 = " + s[1] + "\r\n" + n + "_Value1 = " + s[2] +
+               "\r\n" + n + "_Comment = \"\"\r\n";
+    }
+    Download({{"NumInitSteps", std::to_string(i)}, {"ProgramSN", "0"}}, Steps, false);
+    std::remove(Home.Path("sim/123456/flash.bin").c_str());
+    TForgeRun r = Press();
+    if (c.sError == nullptr) {
+      EXPECT_EQ(r.ExitCode, 0) << r.Out;
+    } else {
+      EXPECT_EQ(r.ExitCode, 1) << r.Out;
+      EXPECT_TRUE(Has(r, std::string("Stand-alone run failed: ") + c.sError)) << r.Out;
+      EXPECT_EQ(ReadTarget(0x08000000, 16), std::string(32, 'F'));
+    }
+  }
 }
