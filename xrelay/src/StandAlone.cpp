@@ -18,6 +18,7 @@
 #include "ProgFs.h"
 #include "Util.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
