@@ -319,10 +319,20 @@ int _WriteFlash(CfgWriter* w, const PROJECT_CPU& C, const PROJECT_FLASH& F) {
                     b.BaseAddr, Algo.sScriptFile);
       return -1;
     }
+    // The device database keeps the loader without its RAMCode image: parse it again for the image.
+    CMSISInfo Image{};
+    if (MCUDB_ParseFlashLoader(int(Desc.LoaderKind), Desc.pImage, Desc.ImageSize, Desc.sAlgoFile,
+                               reinterpret_cast<const SectorRegion*>(Desc.paSectors), Desc.sScriptFile, &Image,
+                               0) < 0) {
+      return -1;
+    }
+    Algo.pImage = Image.pImage;
+    Algo.ImageSize = Image.ImageSize;
     uint8_t ab[STAMPER_BANK_DESC_SIZE];
     _BankDescriptor(ab, b, Algo);
     w->Block(STAMPER_ID_BANK, ab, sizeof(ab));
     _WriteCMSISBank(w, Algo, pAlgoInfo);
+    MCUDB_FreeCMSISInfo(&Image);
   }
   return 0;
 }

@@ -14,6 +14,7 @@
 #include "LoaderScript.h"
 #include "ProgFs.h"
 #include "SimConfig.h"
+#include "StandAlone.h"
 #include "Util.h"
 
 #include <sys/stat.h>
@@ -515,6 +516,27 @@ int ExecOne(const std::string& cmd, std::string& err) {
     }
     s.vtargetMv = v;
     return 0;
+  }
+  if (IEquals(name, "SimStamperRun")) {
+    /* The start button of a stand-alone programmer: it programs its target from its own files. */
+    if (!noValue()) return -1;
+    if (!s.open) {
+      err = "Command \"SimStamperRun\": no probe is open";
+      return -1;
+    }
+    if (s.vtargetMv < kMinVTargetMv) {
+      err = Format("Stand-alone run: no target voltage (%u mV)", s.vtargetMv);
+      return -1;
+    }
+    s.connected = false; /* the programmer takes the target over */
+    StandAloneResult result;
+    int rc = StamperRunStandAlone(*s.target, s.clock, s.fs, result, err);
+    for (const std::string& line : result.log) {
+      if (s.logOut) s.logOut(line.c_str());
+      if (s.log) fprintf(s.log, "    Stamper: %s\n", line.c_str());
+    }
+    if (rc != 0) err = "Stand-alone run failed: " + err;
+    return rc;
   }
   if (IEquals(name, "SetMSGBoxTimeout")) {
     if (value == "-1") return 0;
