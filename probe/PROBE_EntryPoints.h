@@ -20,6 +20,8 @@
   X(int, XRELAYARM_GetSN, (void), ())                                                                       \
   X(int, XRELAYARM_GetFirmwareString, (char* sBuffer, int BufferSize), (sBuffer, BufferSize))               \
   X(int, XRELAYARM_EMU_GetProductId, (void), ())                                                            \
+  X(int, XRELAYARM_INDICATORS_SetState, (const XRELAYARM_INDICATOR_STATE* paStates, int NumStates),          \
+    (paStates, NumStates))                                                                                  \
   X(int, XRELAYARM_TIF_Select, (int Interface), (Interface))                                                \
   X(int, XRELAYARM_SetSpeed, (uint32_t Speed), (Speed))                                                     \
   X(int, XRELAYARM_SetMaxSpeed, (void), ())                                                                 \
@@ -49,6 +51,9 @@
   X(int, XRELAYARM_GoIntDis, (void), ())                                                                    \
   X(int, XRELAYARM_SetBP, (uint32_t BPIndex, uint32_t Addr), (BPIndex, Addr))                               \
   X(int, XRELAYARM_Reset, (void), ())                                                                       \
+  X(int, XRELAYARM_ResetNoHalt, (void), ())                                                                 \
+  X(int, XRELAYARM_SetRESET, (void), ())                                                                    \
+  X(int, XRELAYARM_ClrRESET, (void), ())                                                                    \
   X(int, XRELAYARM_ResetPullsRESET, (int OnOff), (OnOff))                                                   \
   X(int, XRELAYARM_SetResetType, (int ResetType), (ResetType))                                              \
   X(int, XRELAYARM_SetResetDelay, (int Delay), (Delay))                                                     \
@@ -88,4 +93,5 @@
   X(int, XRELAYARM_DEVICE_GetInfo, (int DeviceIndex, XRELAYARM_DEVICE_INFO* pInfo), (DeviceIndex, pInfo))   \
   X(const char*, XRELAY_DEVICE_GetLoaderName, (int DeviceIndex, uint32_t BankAddr, uint32_t Flags, int LoaderIndex), \
     (DeviceIndex, BankAddr, Flags, LoaderIndex))                                                            \
-  X(void*, XRELAY_GetpFunc, (int Index), (Index))
+  X(void*, XRELAY_GetpFunc, (int Index), (Index))                                                           \
+  X(int64_t, XRELAYARM_SIM_GetVirtualTimeUs, (void), ())

@@ -23,8 +23,6 @@ constexpr XRELAYARM_INDICATOR_STATE _aSignalOn[2] = {{1, 1, 3, 1, 0}, {1, 1, 2, 
 constexpr XRELAYARM_INDICATOR_STATE _aSignalOff[2] = {{1, 0, 3, 0, 1}, {1, 0, 2, 0, 1}};
 
 constexpr uint32_t _SPEED_PIECE = 0x10000;     // bytes per memory access of the speed test
-constexpr uint32_t _SPEED_MAX_SIZE = 0x100000; // the value dialog's limits
-constexpr uint32_t _SPEED_MAX_READINGS = 10;
 
 int _Exec(const char* sCommand) {
   char acError[256] = "";
@@ -144,8 +142,8 @@ int PROD_TestSpeed(uint32_t Addr, uint32_t NumBytes, uint32_t Readings) {
     APP_LogEnd(nullptr);
     return -1;
   }
-  if (NumBytes > _SPEED_MAX_SIZE) NumBytes = _SPEED_MAX_SIZE;
-  if (Readings > _SPEED_MAX_READINGS) Readings = _SPEED_MAX_READINGS;
+  if (NumBytes > PROD_SPEED_MAX_SIZE) NumBytes = PROD_SPEED_MAX_SIZE;
+  if (Readings > PROD_SPEED_MAX_READINGS) Readings = PROD_SPEED_MAX_READINGS;
   APP_PROGRESS* pProgress = APP_ProgressCreate("Testing speed ...", 0);
   uint32_t Total = NumBytes * Readings;
   APP_ProgressSetRange(pProgress, 0, (int)(2 * Total));

@@ -37,6 +37,7 @@ void PROD_SetRS232Signal(int Signal, bool On);
 // Whether the open probe is a model with RS232 signals.
 bool PROD_HasRS232Signals(void);
 
+enum { PROD_SPEED_MAX_SIZE = 0x100000, PROD_SPEED_MAX_READINGS = 10 }; // limits of the speed test
 // Writes and reads NumBytes at Addr Readings times and logs the speeds. 0, or -1 (reported).
 int PROD_TestSpeed(uint32_t Addr, uint32_t NumBytes, uint32_t Readings);
 // Tenths of KB/s for NumBytes moved in Ms milliseconds (a time of 0 counts as 1 ms).

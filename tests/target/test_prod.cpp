@@ -1,0 +1,267 @@
+/*
+ * Production programming and its smaller commands against the simulated probe and AT32F425:
+ * start application, the RS232 signals, the speed test, and the production cycle with its
+ * settings, serial numbers, faults and cancel.
+ */
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/APP.h"
+#include "core/APP_GUI.h"
+#include "core/APP_Log.h"
+#include "data/DATAIMAGE.h"
+#include "mcudb/MCUDB.h"
+#include "probe/PROBE_Test.h"
+#include "project/PROJDEV.h"
+#include "project/PROJECT.h"
+#include "project/SETFILE.h"
+#include "sys/SYS.h"
+#include "target/PROD.h"
+#include "target/TARGET.h"
+#include "tests/NullGUI.h"
+#include "tests/TestFiles.h"
+
+namespace {
+
+// Probe calls of interest, in order, as "Name(args)".
+std::vector<std::string> s_Calls;
+
+template <typename F> F _Real(const char* sName) {
+  void* h = dlopen(PROBE_GetLibraryPath(), RTLD_NOW | RTLD_NOLOAD);
+  F pf = reinterpret_cast<F>(dlsym(h, sName));
+  dlclose(h);
+  return pf;
+}
+
+int _RecordIndicators(const XRELAYARM_INDICATOR_STATE* p, int n) {
+  for (int i = 0; i < n; i++) {
+    char ac[64];
+    std::snprintf(ac, sizeof(ac), "Indicator(%u,%u,%u,%u,%u)", p[i].Index, p[i].On, p[i].Signal, p[i].Level,
+                  p[i].Inverse);
+    s_Calls.push_back(ac);
+  }
+  return _Real<decltype(&XRELAYARM_INDICATORS_SetState)>("XRELAYARM_INDICATORS_SetState")(p, n);
+}
+#define RECORD_NO_ARGS(Name)                                                                                   \
+  int _Record##Name(void) {                                                                                    \
+    s_Calls.push_back(#Name);                                                                                  \
+    return _Real<decltype(&XRELAYARM_##Name)>("XRELAYARM_" #Name)();                                           \
+  }
+RECORD_NO_ARGS(ClrRESET)
+RECORD_NO_ARGS(SetRESET)
+RECORD_NO_ARGS(Reset)
+RECORD_NO_ARGS(ResetNoHalt)
+#undef RECORD_NO_ARGS
+
+// Records the log and runs progress dialogs; a dialog can be cancelled once its value has
+// moved CancelAfter times.
+class ProdGUI : public NullGUI {
+public:
+  std::mutex Lock;
+  std::string Log;
+  int CancelAfter = -1;
+  std::vector<std::string> Titles; // of the progress dialogs
+  void AppendLog(const char* sLine) override {
+    char ac[4096];
+    APP_StripEscapes(ac, sizeof(ac), sLine);
+    std::lock_guard<std::mutex> g(Lock);
+    Log += ac;
+  }
+  static void _Notify(void* pUser) {
+    ProdGUI* p = static_cast<ProdGUI*>(pUser);
+    if (p->CancelAfter > 0 && --p->CancelAfter == 0) p->pDialog->Cancelled = true;
+  }
+  ProgressDialogState* CreateProgressDlg(const char* sTitle, const char* sText, int) override {
+    Titles.push_back(sTitle);
+    pDialog = new ProgressDialogState{};
+    pDialog->pLock = SYS_MUTEX_Create(nullptr);
+    std::snprintf(pDialog->acText1, sizeof(pDialog->acText1), "%s", sText);
+    pDialog->pfNotify = _Notify;
+    pDialog->pNotifyUser = this;
+    return pDialog;
+  }
+  void DeleteProgressDlg(ProgressDialogState** pp) override {
+    if (*pp == nullptr) return;
+    SYS_MUTEX_Delete(&(*pp)->pLock);
+    delete *pp;
+    *pp = nullptr;
+    pDialog = nullptr;
+  }
+  ProgressDialogState* pDialog = nullptr;
+};
+
+class ProdTest : public ::testing::Test {
+protected:
+  std::string Dir;
+  ProdGUI Gui;
+
+  void SetUp() override {
+    char ac[] = "/tmp/tforge-prod-XXXXXX";
+    Dir = mkdtemp(ac);
+    setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
+    Configure("");
+    PROBE_ResetEntries();
+    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
+    APP_SetGUI(&Gui);
+    APP_SetLogLevelSource([] { return 9; });
+    TARGET_SetHooks(nullptr);
+    ASSERT_EQ(MCUDB_ReadDeviceList(), 0);
+    PROJDEV_InstallHooks();
+    std::string File = Dir + "/board.tforge";
+    ASSERT_EQ(SETFILE_Create(File.c_str()), 0);
+    ASSERT_EQ(PROJECT_New(File.c_str()), 0);
+    PROJECT_CPU C;
+    PROJECT_GetCPU(&C);
+    C.Device = MCUDB_FindDevice("ArteryTek AT32F425C8T7");
+    ASSERT_GE(C.Device, 0);
+    std::snprintf(C.acChipName, sizeof(C.acChipName), "%s", "ArteryTek AT32F425C8T7");
+    C.RAMAddr = 0x20000000;
+    C.RAMSize = 0x1000;
+    C.ClockSpeed = 8000000;
+    C.UseAutoSpeed = 0;
+    C.NumInitSteps = 0;
+    PROJECT_SetCPU(&C);
+    ASSERT_EQ(PROBE_Load(), 0);
+    s_Calls.clear();
+    PROBE_SetEntry("XRELAYARM_INDICATORS_SetState", reinterpret_cast<void*>(_RecordIndicators));
+    PROBE_SetEntry("XRELAYARM_ClrRESET", reinterpret_cast<void*>(_RecordClrRESET));
+    PROBE_SetEntry("XRELAYARM_SetRESET", reinterpret_cast<void*>(_RecordSetRESET));
+    PROBE_SetEntry("XRELAYARM_Reset", reinterpret_cast<void*>(_RecordReset));
+    PROBE_SetEntry("XRELAYARM_ResetNoHalt", reinterpret_cast<void*>(_RecordResetNoHalt));
+  }
+  void TearDown() override {
+    TARGET_Disconnect();
+    TARGET_CloseProbe();
+    PROJECT_Close();
+    SETFILE_Close();
+    MCUDB_Exit();
+    APP_SetGUI(nullptr);
+    APP_SetLogLevelSource(nullptr);
+    PROBE_ResetEntries();
+    PROBE_Unload();
+    unsetenv("XRELAY_SIM_CONFIG");
+    std::system(("rm -rf '" + Dir + "'").c_str());
+  }
+  void Configure(const std::string& Lines) {
+    std::string Path = Dir + "/sim.ini";
+    WriteAll(Path, "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n" + Lines + "\n");
+    setenv("XRELAY_SIM_CONFIG", Path.c_str(), 1);
+  }
+  void EditProduction(void (*pfEdit)(PROJECT_PRODUCTION*)) {
+    PROJECT_PRODUCTION P;
+    PROJECT_GetProduction(&P);
+    pfEdit(&P);
+    PROJECT_SetProduction(&P);
+  }
+  std::string Log() {
+    std::lock_guard<std::mutex> g(Gui.Lock);
+    return Gui.Log;
+  }
+  bool LogHas(const std::string& s) { return Log().find(s) != std::string::npos; }
+};
+
+} // namespace
+
+TEST_F(ProdTest, StartApplicationByResetPinOrThroughTheDebugInterface) {
+  struct {
+    int StartType;
+    std::vector<std::string> Calls;
+  } aCase[] = {
+      {1, {"ClrRESET", "SetRESET"}},
+      {0, {"Reset"}}, // a Cortex-M core; only ARM7/ARM9 are reset without halting
+  };
+  for (const auto& c : aCase) {
+    SCOPED_TRACE(c.StartType);
+    ASSERT_EQ(TARGET_Connect(), 0) << Log();
+    s_Calls.clear();
+    Gui.Log.clear();
+    EXPECT_EQ(PROD_StartApplication(c.StartType), 0) << Log();
+    EXPECT_EQ(s_Calls, c.Calls);
+    EXPECT_TRUE(LogHas("Starting application ...")) << Log();
+    EXPECT_TRUE(LogHas("Disconnected")) << "the connection goes first\n" << Log();
+    EXPECT_TRUE(LogHas("Target application started - Completed after ")) << Log();
+    EXPECT_FALSE(TARGET_IsConnected());
+    EXPECT_FALSE(XRELAYARM_IsOpen()) << "the probe lets go of the target";
+  }
+}
+
+TEST_F(ProdTest, StartApplicationWithoutProbeFails) {
+  Configure("SerialNumber = 5\n");
+  PROJECT_GENERAL G;
+  PROJECT_GetGeneral(&G);
+  G.ConnectMode = 1;
+  G.USBSerialNo = 99;
+  PROJECT_SetGeneral(&G);
+  EXPECT_EQ(PROD_StartApplication(1), -1);
+  EXPECT_TRUE(LogHas("Failed to start application")) << Log();
+  EXPECT_FALSE(LogHas("Target application started")) << Log();
+  EXPECT_TRUE(s_Calls.empty());
+}
+
+TEST_F(ProdTest, RS232SignalsOnlyOnTheModelsThatHaveThem) {
+  struct {
+    int ProductId;
+    bool HasSignals;
+  } aModel[] = {{28, false}, {10, true}, {14, true}, {15, true}, {34, true}, {41, false}};
+  struct {
+    int Signal;
+    bool On;
+    const char* sState;
+  } aUse[] = {{0, true, "Indicator(1,1,3,1,0)"},
+              {0, false, "Indicator(1,0,3,0,1)"},
+              {1, true, "Indicator(1,1,2,1,0)"},
+              {1, false, "Indicator(1,0,2,0,1)"}};
+  for (const auto& m : aModel) {
+    TARGET_CloseProbe();
+    Configure("ProductId = " + std::to_string(m.ProductId));
+    for (const auto& u : aUse) {
+      SCOPED_TRACE(std::to_string(m.ProductId) + " signal " + std::to_string(u.Signal) + (u.On ? " on" : " off"));
+      s_Calls.clear();
+      PROD_SetRS232Signal(u.Signal, u.On);
+      EXPECT_EQ(s_Calls, m.HasSignals ? std::vector<std::string>{u.sState} : std::vector<std::string>{});
+    }
+  }
+}
+
+TEST_F(ProdTest, SpeedTenthsOfKBPerSecond) {
+  struct {
+    uint32_t NumBytes, Ms, Tenths;
+  } aCase[] = {
+      {0x40000 * 3, 1000, 7680}, // 786432 B/s: (786432 + 32) * 10 / 1024
+      {1024, 1000, 10},
+      {1000, 1000, 10}, // 1000 B/s rounds to 1.0 KB/s
+      {100, 0, 976},    // no measurable time counts as 1 ms
+      {0, 5, 0},
+  };
+  for (const auto& c : aCase) {
+    EXPECT_EQ(PROD_SpeedTenthsKB(c.NumBytes, c.Ms), c.Tenths) << c.NumBytes << " in " << c.Ms;
+  }
+}
+
+TEST_F(ProdTest, SpeedTestWritesAndReadsTheRange) {
+  EXPECT_EQ(PROD_TestSpeed(0x20000000, 0x1000, 2), 0) << Log();
+  for (const char* s : {"Testing speed ...", "Testing download speed (write memory) ...",
+                        "Testing upload speed (read memory) ...", "Speed tested successfully - Completed after ",
+                        "Download speed: ", " KB/sec\nUpload speed: "}) {
+    EXPECT_TRUE(LogHas(s)) << s << "\n" << Log();
+  }
+  uint8_t ab[0x1000];
+  ASSERT_GE(XRELAYARM_ReadMem(0x20000000, sizeof(ab), ab), 0);
+  for (uint32_t i = 0; i < sizeof(ab); i++) ASSERT_EQ(ab[i], i % 255) << i;
+}
+
+TEST_F(ProdTest, SpeedTestStopsAtTheFirstFailingRead) {
+  Configure("FaultReadErrorAt = 0x20004000");
+  EXPECT_EQ(PROD_TestSpeed(0x20000000, 0x5000, 2), -1);
+  EXPECT_TRUE(LogHas("Failed to read memory (0x5000 bytes @ address 0x20000000)")) << Log();
+  EXPECT_TRUE(LogHas("Failed to test speed")) << Log();
+  EXPECT_FALSE(LogHas("Speed tested successfully")) << Log();
+}
