@@ -41,6 +41,8 @@
   X(int, XRELAYARM_Core2CoreName, (uint32_t Core, char* sBuffer, int BufferSize), (Core, sBuffer, BufferSize)) \
   X(int, XRELAYARM_SetEndian, (int BigEndian), (BigEndian))                                                 \
   X(int, XRELAYARM_MeasureCPUSpeed, (uint32_t RAMAddr, int PreserveMem), (RAMAddr, PreserveMem))            \
+  X(int, XRELAYARM_MeasureCPUSpeedEx, (uint32_t RAMAddr, int PreserveMem, int AllowFail),                  \
+    (RAMAddr, PreserveMem, AllowFail))                                                                      \
   X(int, XRELAYARM_Halt, (void), ())                                                                        \
   X(int, XRELAYARM_IsHalted, (void), ())                                                                    \
   X(int, XRELAYARM_Go, (void), ())                                                                          \
@@ -61,8 +63,25 @@
   X(int, XRELAYARM_WriteU8, (uint32_t Addr, uint8_t Data), (Addr, Data))                                    \
   X(int, XRELAYARM_WriteU16, (uint32_t Addr, uint16_t Data), (Addr, Data))                                  \
   X(int, XRELAYARM_WriteU32, (uint32_t Addr, uint32_t Data), (Addr, Data))                                  \
+  X(int, XRELAYARM_ReadMemEx, (uint32_t Addr, uint32_t NumBytes, void* pData, uint32_t Flags),               \
+    (Addr, NumBytes, pData, Flags))                                                                         \
+  X(int, XRELAYARM_WriteMemEx, (uint32_t Addr, uint32_t NumBytes, const void* pData, uint32_t Flags),        \
+    (Addr, NumBytes, pData, Flags))                                                                         \
+  X(int, XRELAYARM_WA_AddRange, (uint32_t Addr, uint32_t NumBytes), (Addr, NumBytes))                       \
+  X(int, XRELAYARM_WA_Restore, (void), ())                                                                  \
   X(int, XRELAYARM_ReadReg, (uint32_t RegIndex, uint32_t* pData), (RegIndex, pData))                        \
   X(int, XRELAYARM_WriteReg, (uint32_t RegIndex, uint32_t Data), (RegIndex, Data))                          \
+  X(int, XRELAYARM_ReadRegs, (const uint32_t* paRegIndex, uint32_t* paData, uint8_t* paStatus, uint32_t NumRegs), \
+    (paRegIndex, paData, paStatus, NumRegs))                                                                \
+  X(int, XRELAYARM_WriteRegs,                                                                               \
+    (const uint32_t* paRegIndex, const uint32_t* paData, uint8_t* paStatus, uint32_t NumRegs),              \
+    (paRegIndex, paData, paStatus, NumRegs))                                                                \
+  X(int, XRELAY_ReadRegs_64, (const uint32_t* paRegIndex, uint64_t* paData, uint8_t* paStatus, uint32_t NumRegs), \
+    (paRegIndex, paData, paStatus, NumRegs))                                                                \
+  X(int, XRELAY_WriteRegs_64,                                                                               \
+    (const uint32_t* paRegIndex, const uint64_t* paData, uint8_t* paStatus, uint32_t NumRegs),              \
+    (paRegIndex, paData, paStatus, NumRegs))                                                                \
+  X(int, XRELAYARM_WriteICEReg, (uint32_t RegIndex, uint32_t Value, int AllowDelay), (RegIndex, Value, AllowDelay)) \
   X(int, XRELAYARM_CP15_ReadReg, (uint32_t RegIndex, uint32_t* pData), (RegIndex, pData))                   \
   X(int, XRELAYARM_CP15_WriteReg, (uint32_t RegIndex, uint32_t Data), (RegIndex, Data))                     \
   X(int, XRELAYARM_DEVICE_GetIndex, (const char* sDeviceName), (sDeviceName))                               \
