@@ -13,6 +13,8 @@
   X(char, XRELAYARM_IsOpen, (void), ())                                                                     \
   X(void, XRELAYARM_Close, (void), ())                                                                      \
   X(int, XRELAYARM_GetHWStatus, (XRELAYARM_HW_STATUS * pStat), (pStat))                                   \
+  X(int, XRELAYARM_INDICATORS_SetState, (const XRELAYARM_INDICATOR_STATE* paStates, int NumStates),       \
+    (paStates, NumStates))                                                                                  \
   X(int, XRELAYARM_SelectUSB, (int Port), (Port))                                                          \
   X(int, XRELAYARM_EMU_SelectByUSBSN, (uint32_t SerialNo), (SerialNo))                                      \
   X(int, XRELAYARM_SelectIP, (const char* sHost, int Port), (sHost, Port))                                  \

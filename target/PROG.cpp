@@ -871,9 +871,10 @@ int PROG_ProgramRuns(DataImage* pData, PROG_REQUEST* pReq, FlashModuleHandle* pH
   APP_LogOut("End of flash programming");
   pReq->BytesProgrammed += int32_t(Done);
   if (r == 0 && Done) {
-    APP_LogOutf("Flash programming performed for %d range%s (%d byte%s)", int(pList->NumRuns), _Plural(pList->NumRuns),
-                int(Done), _Plural(Done));
-    APP_LogBegin("");
+    char acHead[128];
+    UTIL_sprintf(acHead, sizeof(acHead), "Flash programming performed for %d range%s (%d byte%s)", int(pList->NumRuns),
+                 _Plural(pList->NumRuns), int(Done), _Plural(Done));
+    APP_LogBegin(acHead);
     for (uint32_t i = 0; i < pList->NumRuns; i++) {
       const SECTOR_RUN& Run = pList->paRun[i];
       uint32_t NumBytes = Run.NumSectors * Run.SectorSize;
