@@ -14,6 +14,8 @@
 #include "probe/PROBE.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
+#include "data/DATAJOBS.h"
+#include "target/PROG.h"
 #include "target/TARGET.h"
 
 namespace {
@@ -167,6 +169,24 @@ int _Disconnect(void) {
   return 0;
 }
 
+// The flash operations on the command line: a failure has been reported (and has set the exit
+// code); a cancel is no failure.
+int _Result(int r) { return r < 0 ? -1 : 0; }
+int _EraseSectors(void) { return _Result(PROG_EraseSectors()); }
+int _EraseChip(void) { return _Result(PROG_EraseChip()); }
+int _CheckBlank(void) { return _Result(PROG_BlankCheck()); }
+int _Program(bool Verify) {
+  DataImage* p = DATAJOBS_GetCurImage();
+  return _Result(Verify ? PROG_ProgramVerify(p) : PROG_Program(p));
+}
+int _Verify(void) { return _Result(PROG_Verify(DATAJOBS_GetCurImage())); }
+int _ReadChip(void) { return PROG_ReadToWindow(1, 0, 0); }
+int _ReadSectors(void) { return PROG_ReadToWindow(0, 0, 0); }
+int _ReadRange(uint32_t First, uint32_t Last) { return PROG_ReadToWindow(2, First, Last); }
+int _AskReadRange(uint32_t* pFirst, uint32_t* pLast) {
+  return CMDLINE_GetAddressRange("", CMDLINE_RANGE_READ, pFirst, pLast);
+}
+
 } // namespace
 
 void APP_InstallTargetHooks(void) {
@@ -178,6 +198,18 @@ void APP_InstallTargetHooks(void) {
   CMDLINE_OPERATIONS* pOps = CMDLINE_GetOperations();
   pOps->pfConnect = _Connect;
   pOps->pfDisconnect = _Disconnect;
+  PROG_InstallJobs();
+  PROG_SetReadRangeSource(_AskReadRange);
+  pOps->pfEraseSectors = _EraseSectors;
+  pOps->pfAreAllSectorsSelected = PROG_AreAllSectorsSelected;
+  pOps->pfEraseChip = _EraseChip;
+  pOps->pfProgram = _Program;
+  pOps->pfVerify = _Verify;
+  pOps->pfReadChip = _ReadChip;
+  pOps->pfReadRange = _ReadRange;
+  pOps->pfReadSectors = _ReadSectors;
+  pOps->pfGetReadRangeProposal = PROG_GetReadRangeProposal;
+  pOps->pfCheckBlank = _CheckBlank;
 }
 
 void APP_LogVersionLines(void) {

@@ -31,12 +31,8 @@ typedef int SCRIPT_UNLOAD_FUNC(int Handle);                                     
 typedef int SCRIPT_HAS_FUNC_FUNC(int Handle, const char* sName);                // 64: 1 defined, 0 not
 typedef int SCRIPT_CALL_FUNC(int Handle, const char* sName, int32_t* pResult); // 65: 0, or negative
 
-// A hook of an algorithm API record built here: the information it belongs to, the bank base
-// and the CPU clock; the hook's result (a positive one may be a new clock), or negative.
-typedef int FLASH_ALGO_HOOK(MCUDB_ALGO_INFO* pInfo, uint32_t BankAddr, uint32_t Clock);
 // Slot 8 of the probe library's API records.
 typedef int FLASH_SECURE_FUNC(void* pState, uint32_t Value, uint32_t CPUSpeed);
-enum { FLASH_API_SLOT_SECURE = 8 };
 
 struct FLASH_SCRIPT {
   const char* sScriptFile; // null: the compiled script of the loader descriptor
@@ -65,7 +61,7 @@ FLASH_HOOKS _Hooks;
 void _ErrorOut(const char* sText) {
   APP_ErrorOut(sText);
 }
-bool _IsAborted() {
+int _IsAborted() {
   return _Hooks.pfIsAborted && _Hooks.pfIsAborted();
 }
 int _ReadMem(uint32_t Addr, uint32_t NumBytes, void* pData) {
@@ -201,8 +197,8 @@ int _CreateScript(FlashBank* pBank, const XRELAYARM_LOADER_DESC& Desc, uint32_t 
   auto pAPI = static_cast<MCUDB_ALGO_API*>(SYS_MEM_Alloc(sizeof(MCUDB_ALGO_API), "AlgoAPIOFL"));
   if (pAPI == nullptr) return -1;
   std::memset(pAPI, 0, sizeof(*pAPI));
-  pAPI->apFunc[0] = reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptPrepare));
-  pAPI->apFunc[1] = reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptRestore));
+  pAPI->apFunc[FLASH_API_SLOT_PREPARE] = reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptPrepare));
+  pAPI->apFunc[FLASH_API_SLOT_RESTORE] = reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptRestore));
   pOFL->Info.pAPI = pAPI;
   return 0;
 }

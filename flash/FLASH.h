@@ -24,7 +24,7 @@ typedef void FLASH_PROGRESS_FUNC(int Level, const char* sText0, const char* sTex
 typedef void FLASH_LOG_FUNC(const char* sText);
 typedef void FLASH_ERROR_FUNC(const char* sText);
 typedef int FLASH_READMEM_FUNC(uint32_t Addr, uint32_t NumBytes, void* pData); // bytes read, or < 0
-typedef bool FLASH_ABORT_FUNC(void);                                            // the user cancelled
+typedef int FLASH_ABORT_FUNC(void);                                             // non-zero: the user cancelled
 
 // What the target-information function fills.
 struct FLASH_TARGET_INFO {
@@ -140,6 +140,14 @@ struct FlashModule {
   int (*pfSetTargetInfoFunc)(FlashModuleHandle* pHandle, FLASH_TARGETINFO_FUNC* pf);
   int (*pfGetEmptyValue)(FlashModuleHandle* pHandle, uint32_t BankAddr); // 0...255, or < 0
 };
+
+/*
+ * Slots 0 and 1 of the algorithm API record that a CMSIS bank's algorithm information carries
+ * (its loader script's "FLASH_Prepare" and "FLASH_Restore"): the information they belong to,
+ * the bank base and the CPU clock; the result (a positive one is a new clock), or negative.
+ */
+typedef int FLASH_ALGO_HOOK(MCUDB_ALGO_INFO* pInfo, uint32_t BankAddr, uint32_t Clock);
+enum { FLASH_API_SLOT_PREPARE = 0, FLASH_API_SLOT_RESTORE = 1, FLASH_API_SLOT_SECURE = 8 };
 
 // Function ids of GetFunc and the optional operations behind them (addresses are absolute).
 enum {

@@ -13,6 +13,8 @@
   X(char, XRELAYARM_IsOpen, (void), ())                                                                     \
   X(void, XRELAYARM_Close, (void), ())                                                                      \
   X(int, XRELAYARM_GetHWStatus, (XRELAYARM_HW_STATUS * pStat), (pStat))                                   \
+  X(int, XRELAYARM_INDICATORS_SetState, (const XRELAYARM_INDICATOR_STATE* paStates, int NumStates),       \
+    (paStates, NumStates))                                                                                  \
   X(int, XRELAYARM_SelectUSB, (int Port), (Port))                                                          \
   X(int, XRELAYARM_EMU_SelectByUSBSN, (uint32_t SerialNo), (SerialNo))                                      \
   X(int, XRELAYARM_SelectIP, (const char* sHost, int Port), (sHost, Port))                                  \
@@ -20,8 +22,6 @@
   X(int, XRELAYARM_GetSN, (void), ())                                                                       \
   X(int, XRELAYARM_GetFirmwareString, (char* sBuffer, int BufferSize), (sBuffer, BufferSize))               \
   X(int, XRELAYARM_EMU_GetProductId, (void), ())                                                            \
-  X(int, XRELAYARM_INDICATORS_SetState, (const XRELAYARM_INDICATOR_STATE* paStates, int NumStates),          \
-    (paStates, NumStates))                                                                                  \
   X(int, XRELAYARM_TIF_Select, (int Interface), (Interface))                                                \
   X(int, XRELAYARM_SetSpeed, (uint32_t Speed), (Speed))                                                     \
   X(int, XRELAYARM_SetMaxSpeed, (void), ())                                                                 \
