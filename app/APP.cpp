@@ -15,6 +15,8 @@
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
 #include "data/DATAJOBS.h"
+#include "project/PROJECT.h"
+#include "target/PROD.h"
 #include "target/PROG.h"
 #include "target/TARGET.h"
 
@@ -183,6 +185,18 @@ int _Verify(void) { return _Result(PROG_Verify(DATAJOBS_GetCurImage())); }
 int _ReadChip(void) { return PROG_ReadToWindow(1, 0, 0); }
 int _ReadSectors(void) { return PROG_ReadToWindow(0, 0, 0); }
 int _ReadRange(uint32_t First, uint32_t Last) { return PROG_ReadToWindow(2, First, Last); }
+// Production: a board that is not right (a cancel included) ends the run with exit code 1.
+int _AutoProgram(void) {
+  if (PROD_AutoProgram(DATAJOBS_GetCurImage()) == 0) return 0;
+  APP_SetExitCode(1);
+  return -1;
+}
+int _SecureChip(void) { return _Result(PROD_SecureChip()); }
+int _StartApp(void) {
+  PROJECT_PRODUCTION Prod{};
+  if (PROJECT_GetProduction(&Prod) != 0) return -1;
+  return _Result(PROD_StartApplication((int)Prod.StartAppType));
+}
 int _AskReadRange(uint32_t* pFirst, uint32_t* pLast) {
   return CMDLINE_GetAddressRange("", CMDLINE_RANGE_READ, pFirst, pLast);
 }
@@ -210,6 +224,10 @@ void APP_InstallTargetHooks(void) {
   pOps->pfReadSectors = _ReadSectors;
   pOps->pfGetReadRangeProposal = PROG_GetReadRangeProposal;
   pOps->pfCheckBlank = _CheckBlank;
+  PROD_InstallJobs();
+  pOps->pfAutoProgram = _AutoProgram;
+  pOps->pfSecureChip = _SecureChip;
+  pOps->pfStartApp = _StartApp;
 }
 
 void APP_LogVersionLines(void) {

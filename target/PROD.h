@@ -19,10 +19,10 @@ struct FlashBank;
 void PROD_InstallJobs(void);
 
 // The production cycle on pImage, as the project's PRODUCTION and PERFORMANCE settings say.
-// 0 when the board is right, -1 otherwise (reported).
+// 0 when the board is right, 1 cancelled by the user, -1 failure (reported).
 int PROD_AutoProgram(DataImage* pImage);
 
-// Secures the chip through the flash algorithm of every bank. 0, or -1 (reported).
+// Secures the chip through the flash algorithm of every bank. 0, 1 cancelled, or -1 (reported).
 int PROD_SecureChip(void);
 // Secures when a bank of the project device has an algorithm with a secure function; else the
 // error "Could not secure chip. No secure function implemented.". 0, or -1 (reported).

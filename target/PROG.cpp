@@ -317,13 +317,8 @@ int _BankRanges(DataImage* pImage, bool Whole, int* pTotal) {
 }
 
 struct ProgressScope {
-  explicit ProgressScope(const char* sText) {
-    _pProgress = _TestProgressSet ? _pTestProgress : APP_ProgressCreate(sText, 0);
-  }
-  ~ProgressScope() {
-    if (!_TestProgressSet) APP_ProgressDelete(&_pProgress);
-    _pProgress = nullptr;
-  }
+  explicit ProgressScope(const char* sText) { PROG_BeginProgress(sText); }
+  ~ProgressScope() { PROG_EndProgress(); }
 };
 
 // The result of an operation: 0 success, 1 cancelled, -1 failure (with the matching text).
@@ -1178,6 +1173,13 @@ bool PROG_GetReadRangeProposal(uint32_t* pFirst, uint32_t* pLast) {
   return true;
 }
 
+void PROG_BeginProgress(const char* sText) {
+  _pProgress = _TestProgressSet ? _pTestProgress : APP_ProgressCreate(sText, 0);
+}
+void PROG_EndProgress(void) {
+  if (!_TestProgressSet) APP_ProgressDelete(&_pProgress);
+  _pProgress = nullptr;
+}
 APP_PROGRESS* PROG_GetProgress(void) { return _pProgress; }
 bool PROG_IsCancelled(void) { return APP_ProgressIsCancelled(_pProgress) == 1; }
 
