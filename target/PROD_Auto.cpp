@@ -209,7 +209,8 @@ bool _BuildRequest(const PROJECT_PRODUCTION& Prod, const PROJECT_PERFORMANCE& Pe
 }
 
 // The cycle from the fit check to the success line. 0 success, 1 cancelled, -1 failure.
-int _RunCycle(DataImage* pImage, bool* pBankLoopRan) {
+// *pSendEnd: the bank loop ran on a programmer with RS232 signals (the end state is due).
+int _RunCycle(DataImage* pImage, bool* pSendEnd) {
   if (PROG_CheckDataFits(pImage) < 0) return -1;
   PROJECT_PRODUCTION Prod;
   PROJECT_PERFORMANCE Perf;
@@ -233,7 +234,7 @@ int _RunCycle(DataImage* pImage, bool* pBankLoopRan) {
   PROG_BeginProgress("");
   _SetIndicator(_BusyIndicator);
   uint32_t BytesProgrammed = 0;
-  *pBankLoopRan = true;
+  *pSendEnd = Signals;
   PROG_RunBanks(Skip ? _SkipUnchangedStep : PROG_BankStep, &Req, pImage, &BytesProgrammed, true, true);
   _SetIndicator(_IdleIndicator);
   bool Cancelled = PROG_IsCancelled();
@@ -276,15 +277,15 @@ int PROD_AutoProgram(DataImage* pImage) {
                NumRanges == 1 ? "" : "s");
   APP_LogBegin(ac);
   int Result = -1;
-  bool BankLoopRan = false;
+  bool SendEnd = false;
   if (pImage == nullptr) {
     APP_ErrorOut("Could not auto program target, no data file opened");
   } else if (TARGET_Connect() != 0) {
     APP_ErrorOut("Could not auto program target, not connected");
   } else {
-    Result = _RunCycle(pImage, &BankLoopRan);
+    Result = _RunCycle(pImage, &SendEnd);
   }
-  if (BankLoopRan && PROD_HasRS232Signals()) _SetIndicator(_EndState);
+  if (SendEnd) _SetIndicator(_EndState);
   if (Result != 0) {
     // A failed or cancelled board gives its number back to the next one.
     PROD_ReleaseSerialNumber();
