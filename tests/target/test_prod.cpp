@@ -24,7 +24,9 @@
 #include "project/PROJECT.h"
 #include "project/SETFILE.h"
 #include "sys/SYS.h"
+#include "project/STEPS.h"
 #include "target/PROD.h"
+#include "target/PROG.h"
 #include "target/TARGET.h"
 #include "tests/NullGUI.h"
 #include "tests/TestFiles.h"
@@ -129,6 +131,7 @@ protected:
     C.UseAutoSpeed = 0;
     C.NumInitSteps = 0;
     PROJECT_SetCPU(&C);
+    PROG_InstallJobs(); // the flash engine's hooks
     ASSERT_EQ(PROBE_Load(), 0);
     s_Calls.clear();
     PROBE_SetEntry("XRELAYARM_INDICATORS_SetState", reinterpret_cast<void*>(_RecordIndicators));
@@ -166,6 +169,61 @@ protected:
     return Gui.Log;
   }
   bool LogHas(const std::string& s) { return Log().find(s) != std::string::npos; }
+  void ClearLog() {
+    std::lock_guard<std::mutex> g(Gui.Lock);
+    Gui.Log.clear();
+  }
+  // The banks of the example: main flash selected whole, boot memory and user system data
+  // with the loaders of the build; production with sector erase, program, verify by CRC.
+  void UseExampleBanks() {
+    std::string Text = ReadAll(TFORGE_EXAMPLE_DIR "/counter.tforge");
+    std::string File = Dir + "/board.tforge";
+    WriteAll(File, Text);
+    PROJECT_Close();
+    ASSERT_EQ(SETFILE_Open(File.c_str()), 0);
+    ASSERT_EQ(PROJECT_Load(false), 0) << Log();
+    EditProduction([](PROJECT_PRODUCTION* p) {
+      p->ProgramSN = 0;
+      p->AutoPerformsStartApp = 0;
+      p->EnableTargetPower = 0;
+    });
+  }
+  // Main flash of the simulated chip as its state file holds it.
+  std::string Flash(uint32_t Addr, size_t n) {
+    std::string Cells = ReadAll(Dir + "/sim/123456/flash.bin");
+    size_t Off = 20 + (Addr - 0x08000000u);
+    return Cells.size() >= Off + n ? Cells.substr(Off, n) : std::string();
+  }
+  void PatchFlash(uint32_t Addr, uint8_t Value) {
+    std::string Path = Dir + "/sim/123456/flash.bin";
+    std::string Cells = ReadAll(Path);
+    Cells[20 + (Addr - 0x08000000u)] = (char)Value;
+    WriteAll(Path, Cells);
+  }
+  // NumBytes of a counting pattern at Addr.
+  static DataImage* Pattern(uint32_t Addr, uint32_t NumBytes, uint8_t Seed = 0) {
+    DataImage* p = DATAIMAGE_Create();
+    std::string Data(NumBytes, 0);
+    for (uint32_t i = 0; i < NumBytes; i++) Data[i] = (char)(i * 7 + Seed);
+    DATAIMAGE_AddData(p, Addr, NumBytes, Data.data());
+    return p;
+  }
+  std::string Expected(DataImage* p, uint32_t Addr, uint32_t n) {
+    std::string s(n, 0);
+    DATAIMAGE_Read(p, Addr, n, s.data(), 0xFF);
+    return s;
+  }
+  size_t Count(const std::string& s) {
+    std::string L = Log();
+    size_t n = 0;
+    for (size_t p = L.find(s); p != std::string::npos; p = L.find(s, p + 1)) n++;
+    return n;
+  }
+};
+
+struct ImageGuard {
+  DataImage* p;
+  ~ImageGuard() { DATAIMAGE_Delete(p); }
 };
 
 } // namespace
@@ -264,4 +322,161 @@ TEST_F(ProdTest, SpeedTestStopsAtTheFirstFailingRead) {
   EXPECT_TRUE(LogHas("Failed to read memory (0x5000 bytes @ address 0x20000000)")) << Log();
   EXPECT_TRUE(LogHas("Failed to test speed")) << Log();
   EXPECT_FALSE(LogHas("Speed tested successfully")) << Log();
+}
+
+// The settings of the cycle that end it before the success line: the board is not right, its
+// serial number is given back, and nothing claims it any more.
+TEST_F(ProdTest, CycleEndsWithoutSuccessWhenAStepFails) {
+  struct Case {
+    const char* sName;
+    void (*pfEdit)(PROJECT_PRODUCTION*, PROJECT_CPU*);
+    const char* sError;
+  };
+  const Case aCase[] = {
+      {"unknown erase type", [](PROJECT_PRODUCTION* p, PROJECT_CPU*) { p->EraseType = 0; },
+       "Invalid erase type selected"},
+      {"secure without a secure function", [](PROJECT_PRODUCTION* p, PROJECT_CPU*) { p->AutoPerformsSecure = 1; },
+       "Could not secure chip. No secure function implemented."},
+      {"failing exit step",
+       [](PROJECT_PRODUCTION*, PROJECT_CPU* c) {
+         c->NumExitSteps = 1;
+         c->aExitStep[0] = PROJECT_STEP{(uint32_t)STEPS_FindAction("Verify 32bit"), 0x08000000, 0x12345678, ""};
+       },
+       "Failed to perform exit steps"},
+  };
+  UseExampleBanks();
+  ImageGuard Image{Pattern(0x08000000, 0x100)};
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sName);
+    ASSERT_EQ(PROJECT_Load(false), 0);
+    PROJECT_PRODUCTION P;
+    PROJECT_CPU C;
+    PROJECT_GetProduction(&P);
+    PROJECT_GetCPU(&C);
+    P.ProgramSN = 1;
+    P.SNAddr = 0x08000400;
+    P.AutoPerformsStartApp = 0;
+    c.pfEdit(&P, &C);
+    PROJECT_SetProduction(&P);
+    PROJECT_SetCPU(&C);
+    ClearLog();
+    EXPECT_EQ(PROD_AutoProgram(Image.p), -1) << Log();
+    EXPECT_TRUE(LogHas(c.sError)) << Log();
+    EXPECT_FALSE(LogHas("verified successfully")) << Log();
+    EXPECT_EQ(ReadAll(Dir + "/board_Serial.txt"), "") << "no number used up";
+    EXPECT_FALSE(SYS_FILE_IsFile((Dir + "/board_Serial.claims").c_str())) << "the claim is given back";
+    TARGET_Disconnect();
+  }
+}
+
+TEST_F(ProdTest, CancelledCycleNeitherSucceedsNorUsesANumber) {
+  UseExampleBanks();
+  EditProduction([](PROJECT_PRODUCTION* p) {
+    p->ProgramSN = 1;
+    p->SNAddr = 0x08000400;
+  });
+  ImageGuard Image{Pattern(0x08000000, 0x2000)};
+  Gui.CancelAfter = 5; // somewhere in the bank loop
+  EXPECT_EQ(PROD_AutoProgram(Image.p), 1) << Log();
+  EXPECT_TRUE(LogHas("Programming canceled by user")) << Log();
+  EXPECT_FALSE(LogHas("verified successfully")) << Log();
+  EXPECT_EQ(ReadAll(Dir + "/board_Serial.txt"), "");
+  EXPECT_FALSE(SYS_FILE_IsFile((Dir + "/board_Serial.claims").c_str()));
+
+  Gui.CancelAfter = -1;
+  ClearLog();
+  EXPECT_EQ(PROD_AutoProgram(Image.p), 0) << Log();
+  EXPECT_EQ(Flash(0x08000400, 4), std::string("\x01\0\0\0", 4)) << "the cancelled board's number";
+  EXPECT_EQ(ReadAll(Dir + "/board_Serial.txt"), "2");
+}
+
+// The RS232 states of a cycle around the bank loop's indicators, on a model with the signals
+// and on one without.
+TEST_F(ProdTest, SignalStatesOfTheCycle) {
+  struct {
+    int ProductId;
+    std::vector<std::string> Calls;
+  } aCase[] = {
+      {10,
+       {"Indicator(1,0,3,0,1)", "Indicator(1,0,2,1,0)", "Indicator(1,0,0,300,300)", "Indicator(0,0,0,0,0)",
+        "Indicator(1,0,3,1,0)", "Indicator(1,0,2,0,1)"}},
+      {28, {"Indicator(1,0,0,300,300)", "Indicator(0,0,0,0,0)"}},
+  };
+  UseExampleBanks();
+  ImageGuard Image{Pattern(0x08000000, 0x100)};
+  for (const auto& c : aCase) {
+    SCOPED_TRACE(c.ProductId);
+    TARGET_Disconnect();
+    Configure("ProductId = " + std::to_string(c.ProductId));
+    s_Calls.clear();
+    EXPECT_EQ(PROD_AutoProgram(Image.p), 0) << Log();
+    std::vector<std::string> aState;
+    for (const std::string& Call : s_Calls) {
+      if (Call.rfind("Indicator", 0) == 0) aState.push_back(Call);
+    }
+    EXPECT_EQ(aState, c.Calls);
+  }
+}
+
+// SkipUnchangedSectors: sector erase leaves every sector alone whose contents already match and
+// works on the others; the log counts them.
+TEST_F(ProdTest, SkipUnchangedSectorsWithSectorErase) {
+  UseExampleBanks();
+  EditProduction([](PROJECT_PRODUCTION* p) { p->SkipUnchangedSectors = 1; });
+  ImageGuard Image{Pattern(0x08000000, 0x1000)}; // four sectors of 1 KB
+  struct Step {
+    const char* sName;
+    uint32_t ChangeAddr; // 0: data as it is
+    const char* sCompared;
+    const char* sErased; // null: nothing erased
+  };
+  const Step aStep[] = {
+      {"blank chip", 0, "0 of 4 sectors already hold the data, skipped", nullptr}, // blank: checked, not erased
+      {"unchanged", 0, "4 of 4 sectors already hold the data, skipped", nullptr},
+      {"one byte changed", 0x08000A10, "3 of 4 sectors already hold the data, skipped",
+       "Erasing range 0x08000800 - 0x08000BFF (  1 Sector, 1024 Bytes)"},
+  };
+  for (const Step& st : aStep) {
+    SCOPED_TRACE(st.sName);
+    if (st.ChangeAddr) {
+      DATAIMAGE_WriteBytes(Image.p, st.ChangeAddr, 1, "\x5A");
+    }
+    ClearLog();
+    EXPECT_EQ(PROD_AutoProgram(Image.p), 0) << Log();
+    EXPECT_TRUE(LogHas(st.sCompared)) << Log();
+    EXPECT_EQ(Count("Erasing range"), st.sErased ? 1u : 0u) << Log();
+    if (st.sErased) {
+      EXPECT_TRUE(LogHas(st.sErased)) << Log();
+    }
+    EXPECT_TRUE(LogHas("Target erased, programmed and verified successfully")) << Log();
+    EXPECT_EQ(Flash(0x08000000, 0x1400), Expected(Image.p, 0x08000000, 0x1400));
+  }
+}
+
+// With chip erase the bank is left alone only when all of it holds what erase and programming
+// would leave: a stray byte outside the data makes the whole cycle run.
+TEST_F(ProdTest, SkipUnchangedSectorsWithChipErase) {
+  UseExampleBanks();
+  EditProduction([](PROJECT_PRODUCTION* p) {
+    p->SkipUnchangedSectors = 1;
+    p->EraseType = 3;
+  });
+  ImageGuard Image{Pattern(0x08000000, 0x800)};
+  EXPECT_EQ(PROD_AutoProgram(Image.p), 0) << Log();
+  EXPECT_TRUE(LogHas("Start of erasing chip")) << Log();
+
+  ClearLog();
+  EXPECT_EQ(PROD_AutoProgram(Image.p), 0) << Log();
+  EXPECT_TRUE(LogHas("Flash bank @ 0x08000000 already holds the data, skipped 64 sectors")) << Log();
+  EXPECT_TRUE(LogHas("64 unchanged sectors skipped")) << Log();
+  EXPECT_FALSE(LogHas("Start of erasing")) << Log();
+
+  TARGET_Disconnect();
+  PatchFlash(0x0800F000, 0x00);
+  ClearLog();
+  EXPECT_EQ(PROD_AutoProgram(Image.p), 0) << Log();
+  EXPECT_TRUE(LogHas("Start of erasing chip")) << Log();
+  EXPECT_TRUE(LogHas("0 unchanged sectors skipped")) << Log();
+  EXPECT_EQ(Flash(0x0800F000, 1), "\xFF") << "the chip erase took the stray byte";
+  EXPECT_EQ(Flash(0x08000000, 0x800), Expected(Image.p, 0x08000000, 0x800));
 }
