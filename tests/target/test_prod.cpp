@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/APP.h"
+#include "core/APP_Job.h"
 #include "core/APP_GUI.h"
 #include "core/APP_Log.h"
 #include "data/DATAIMAGE.h"
@@ -98,6 +99,25 @@ public:
     pDialog = nullptr;
   }
   ProgressDialogState* pDialog = nullptr;
+  std::vector<std::string> Boxes; // text of every message box
+  void ShowMsgBox(MsgBoxRequest* p) override {
+    Boxes.push_back(p->sText ? p->sText : "");
+    p->Result = p->DefaultResult;
+  }
+  // The value dialog: its fields as "label=value" (hex in hex), then the answers given.
+  std::vector<std::string> Fields;
+  std::vector<int64_t> aAnswer;
+  int ShowEditValueDialog(const char* sTitle, EditValueField* paField, int NumFields) override {
+    Fields.push_back(sTitle);
+    for (int i = 0; i < NumFields; i++) {
+      char ac[128];
+      std::snprintf(ac, sizeof(ac), paField[i].IsHex ? "%s=0x%llX" : "%s=%lld", paField[i].sLabel,
+                    (long long)*paField[i].pValue);
+      Fields.push_back(ac);
+      if ((size_t)i < aAnswer.size()) *paField[i].pValue = aAnswer[i];
+    }
+    return aAnswer.empty() ? -1 : 0;
+  }
 };
 
 class ProdTest : public ::testing::Test {
@@ -479,4 +499,37 @@ TEST_F(ProdTest, SkipUnchangedSectorsWithChipErase) {
   EXPECT_TRUE(LogHas("0 unchanged sectors skipped")) << Log();
   EXPECT_EQ(Flash(0x0800F000, 1), "\xFF") << "the chip erase took the stray byte";
   EXPECT_EQ(Flash(0x08000000, 0x800), Expected(Image.p, 0x08000000, 0x800));
+}
+
+TEST_F(ProdTest, JobsOfTheTestMenu) {
+  PROD_InstallJobs();
+  const JobTableEntry* paJob = APP_GetJobTable();
+  JobContext Job{};
+
+  // Without an external bank that answers the CFI query there is nothing to show but that.
+  paJob[JOB_SHOW_CFI_INFO].pfHandler(&Job);
+  EXPECT_EQ(Job.Result, -1);
+  EXPECT_TRUE(LogHas("Reading CFI info ...")) << Log();
+  EXPECT_EQ(Gui.Boxes, std::vector<std::string>{"Connected device does not support CFI!"});
+
+  // The speed test asks first, proposing the work RAM; cancelling the dialog tests nothing.
+  ClearLog();
+  paJob[JOB_TEST_SPEED].pfHandler(&Job);
+  EXPECT_EQ(Job.Result, 0);
+  EXPECT_EQ(Gui.Fields, (std::vector<std::string>{"Test up/download speed", "Address (hex)=0x20000000",
+                                                  "Size (hex)=0x40000", "Readings=3"}));
+  EXPECT_FALSE(LogHas("Testing speed ...")) << Log();
+  Gui.aAnswer = {0x20001000, 0x800, 2};
+  paJob[JOB_TEST_SPEED].pfHandler(&Job);
+  EXPECT_EQ(Job.Result, 0) << Log();
+  EXPECT_TRUE(LogHas("Speed tested successfully")) << Log();
+
+  // "Set RS232 signal": BUSY on, on a programmer that has the signals.
+  TARGET_CloseProbe();
+  Configure("ProductId = 34");
+  s_Calls.clear();
+  PROD_SIGNAL_PARAMS Signal{1, 1};
+  Job.pParams = &Signal;
+  paJob[JOB_SET_SERIAL_SIGNAL].pfHandler(&Job);
+  EXPECT_EQ(s_Calls, std::vector<std::string>{"Indicator(1,1,2,1,0)"});
 }
