@@ -332,9 +332,13 @@ int PROD_SecureChip(void) {
 
 int PROD_SecureIfSupported(void) {
   bool Supported = false;
-  for (int i = 0; i < PROJECT_GetNumBanks() && !Supported; i++) {
+  PROJECT_FLASH Flash;
+  PROJECT_GetFlash(&Flash);
+  // The device's own banks are the ones with algorithms of the device database.
+  for (uint32_t i = 0; i < Flash.NumBanks && !Supported; i++) {
+    if (!Flash.aBank[i].IsInternal || Flash.aBank[i].Disabled) continue;
     FlashBank Bank;
-    if (FLASH_OpenBank(&Bank, i, 0, false) != 0) continue;
+    if (FLASH_OpenBank(&Bank, (int)i, 0, false) != 0) continue;
     Supported = _HasSecureFunc(Bank);
     FLASH_CloseBank(&Bank);
   }
