@@ -11,6 +11,7 @@
 #include "core/APP.h"
 #include "core/APP_Log.h"
 #include "data/CRC32.h"
+#include "data/DATAFILE.h"
 #include "data/DATAIMAGE.h"
 #include "data/DATAJOBS.h"
 #include "mcudb/BANK.h"
@@ -1126,7 +1127,12 @@ DataImage* PROG_ReadBack(uint32_t First, uint32_t Last) {
   DataImage* pResult = nullptr;
   ImagePtr Ranges(DATAIMAGE_Create());
   DataImage* pOut = DATAIMAGE_Create();
-  if (!Ranges || pOut == nullptr) {
+  if (Last < First) {
+    DATAIMAGE_Delete(pOut);
+    char acText[128];
+    DATAFILE_FormatInvalidRange(acText, sizeof(acText), First, Last);
+    APP_ErrorOut(acText);
+  } else if (!Ranges || pOut == nullptr) {
     DATAIMAGE_Delete(pOut);
     APP_ErrorOut("Could not read target memory, out of memory");
   } else if (DATAIMAGE_AddData(Ranges.get(), First, uint32_t(uint64_t(Last) - First + 1), nullptr) < 0) {

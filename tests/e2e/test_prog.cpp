@@ -205,8 +205,20 @@ TEST_F(ProgE2E, BlankCheckNamesTheFirstByteThatIsNotBlank) {
   EXPECT_FALSE(Has(r, "Target is blank")) << r.Out;
 }
 
-TEST_F(ProgE2E, NothingToProgramWithoutADataFile) {
-  TForgeRun r = Run({"-program"});
-  EXPECT_EQ(r.ExitCode, 1) << r.Out;
-  EXPECT_TRUE(Has(r, "Could not program target, no data file opened")) << r.Out;
+TEST_F(ProgE2E, RequestsThatCannotBeCarriedOutSayWhy) {
+  struct Case {
+    std::vector<std::string> Args;
+    const char* sText;
+  };
+  for (const Case& c : {
+           Case{{"-program"}, "Could not program target, no data file opened"},
+           Case{{"-programverify"}, "Could not program and verify target, no data file opened"},
+           Case{{"-verify"}, "Could not verify target, no data file opened to verify"},
+           Case{{"-readrange0x08000100,0x080000FF"}, "Invalid address range 0x8000100 - 0x80000FF: start address above end address"},
+       }) {
+    SCOPED_TRACE(c.Args[0]);
+    TForgeRun r = Run(c.Args);
+    EXPECT_EQ(r.ExitCode, 1) << r.Out;
+    EXPECT_TRUE(Has(r, c.sText)) << r.Out;
+  }
 }
