@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <unistd.h>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "data/CRC32.h"
 #include "flash/RAMCODE_Runner.h"
 #include "mcudb/MCUDB_Loader.h"
 #include "probe/PROBE_Test.h"
@@ -162,8 +164,44 @@ struct FakeProbe {
   int Halts = 0;            // XRELAYARM_Halt calls
   uint32_t ResultReg = 0;
   uint64_t Result = 0;
+  int Runs = 0;
+  // A Start entry of its own: a posted command block is done after BusyPolls status reads;
+  // its result is 0x100 + the operation; a read (op 5) fills the buffer with (offset + i).
+  std::map<uint32_t, int> Posted; // block address -> status reads left
+  std::vector<std::vector<uint32_t>> Posts;
+  std::vector<std::pair<uint32_t, uint32_t>> BlockWrites; // address and size of writes to the blocks
+  int BusyPolls = 2;
+  bool NeverDone = false;
+  uint32_t FirstBlock = 0; // block 0; block 1 lies 56 bytes after it
 };
 FakeProbe* g_pFake;
+
+uint32_t MemWord(uint32_t a) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; i++) v |= (uint32_t)g_pFake->Mem[a + i] << (8 * i);
+  return v;
+}
+void SetMemWord(uint32_t a, uint32_t v) {
+  for (int i = 0; i < 4; i++) g_pFake->Mem[a + i] = (uint8_t)(v >> (8 * i));
+}
+bool IsBlock(uint32_t a) {
+  return g_pFake->FirstBlock && a >= g_pFake->FirstBlock && a < g_pFake->FirstBlock + 56 + 48;
+}
+void FakeServe(uint32_t StatusAddr) {
+  uint32_t Block = StatusAddr - 40;
+  auto it = g_pFake->Posted.find(Block);
+  if (it == g_pFake->Posted.end() || g_pFake->NeverDone) return;
+  SetMemWord(StatusAddr, RAMCODE_STATUS_BUSY);
+  if (it->second-- > 0) return;
+  uint32_t Op = MemWord(Block + 44);
+  if (Op == RAMCODE_OP_READ) {
+    uint32_t Buffer = MemWord(Block), Offset = MemWord(Block + 12), Length = MemWord(Block + 16);
+    for (uint32_t i = 0; i < Length; i++) g_pFake->Mem[Buffer + i] = (uint8_t)(Offset + i);
+  }
+  SetMemWord(Block + 44, 0);
+  SetMemWord(StatusAddr, 0x100 + Op);
+  g_pFake->Posted.erase(it);
+}
 
 int FakeWriteRegs(const uint32_t* pa, const uint32_t* pd, uint8_t*, uint32_t n) {
   for (uint32_t i = 0; i < n; i++) {
@@ -198,11 +236,13 @@ int FakeICE(uint32_t i, uint32_t v, int) {
   return 0;
 }
 int FakeGo() {
+  g_pFake->Runs++;
   g_pFake->Run = "Go";
   g_pFake->Halted = false;
   return 0;
 }
 int FakeGoIntDis() {
+  g_pFake->Runs++;
   g_pFake->Run = "GoIntDis";
   g_pFake->Halted = false;
   return 0;
@@ -222,9 +262,19 @@ int FakeHalt() {
 }
 int FakeWriteMemEx(uint32_t a, uint32_t n, const void* p, uint32_t) {
   for (uint32_t i = 0; i < n; i++) g_pFake->Mem[a + i] = static_cast<const uint8_t*>(p)[i];
+  if (IsBlock(a)) {
+    g_pFake->BlockWrites.push_back({a, n});
+    if (n == RAMCODE_BLOCK_SIZE && MemWord(a + 44) != 0) {
+      g_pFake->Posted[a] = g_pFake->BusyPolls;
+      std::vector<uint32_t> Words;
+      for (uint32_t i = 0; i < 12; i++) Words.push_back(MemWord(a + 4 * i));
+      g_pFake->Posts.push_back(Words);
+    }
+  }
   return (int)n;
 }
 int FakeReadMemEx(uint32_t a, uint32_t n, void* p, uint32_t) {
+  if (IsBlock(a)) FakeServe(a);
   for (uint32_t i = 0; i < n; i++) static_cast<uint8_t*>(p)[i] = g_pFake->Mem[a + i];
   return (int)n;
 }
@@ -583,6 +633,454 @@ TEST_F(RamcodeFake, ReadBackMismatchNamesTheAddressAndTwoWords) {
   EXPECT_FALSE(R.IsDownloaded);
   RAMCODE_REQUEST Req = ProgramRequest();
   EXPECT_LT(RAMCODE_Call(&R, &Req), 0);
+}
+
+// Background mode against a fake Start entry: layout of a Start algorithm with 4 KB to program,
+// page 256: B = 1024, buffers at S' + 8 and S' + 8 + B, blocks at S' + 2B + 8 and 56 bytes on.
+class RamcodeBackground : public RamcodeFake {
+protected:
+  static constexpr uint32_t kBuffer0 = kBP + 8, kBuffer1 = kBP + 8 + 1024;
+  static constexpr uint32_t kBlock0 = kBP + 2048 + 8, kBlock1 = kBlock0 + 56;
+  Algo S{{0x4770, 0x4770, 0x4770, 0x4770, 0x4770, 0x4770, 0x4770, 0x4770}};
+  void SetUp() override {
+    RamcodeFake::SetUp();
+    Fake.NeverHalts = true;
+    Fake.FirstBlock = kBlock0;
+    S.Entry(MCUDB_ENTRY_START, 9).Entry(MCUDB_ENTRY_PROGRAM_PAGE, 5).Entry(MCUDB_ENTRY_READ, 13);
+    RAMCODE_Init(&R, &S.Info);
+    UseHost(&R);
+    RAMCODE_SetCore(&R, 14, kCoreM4, false);
+    ASSERT_TRUE(R.IsBackground);
+    R.WorkRAMAddr = kRAM;
+    uint32_t Buffer = 0, B = 0;
+    ASSERT_EQ(RAMCODE_CalcLayout(&R, 0x1000, 0x1000, 0, &Buffer, &B), 528 + 120 + 2048);
+    ASSERT_EQ(Buffer, kBuffer0);
+    ASSERT_EQ(B, 1024u);
+    ASSERT_EQ(RAMCODE_GetBlockAddr(&R, 0), kBlock0);
+    ASSERT_EQ(RAMCODE_GetBlockAddr(&R, 1), kBlock1);
+    ASSERT_EQ(RAMCODE_Download(&R, kRAM), 0);
+  }
+  RAMCODE_REQUEST Program(uint32_t Offset, const std::vector<uint8_t>& Data) {
+    RAMCODE_REQUEST Req = ProgramRequest();
+    Req.Offset = Offset;
+    Req.Length = (uint32_t)Data.size();
+    Req.pInData = Data.data();
+    Req.NumBytesIn = (uint32_t)Data.size();
+    Req.Value = 0x11;
+    Req.ExtraValue = 0x22;
+    Req.Aux = 0x33;
+    return Req;
+  }
+  std::vector<uint8_t> Mem(uint32_t a, uint32_t n) {
+    std::vector<uint8_t> v;
+    for (uint32_t i = 0; i < n; i++) v.push_back(Fake.Mem[a + i]);
+    return v;
+  }
+};
+
+TEST_F(RamcodeBackground, RequestsAlternateTheBlocksEachPostedInOneWrite) {
+  std::vector<uint8_t> aData[3] = {std::vector<uint8_t>(1024, 0xA1), std::vector<uint8_t>(1024, 0xB2),
+                                   std::vector<uint8_t>(512, 0xC3)};
+  for (int i = 0; i < 3; i++) {
+    RAMCODE_REQUEST Req = Program(0x400 * i, aData[i]);
+    EXPECT_EQ(RAMCODE_Call(&R, &Req), i & 1) << i;
+    // The data is in the slot's buffer when the call returns.
+    EXPECT_EQ(Mem((i & 1) ? kBuffer1 : kBuffer0, (uint32_t)aData[i].size()), aData[i]) << i;
+  }
+  ASSERT_EQ(RAMCODE_Sync(&R), 0);
+  EXPECT_TRUE(g_Errors.empty());
+
+  // Started once: r0 = block 0, the Start entry, the stack below S'.
+  EXPECT_EQ(Fake.Runs, 1);
+  std::map<uint32_t, uint64_t> Written(Fake.Writes.begin(), Fake.Writes.end());
+  EXPECT_EQ(Written[0], kBlock0);
+  EXPECT_EQ(Written[15], kRAM + 9);
+  EXPECT_EQ(Written[13], kBP);
+  EXPECT_EQ(Written[14], kBP | 1);
+
+  // Before the start both blocks idle (status posted, no operation); then one 48-byte write each.
+  std::vector<std::pair<uint32_t, uint32_t>> Writes = {
+      {kBlock0 + 40, 8}, {kBlock1 + 40, 8}, {kBlock0, 48}, {kBlock1, 48}, {kBlock0, 48}};
+  EXPECT_EQ(Fake.BlockWrites, Writes);
+  std::vector<std::vector<uint32_t>> Posts = {
+      {kBuffer0, 1024, kFlash, 0x000, 1024, 0x11, 0x22, 0x33, kBlock0 + 40, kBlock1, RAMCODE_STATUS_POSTED, 6},
+      {kBuffer1, 1024, kFlash, 0x400, 1024, 0x11, 0x22, 0x33, kBlock1 + 40, kBlock0, RAMCODE_STATUS_POSTED, 6},
+      {kBuffer0, 1024, kFlash, 0x800, 512, 0x11, 0x22, 0x33, kBlock0 + 40, kBlock1, RAMCODE_STATUS_POSTED, 6},
+  };
+  EXPECT_EQ(Fake.Posts, Posts);
+  int32_t Result = 0;
+  EXPECT_EQ(RAMCODE_GetResult(&R, 0, &Result), 0);
+  EXPECT_EQ(Result, 0x106);
+  EXPECT_EQ(RAMCODE_GetResult(&R, 1, &Result), 0);
+  EXPECT_EQ(Result, 0x106);
+}
+
+TEST_F(RamcodeBackground, ReadFlashPostsReadsInChunksOfTheBuffer) {
+  std::vector<uint8_t> Out(2500, 0xEE);
+  ASSERT_EQ(RAMCODE_ReadFlash(&R, 5000, 0, kFlash + 0x100, (uint32_t)Out.size(), Out.data()), 0);
+  ASSERT_EQ(Fake.Posts.size(), 3u);
+  uint32_t aLength[3] = {1024, 1024, 452};
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(Fake.Posts[i][RAMCODE_BLOCK_OP], (uint32_t)RAMCODE_OP_READ);
+    EXPECT_EQ(Fake.Posts[i][RAMCODE_BLOCK_BANK_BASE] + Fake.Posts[i][RAMCODE_BLOCK_OFFSET], kFlash + 0x100 + 1024 * i);
+    EXPECT_EQ(Fake.Posts[i][RAMCODE_BLOCK_LENGTH], aLength[i]);
+  }
+  for (uint32_t i = 0; i < Out.size(); i++) {
+    ASSERT_EQ(Out[i], (uint8_t)(kFlash + 0x100 + i)) << i;
+  }
+}
+
+TEST_F(RamcodeBackground, ReadBufferWaitsForItsSlot) {
+  RAMCODE_REQUEST Req = ProgramRequest();
+  Req.Op = RAMCODE_OP_READ;
+  Req.Offset = 0x40;
+  Req.Length = 16;
+  ASSERT_EQ(RAMCODE_Call(&R, &Req), 0);
+  uint8_t a[4];
+  EXPECT_EQ(RAMCODE_ReadBuffer(&R, 0, 2, 4, a), 4);
+  EXPECT_EQ(a[0], (uint8_t)0x42);
+  EXPECT_EQ(a[3], (uint8_t)0x45);
+}
+
+TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
+  struct Case {
+    const char* sWhat;
+    bool NeverDone;
+    int AbortAfter;
+    bool CoreStops;
+    const char* sText; // null: no text
+  } aCase[] = {
+      {"timeout", true, -1, false, "Timeout while programming sector, RAMCode did not respond in time!"},
+      {"abort", true, 1, false, nullptr},
+      {"the Start entry stopped", false, -1, true,
+       "PC of target system has unexpected value after programming sector. (PC = 0x20000300)!"},
+  };
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sWhat);
+    g_Errors.clear();
+    Fake.NeverDone = c.NeverDone;
+    Fake.BusyPolls = 1000000;
+    g_AbortAfterPolls = c.AbortAfter;
+    g_Polls = 0;
+    std::vector<uint8_t> Data(256, 0x5A);
+    RAMCODE_REQUEST Req = Program(0, Data);
+    Req.TimeoutMs = c.sText && !c.CoreStops ? 0 : 60000;
+    int Runs = Fake.Runs, Halts = Fake.Halts;
+    ASSERT_EQ(RAMCODE_Call(&R, &Req), 0);
+    ASSERT_EQ(RAMCODE_Call(&R, &Req), 1);
+    EXPECT_EQ(Fake.Runs, Runs + 1);
+    if (c.CoreStops) {
+      Fake.NeverHalts = false;
+      Fake.HaltPC = 0x20000300;
+    }
+    EXPECT_EQ(RAMCODE_Sync(&R), -1);
+    if (c.sText) {
+      ASSERT_EQ(g_Errors.size(), 1u);
+      EXPECT_EQ(g_Errors[0].rfind(c.sText, 0), 0u) << g_Errors[0];
+    } else {
+      EXPECT_TRUE(g_Errors.empty());
+    }
+    EXPECT_TRUE(Fake.Halted);
+    EXPECT_GE(Fake.Halts, Halts + (c.CoreStops ? 0 : 1));
+    EXPECT_FALSE(R.IsRunning);
+    int32_t Result;
+    EXPECT_EQ(RAMCODE_GetResult(&R, 0, &Result), -1);
+    EXPECT_EQ(RAMCODE_GetResult(&R, 1, &Result), -1);
+
+    // The next request starts the RAMCode afresh, in slot 0.
+    g_AbortAfterPolls = -1;
+    Fake.NeverDone = false;
+    Fake.NeverHalts = true;
+    Fake.BusyPolls = 1;
+    Fake.Posted.clear();
+    g_Errors.clear();
+    Req.TimeoutMs = 5000;
+    EXPECT_EQ(RAMCODE_Call(&R, &Req), 0);
+    EXPECT_EQ(Fake.Runs, Runs + 2);
+    EXPECT_EQ(RAMCODE_Sync(&R), 0);
+    EXPECT_TRUE(g_Errors.empty());
+    RAMCODE_Stop(&R);
+  }
+}
+
+TEST_F(RamcodeBackground, DownloadStopsARunningStartEntryFirst) {
+  std::vector<uint8_t> Data(256, 0x5A);
+  RAMCODE_REQUEST Req = Program(0, Data);
+  ASSERT_EQ(RAMCODE_Call(&R, &Req), 0);
+  ASSERT_EQ(RAMCODE_Sync(&R), 0);
+  ASSERT_TRUE(R.IsRunning);
+  int Halts = Fake.Halts;
+  ASSERT_EQ(RAMCODE_Download(&R, kRAM), 0);
+  EXPECT_EQ(Fake.Halts, Halts + 1);
+  EXPECT_FALSE(R.IsRunning);
+  ASSERT_EQ(RAMCODE_Call(&R, &Req), 0);
+  EXPECT_EQ(Fake.Runs, 2);
+}
+
+// ---------------------------------------------------------------------------------------------
+// On the simulated AT32F425
+
+class RamcodeSim : public ::testing::Test {
+protected:
+  std::string Dir;
+  RAMCodeRunner R;
+  void SetUp() override {
+    char ac[] = "/tmp/tforge-ramcode-XXXXXX";
+    ASSERT_NE(mkdtemp(ac), nullptr);
+    Dir = ac;
+    setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
+    WriteAll(Dir + "/sim.ini", "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n");
+    setenv("XRELAY_SIM_CONFIG", (Dir + "/sim.ini").c_str(), 1);
+    g_Errors.clear();
+    g_AbortAfterPolls = -1;
+    g_Polls = 0;
+    PROBE_ResetEntries();
+    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
+    const char* sError = XRELAYARM_OpenEx(nullptr, nullptr);
+    ASSERT_EQ(sError, nullptr) << sError;
+    ASSERT_EQ(XRELAYARM_TIF_Select(XRELAYARM_TIF_SWD), 0);
+    ASSERT_EQ(XRELAYARM_SetSpeed(4000), 0);
+    ASSERT_EQ(XRELAYARM_Connect(), 0);
+    ASSERT_EQ(XRELAYARM_Halt(), 0);
+  }
+  void TearDown() override {
+    XRELAYARM_Close();
+    PROBE_ResetEntries();
+    PROBE_Unload();
+    unsetenv("XRELAY_SIM_CONFIG");
+    unsetenv("XRELAY_SIM_DIR");
+    std::system(("rm -rf '" + Dir + "'").c_str());
+  }
+  // Lays out RAMSize bytes at the start of SRAM and downloads.
+  void Use(const CMSISInfo* pInfo, uint32_t RAMSize = 0x1000, uint32_t NumBytesToProgram = 0) {
+    RAMCODE_Init(&R, pInfo);
+    UseHost(&R);
+    RAMCODE_SetCore(&R, XRELAYARM_GetDeviceFamily(), kCoreM4, false);
+    R.WorkRAMAddr = kRAM;
+    R.CPUClockHz = 8000000;
+    ASSERT_GT(RAMCODE_CalcLayout(&R, RAMSize, NumBytesToProgram, 0, nullptr, nullptr), 0);
+    ASSERT_EQ(RAMCODE_Download(&R, kRAM), 0) << (g_Errors.empty() ? "" : g_Errors[0]);
+  }
+  RAMCODE_REQUEST Request(uint32_t Op, const char* sActivity, uint32_t Offset = 0, uint32_t Length = 0) {
+    RAMCODE_REQUEST Req{};
+    Req.sActivity = sActivity;
+    Req.TimeoutMs = 5000;
+    Req.Op = Op;
+    Req.BankBase = kFlash;
+    Req.Offset = Offset;
+    Req.Length = Length;
+    return Req;
+  }
+  int32_t Run(RAMCODE_REQUEST Req) {
+    EXPECT_EQ(RAMCODE_Call(&R, &Req), 0) << (g_Errors.empty() ? "" : g_Errors[0]);
+    return Req.Result;
+  }
+  std::vector<uint8_t> ReadTarget(uint32_t Addr, uint32_t NumBytes) {
+    std::vector<uint8_t> a(NumBytes);
+    EXPECT_EQ(XRELAYARM_ReadMemEx(Addr, NumBytes, a.data(), 0), (int)NumBytes);
+    return a;
+  }
+};
+
+struct ShippedAlgo {
+  CMSISInfo Info{};
+  explicit ShippedAlgo(const char* sFile) {
+    std::string Path = std::string(TFORGE_PROGRAM_DIR) + sFile;
+    EXPECT_EQ(MCUDB_ParseCMSISAlgo(MCUDB_LOADER_KIND_CMSIS_FILE, nullptr, 0, Path.c_str(), nullptr, nullptr, &Info, 0), 0)
+        << Path;
+  }
+  ~ShippedAlgo() { MCUDB_FreeCMSISInfo(&Info); }
+};
+
+// The shipped algorithm has Init, UnInit, EraseSector and ProgramPage only: programming goes
+// through ProgramPage, with the full stack and with the short one.
+TEST_F(RamcodeSim, ShippedAlgorithmErasesAndProgramsThroughProgramPage) {
+  ShippedAlgo A("flm_main_64k.flm");
+  ASSERT_LT(A.Info.aEntryOffset[MCUDB_ENTRY_PROGRAM], 0);
+  ASSERT_GE(A.Info.aEntryOffset[MCUDB_ENTRY_PROGRAM_PAGE], 0);
+  uint32_t I = (A.Info.ImageSize + 7) & ~7u;
+  struct Case {
+    uint32_t RAM;
+    uint32_t Stack;
+  } aCase[] = {{0x1000, 512}, {I + 512 + 8 + A.Info.PageSize - 4, 256}};
+  std::vector<uint8_t> Data(A.Info.PageSize);
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.RAM);
+    for (size_t i = 0; i < Data.size(); i++) Data[i] = (uint8_t)(i * 7 + c.Stack);
+    Use(&A.Info, c.RAM);
+    EXPECT_EQ(R.Layout.StackSize, c.Stack);
+    EXPECT_EQ(R.Layout.BufferSize, A.Info.PageSize);
+    R.InitCode = 1;
+    EXPECT_EQ(Run(Request(RAMCODE_OP_PREPARE, "preparing target")), 0);
+    EXPECT_EQ(Run(Request(RAMCODE_OP_ERASE, "erasing sectors", 0x400, 1)), 0);
+    EXPECT_EQ(Run(Request(RAMCODE_OP_RESTORE, "restoring target")), 0);
+    R.InitCode = 2;
+    EXPECT_EQ(Run(Request(RAMCODE_OP_PREPARE, "preparing target")), 0);
+    RAMCODE_REQUEST Req = Request(RAMCODE_OP_PROGRAM, "programming sector", 0x400, A.Info.PageSize);
+    Req.pInData = Data.data();
+    Req.NumBytesIn = A.Info.PageSize;
+    EXPECT_EQ(Run(Req), 0);
+    EXPECT_EQ(Run(Request(RAMCODE_OP_RESTORE, "restoring target")), 0);
+    EXPECT_EQ(ReadTarget(kFlash + 0x400, A.Info.PageSize), Data);
+    // Without a Read entry the flash is read directly.
+    std::vector<uint8_t> Back(A.Info.PageSize);
+    EXPECT_EQ(RAMCODE_ReadFlash(&R, 5000, 0, kFlash + 0x400, A.Info.PageSize, Back.data()), 0);
+    EXPECT_EQ(Back, Data);
+    EXPECT_TRUE(g_Errors.empty()) << g_Errors[0];
+  }
+}
+
+// Snippets of hand-assembled Thumb code at offset 4 (ProgramPage); offset 0 holds a good
+// BlankCheck that answers 5. Each misbehaviour gives its text (or its result), leaves the core
+// halted, the saved registers and RAM can be written back, and the next call works.
+TEST_F(RamcodeSim, MisbehavingAlgorithmLeavesTheTargetUsable) {
+  const uint32_t BP = kRAM + 16 + 512;
+  struct Case {
+    const char* sWhat;
+    std::vector<uint16_t> Code;
+    const char* sText; // beginning of the one error text; null: the call succeeds
+    int32_t Result;
+  } aCase[] = {
+      {"never returns", {0xE7FE}, "Timeout while programming sector, core does not stop. (PC = 0x20000004, XPSR = ", 0},
+      {"faults on a bus access", {0x2160, 0x0609, 0x6808},
+       "PC of target system has unexpected value after programming sector. (PC = ", 0},
+      {"returns through a corrupted stack", {0x2060, 0x0600, 0x4685, 0xBD00},
+       "PC of target system has unexpected value after programming sector. (PC = ", 0},
+      {"returns to the breakpoint's second half", {0x4673, 0x3302, 0x4718},
+       "PC of target system has unexpected value after programming sector. (PC = 0x20000212)!", 0},
+      {"returns an error code", {0x2001, 0x4770}, nullptr, 1},
+  };
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sWhat);
+    g_Errors.clear();
+    std::vector<uint16_t> Code = {0x2005, 0x4770};
+    Code.insert(Code.end(), c.Code.begin(), c.Code.end());
+    Code.resize(8, 0);
+    Algo A(Code);
+    A.Entry(MCUDB_ENTRY_BLANK_CHECK, 1).Entry(MCUDB_ENTRY_PROGRAM_PAGE, 5);
+    Use(&A.Info);
+    ASSERT_EQ(RAMCODE_GetBPAddr(&R), BP);
+
+    uint64_t aSaved[RAMCODE_MAX_PRESERVED_REGS];
+    int NumRegs = RAMCODE_SaveRegs(kCoreM4, false, aSaved, RAMCODE_MAX_PRESERVED_REGS);
+    ASSERT_GT(NumRegs, 0);
+    ASSERT_EQ(XRELAYARM_WA_AddRange(kRAM, R.Layout.RAMUsage), 0);
+    std::vector<uint8_t> RAM = ReadTarget(kRAM, R.Layout.RAMUsage);
+
+    RAMCODE_REQUEST Req = Request(RAMCODE_OP_PROGRAM, "programming sector", 0x400, 4);
+    Req.TimeoutMs = 50;
+    int r = RAMCODE_Call(&R, &Req);
+    if (c.sText) {
+      EXPECT_LT(r, 0);
+      ASSERT_EQ(g_Errors.size(), 1u);
+      EXPECT_EQ(g_Errors[0].rfind(c.sText, 0), 0u) << g_Errors[0];
+    } else {
+      EXPECT_EQ(r, 0);
+      EXPECT_EQ(Req.Result, c.Result);
+      EXPECT_TRUE(g_Errors.empty());
+    }
+    EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+
+    ASSERT_EQ(XRELAYARM_WA_Restore(), 0);
+    EXPECT_EQ(RAMCODE_RestoreRegs(kCoreM4, false, aSaved, RAMCODE_MAX_PRESERVED_REGS), NumRegs);
+    uint64_t aNow[RAMCODE_MAX_PRESERVED_REGS];
+    ASSERT_EQ(RAMCODE_SaveRegs(kCoreM4, false, aNow, RAMCODE_MAX_PRESERVED_REGS), NumRegs);
+    EXPECT_EQ(std::vector<uint64_t>(aNow, aNow + NumRegs), std::vector<uint64_t>(aSaved, aSaved + NumRegs));
+    EXPECT_EQ(ReadTarget(kRAM, R.Layout.RAMUsage), RAM);
+
+    g_Errors.clear();
+    EXPECT_EQ(Run(Request(RAMCODE_OP_BLANK_CHECK, "blank checking", 0, 4)), 5);
+    EXPECT_TRUE(g_Errors.empty());
+  }
+}
+
+TEST_F(RamcodeSim, AbortDuringACallHaltsWithoutATimeoutText) {
+  Algo A({0x2005, 0x4770, 0xE7FE, 0});
+  A.Entry(MCUDB_ENTRY_BLANK_CHECK, 1).Entry(MCUDB_ENTRY_PROGRAM_PAGE, 5);
+  Use(&A.Info);
+  g_AbortAfterPolls = 3;
+  RAMCODE_REQUEST Req = Request(RAMCODE_OP_PROGRAM, "programming sector", 0, 4);
+  Req.TimeoutMs = 60000;
+  EXPECT_LT(RAMCODE_Call(&R, &Req), 0);
+  EXPECT_TRUE(g_Errors.empty()) << g_Errors[0];
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+  g_AbortAfterPolls = -1;
+  EXPECT_EQ(Run(Request(RAMCODE_OP_BLANK_CHECK, "blank checking", 0, 4)), 5);
+}
+
+// The whole 64 KB main flash, erased, programmed and read back: the shipped algorithm in direct
+// mode (one sector and one page a call) and the extended one in background mode (one erase
+// request, buffers of B, verify and CRC on the target, reads through its Read entry).
+TEST_F(RamcodeSim, DirectAndBackgroundModeProgramTheSame64KB) {
+  const uint32_t Size = 0x10000, Sector = 0x400;
+  std::vector<uint8_t> Data(Size);
+  for (uint32_t i = 0; i < Size; i++) Data[i] = (uint8_t)((i * 131u) ^ (i >> 8));
+  Data[0x2345] = 0xFF; // a few erased-looking bytes in between
+  struct Case {
+    const char* sFile;
+    bool Background;
+  } aCase[] = {{"flm_main_64k.flm", false}, {"flm_main_64k_ext.flm", true}};
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sFile);
+    g_Errors.clear();
+    ShippedAlgo A(c.sFile);
+    Use(&A.Info, 0x4000, Size);
+    ASSERT_EQ((bool)R.IsBackground, c.Background);
+    uint32_t B = R.Layout.BufferSize;
+    auto Post = [&](RAMCODE_REQUEST Req) {
+      int Slot = RAMCODE_Call(&R, &Req);
+      EXPECT_GE(Slot, 0) << (g_Errors.empty() ? "" : g_Errors[0]);
+      if (!c.Background) {
+        EXPECT_EQ(Req.Result, 0) << Req.sActivity << " @ " << Hex(Req.Offset);
+      }
+      return Slot;
+    };
+    R.InitCode = 1;
+    Post(Request(RAMCODE_OP_PREPARE, "preparing target"));
+    if (c.Background) {
+      Post(Request(RAMCODE_OP_ERASE, "erasing sectors", 0, Size / Sector));
+    } else {
+      for (uint32_t Off = 0; Off < Size; Off += Sector) {
+        RAMCODE_REQUEST Req = Request(RAMCODE_OP_ERASE, "erasing sectors", Off, 1);
+        Req.Value = Off / Sector;
+        Post(Req);
+      }
+    }
+    for (uint32_t Off = 0; Off < Size; Off += B) {
+      RAMCODE_REQUEST Req = Request(RAMCODE_OP_PROGRAM, "programming sector", Off, B);
+      Req.pInData = &Data[Off];
+      Req.NumBytesIn = B;
+      // In background mode the result comes with the slot: checked after the call.
+      Req.pfAfter = [](RAMCodeRunner*, RAMCODE_REQUEST* p) { return p->Result == 0 ? 0 : -1; };
+      Post(Req);
+    }
+    if (c.Background) {
+      for (uint32_t Off = 0; Off < Size; Off += B) {
+        RAMCODE_REQUEST Req = Request(RAMCODE_OP_VERIFY, "checking target RAM", Off, B);
+        Req.pInData = &Data[Off];
+        Req.NumBytesIn = B;
+        Req.pfAfter = [](RAMCodeRunner*, RAMCODE_REQUEST* p) {
+          return (uint32_t)p->Result == p->BankBase + p->Offset + p->Length ? 0 : -1;
+        };
+        Post(Req);
+      }
+      RAMCODE_REQUEST Req = Request(RAMCODE_OP_CALC_CRC, "calculating CRC", 0, Size);
+      int Slot = Post(Req);
+      ASSERT_EQ(RAMCODE_Sync(&R), 0);
+      int32_t Crc = 0;
+      ASSERT_EQ(RAMCODE_GetResult(&R, Slot, &Crc), 0);
+      EXPECT_EQ((uint32_t)Crc, CRC32_Update(0, Data.data(), Size));
+    }
+    Post(Request(RAMCODE_OP_RESTORE, "restoring target"));
+    ASSERT_EQ(RAMCODE_Sync(&R), 0);
+    std::vector<uint8_t> Back(Size);
+    ASSERT_EQ(RAMCODE_ReadFlash(&R, 5000, 0, kFlash, Size, Back.data()), 0);
+    EXPECT_TRUE(Back == Data);
+    RAMCODE_Stop(&R);
+    EXPECT_TRUE(ReadTarget(kFlash, Size) == Data);
+    EXPECT_EQ(XRELAYARM_IsHalted(), 1);
+    EXPECT_TRUE(g_Errors.empty()) << g_Errors[0];
+  }
 }
 
 } // namespace
