@@ -228,6 +228,10 @@ int _VerifyRange(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandl
         APP_ErrorOutf("Failed to verify @ address 0x%.8X", uint32_t(a));
         return -1;
       }
+      // The target holds these bytes now: both CRCs go on over them, so that the success line
+      // names the CRC of what was verified rather than an untouched 0.
+      pReq->TargetCRC = CRC32_Update(pReq->TargetCRC, pBuf.get(), n);
+      pReq->ExpectedCRC = CRC32_Update(pReq->ExpectedCRC, pBuf.get(), n);
       APP_FlashProgressText(3, nullptr, n);
     }
     return 0;

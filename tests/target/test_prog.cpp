@@ -355,6 +355,7 @@ TEST_F(ProgTest, VerifyMethodByTypeAndPieceSize) {
     size_t Reads;
   };
   for (const Case& c : {Case{1, 1024, 1, 0}, Case{2, 1024, 0, 1}, Case{1, 10, 0, 1}}) {
+    Fake.NativeVerify = false;
     SCOPED_TRACE(testing::Message() << c.VerifyType << " " << c.SectorSize);
     Fake.CRC = true;
     Fake.Calls.clear();
@@ -373,6 +374,27 @@ TEST_F(ProgTest, VerifyMethodByTypeAndPieceSize) {
     EXPECT_EQ(Fake.Count("Read"), c.Reads);
     EXPECT_EQ(Req.TargetCRC, CRC32_Update(0, Bytes.data(), Bytes.size()));
   }
+}
+
+// The algorithm's own verify computes no CRC; the CRC of the success line is still that of
+// the bytes verified.
+TEST_F(ProgTest, NativeVerifyStillYieldsTheCRCOfTheData) {
+  Fake.NativeVerify = true;
+  Fake.CRC = true;
+  OpenBank();
+  std::vector<uint8_t> Bytes(2048, 0x6B);
+  std::memcpy(Fake.Cells.data(), Bytes.data(), Bytes.size());
+  Image Data;
+  Data.Add(Fake.Base, Bytes);
+  RunList L;
+  Runs(Data.p, &L.L);
+  PROG_REQUEST Req{};
+  Req.FirstFailAddr = -1;
+  ASSERT_EQ(PROG_VerifyRuns(&Req, Data.p, &Handle, &Bank, &L.L, PROG_VERIFY_CRC), 0) << Gui.Log;
+  EXPECT_EQ(Fake.Count("Verify"), 1u);
+  EXPECT_EQ(Fake.Count("CRC"), 0u);
+  EXPECT_EQ(Req.TargetCRC, CRC32_Update(0, Bytes.data(), Bytes.size()));
+  EXPECT_EQ(Req.ExpectedCRC, Req.TargetCRC);
 }
 
 // A changed byte fails with its address, whichever way the bytes are compared; the CRCs carry on
