@@ -3,6 +3,7 @@
  */
 #include "flash/FLASH.h"
 
+#include <cstdarg>
 #include <cstring>
 
 #include "core/APP_Log.h"
@@ -109,34 +110,38 @@ void* _ScriptAlloc(uint32_t NumBytes) {
   return SYS_MEM_Alloc(NumBytes, "FLASH: Translated script");
 }
 
+// Reports a script failure and remembers it, so that it is said once per bank opening; -1.
+int _ScriptFailed(FLASH_SCRIPT* p, const char* sFormat, ...) __attribute__((format(printf, 2, 3)));
+int _ScriptFailed(FLASH_SCRIPT* p, const char* sFormat, ...) {
+  va_list Args;
+  va_start(Args, sFormat);
+  UTIL_vOutf(APP_ErrorOut, sFormat, Args);
+  va_end(Args);
+  p->FailedBefore = 1;
+  return -1;
+}
+
 // Loads the script once per bank opening; 0, or -1 (reported the first time only).
 int _LoadScript(FLASH_SCRIPT* p) {
   if (p->Handle > 0) return 0;
   if (p->FailedBefore) return -1;
-  char ac[1024];
   const uint8_t* pScript = p->pCompiled;
   uint32_t Size = p->CompiledSize;
   uint8_t* pTranslated = nullptr;
   if (p->sScriptFile) {
     auto pfTranslate = reinterpret_cast<SCRIPT_TRANSLATE_FUNC*>(_GetpFunc(FLASH_PFUNC_SCRIPT_TRANSLATE));
     if (pfTranslate == nullptr) {
-      UTIL_sprintf(ac, sizeof(ac),
-                   "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with loader. X-Relay "
-                   "script file: %s",
-                   p->BankAddr, p->sScriptFile);
-      APP_ErrorOut(ac);
-      p->FailedBefore = 1;
-      return -1;
+      return _ScriptFailed(p,
+                           "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with loader. "
+                           "X-Relay script file: %s",
+                           p->BankAddr, p->sScriptFile);
     }
     if (pfTranslate(p->sScriptFile, _ScriptAlloc, &pTranslated, &Size) < 0 || pTranslated == nullptr) {
       SYS_MEM_Free(pTranslated);
-      UTIL_sprintf(ac, sizeof(ac),
-                   "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with flash loader. "
-                   "X-Relay script file: %s",
-                   p->BankAddr, p->sScriptFile);
-      APP_ErrorOut(ac);
-      p->FailedBefore = 1;
-      return -1;
+      return _ScriptFailed(p,
+                           "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with flash "
+                           "loader. X-Relay script file: %s",
+                           p->BankAddr, p->sScriptFile);
     }
     pScript = pTranslated;
   }
@@ -145,11 +150,7 @@ int _LoadScript(FLASH_SCRIPT* p) {
   int Handle = (pfLoad && pfHas && pScript) ? pfLoad(pScript, Size) : 0;
   SYS_MEM_Free(pTranslated); // the library keeps its own copy once loaded
   if (Handle <= 0) {
-    UTIL_sprintf(ac, sizeof(ac), "Flash bank @ 0x%.8X: Failed to load script file associated with loader",
-                 p->BankAddr);
-    APP_ErrorOut(ac);
-    p->FailedBefore = 1;
-    return -1;
+    return _ScriptFailed(p, "Flash bank @ 0x%.8X: Failed to load script file associated with loader", p->BankAddr);
   }
   p->Handle = Handle;
   p->HasPrepare = pfHas(Handle, "FLASH_Prepare") > 0;

@@ -255,7 +255,8 @@ struct FLASH_HOOKS {
 };
 void FLASH_SetHooks(const FLASH_HOOKS* pHooks); // null: the defaults
 
-// Opens bank BankIndex of the project: 0, or -1 (reported; everything taken is given back).
+// Opens bank BankIndex of the project: 0, or -1 (the module and the device database report
+// their failures; everything taken is given back).
 int FLASH_OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool DetermineLayout);
 void FLASH_CloseBank(FlashBank* pBank);
 int FLASH_PrepareBank(FlashModuleHandle* pHandle, FlashBank* pBank, uint32_t Arg); // 0, or -1

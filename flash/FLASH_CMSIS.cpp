@@ -68,6 +68,7 @@ struct CMSISState {
   uint32_t ClockHz;
   uint32_t InitCode;
   int PrepareCount;
+  bool RegsSaved;
   uint64_t aRegCache[RAMCODE_MAX_PRESERVED_REGS];
   // What the after-hook of a failed request leaves for the operation's message.
   bool BadResult;
@@ -263,105 +264,136 @@ int _RAMCodeRestore(CMSISState* st) {
   return 0;
 }
 
+// What the outermost prepare step does before the RAMCode is initialised: RAM layout, registers
+// and work RAM saved, clock measured, RAMCode downloaded. 0, or -1 (reported).
+int _PrepareTarget(CMSISState* st, FlashModuleHandle* pHandle, uint32_t NumBytesToProgram) {
+  _Log(st, "Preparing RAMCode");
+  if (!st->RAMUsageKnown) {
+    _Log(st, "Calculating RAM usage");
+    int Usage = _CalcLayout(st, NumBytesToProgram);
+    if (Usage < 0 || st->Target.AddMemSize > MAX_ADD_MEM) {
+      _Error(st, "RAM area configured for this target is too small.");
+      return -1;
+    }
+    _Log(st, "RAM usage = %d Bytes", Usage);
+    st->RAMUsage = uint32_t(Usage);
+    st->RAMUsageKnown = true;
+  }
+  if (!pHandle->NoSaveRegs) {
+    _Log(st, "Preserving CPU registers");
+    int r = RAMCODE_SaveRegs(st->Target.Core, st->Runner.IsAArch64, st->aRegCache, RAMCODE_MAX_PRESERVED_REGS);
+    if (r < 0) {
+      return _ReportRegs(st, r, "Failed to preserve CPU registers. Could not prepare target for flash programming.");
+    }
+    st->RegsSaved = true;
+  }
+  _Log(st, "Preparing memory");
+  uint32_t Top = st->Target.Core >> 24;
+  if (Top != 0x13 && Top != 0x14 && !_Has(st, MCUDB_ENTRY_PREPARE)) {
+    _Log(st, "Determining CPU clock frequency");
+    if (!pHandle->NoSaveRAM && _SaveRAM(st, st->Target.RAMAddr, 64) < 0) return -1;
+    int Hz = XRELAYARM_MeasureCPUSpeedEx(st->Target.RAMAddr, 0, 1);
+    if (Hz < 0) {
+      _Error(st, "Failed to measure CPU clock frequency");
+      return -1;
+    }
+    if (Hz == 0) {
+      _Log(st, "Auto detection of CPU clock frequency is not supported for this core. Use default value (0Hz).");
+    } else {
+      _Log(st, "CPU frequency = %d kHz", Hz / 1000);
+    }
+    st->ClockHz = uint32_t(Hz);
+  }
+  _Log(st, "Preparing target");
+  if (!pHandle->NoSaveRAM) {
+    _Log(st, "Preserving target RAM temporarily used for programming");
+    if (_SaveRAM(st, st->Target.RAMAddr, st->RAMUsage) < 0) return -1;
+    if (st->Target.AddMemSize) {
+      _Log(st, "Preserving additional used target memory");
+      if (_SaveRAM(st, st->Target.AddMemAddr, st->Target.AddMemSize) < 0) return -1;
+    }
+  }
+  if (st->pfBeforeProgramming) st->pfBeforeProgramming();
+  _Log(st, "Downloading RAMCode");
+  st->Runner.CPUClockHz = st->ClockHz;
+  if (RAMCODE_Download(&st->Runner, st->Target.RAMAddr) < 0) {
+    _Error(st, "Failed to prepare for programming.\nFailed to download RAMCode!");
+    return -1;
+  }
+  return 0;
+}
+
+// A nested prepare step: the layout for the operation at hand; 0, or -1 (reported).
+int _Recalculate(CMSISState* st, FlashModuleHandle* pHandle, uint32_t NumBytesToProgram) {
+  // A running Start entry keeps its buffers.
+  if (st->Runner.IsBackground && st->RAMUsageKnown) return 0;
+  _Log(st, "Recalculating RAMUsage for optimal performance during programming");
+  uint32_t Old = st->RAMUsage;
+  int Usage = _CalcLayout(st, NumBytesToProgram);
+  if (Usage <= 0 || uint32_t(Usage) == Old) return 0;
+  _Log(st, "RAM usage changed from %d to %d Bytes", int(Old), Usage);
+  if (uint32_t(Usage) < Old) return 0;
+  if (!pHandle->NoSaveRAM && _SaveRAM(st, st->Target.RAMAddr + Old, uint32_t(Usage) - Old) < 0) return -1;
+  st->RAMUsage = uint32_t(Usage);
+  return 0;
+}
+
+// Init (or the extended Prepare) with the code the operation asks for, after UnInit of the code
+// in force; nothing when that code is in force already. 0, or -1 (reported).
+int _InitForOperation(CMSISState* st, uint32_t OpCode) {
+  uint32_t Code = FLASH_CMSIS_GetInitCode(OpCode, st->InitCode);
+  if (Code == st->InitCode) return 0;
+  _Log(st, "Initializing RAMCode (InitType: %u = %s)", Code, FLASH_CMSIS_GetInitName(Code));
+  if (st->InitCode != 0) {
+    if (_RAMCodeRestore(st) < 0) return -1;
+    st->InitCode = 0;
+  }
+  int r = _CallAlgoHook(st, FLASH_API_SLOT_PREPARE);
+  if (r < 0) {
+    _Error(st, "Failed to perform host-sided Prepare()");
+    return -1;
+  }
+  if (r > 0) st->ClockHz = uint32_t(r);
+  bool Ext = _Has(st, MCUDB_ENTRY_PREPARE);
+  _Log(st, "Executing %s(%u)", Ext ? "KORVEN_FL_Prepare" : "Init", Code);
+  st->Runner.CPUClockHz = st->ClockHz;
+  st->Runner.InitCode = Code;
+  RAMCODE_REQUEST Req = _Request(st, "preparing target", TIMEOUT_PREPARE_MS, RAMCODE_OP_PREPARE);
+  int32_t Result = 0;
+  if (_Run(st, &Req, &Result) < 0 || (Ext ? Result < 0 : Result != 0)) {
+    _Error(st, "Failed to perform RAMCode-sided Prepare()");
+    return -1;
+  }
+  if (Ext && Result > 0) {
+    st->ClockHz = uint32_t(Result);
+    _Log(st, "KORVEN_FL_Prepare() changed clock speed to %uHz", st->ClockHz);
+  }
+  st->InitCode = Code;
+  return 0;
+}
+
+// A failed outermost prepare gives back what it took: the core halted, RAM and registers as
+// they were.
+int _GiveBack(CMSISState* st, FlashModuleHandle* pHandle) {
+  RAMCODE_Stop(&st->Runner);
+  if (!pHandle->NoSaveRAM) XRELAYARM_WA_Restore();
+  if (st->RegsSaved) RAMCODE_RestoreRegs(st->Target.Core, st->Runner.IsAArch64, st->aRegCache, RAMCODE_MAX_PRESERVED_REGS);
+  st->RegsSaved = false;
+  st->RAMUsageKnown = false;
+  st->InitCode = 0;
+  return -1;
+}
+
 int _Prepare(FlashModuleHandle* pHandle, uint32_t NumBytesToProgram) {
   CMSISState* st = _State(pHandle);
   if (st == nullptr || _FirstUse(st) < 0) return -1;
-  if (st->PrepareCount > 0) {
-    if (!(st->Runner.IsBackground && st->RAMUsageKnown)) {
-      _Log(st, "Recalculating RAMUsage for optimal performance during programming");
-      uint32_t Old = st->RAMUsage;
-      int Usage = _CalcLayout(st, NumBytesToProgram);
-      if (Usage > 0 && uint32_t(Usage) != Old) {
-        _Log(st, "RAM usage changed from %d to %d Bytes", int(Old), Usage);
-        if (uint32_t(Usage) > Old) {
-          if (!pHandle->NoSaveRAM && _SaveRAM(st, st->Target.RAMAddr + Old, uint32_t(Usage) - Old) < 0) return -1;
-          st->RAMUsage = uint32_t(Usage);
-        }
-      }
-    }
-  } else {
-    _Log(st, "Preparing RAMCode");
-    if (!st->RAMUsageKnown) {
-      _Log(st, "Calculating RAM usage");
-      int Usage = _CalcLayout(st, NumBytesToProgram);
-      if (Usage < 0 || st->Target.AddMemSize > MAX_ADD_MEM) {
-        _Error(st, "RAM area configured for this target is too small.");
-        return -1;
-      }
-      _Log(st, "RAM usage = %d Bytes", Usage);
-      st->RAMUsage = uint32_t(Usage);
-      st->RAMUsageKnown = true;
-    }
-    if (!pHandle->NoSaveRegs) {
-      _Log(st, "Preserving CPU registers");
-      int r = RAMCODE_SaveRegs(st->Target.Core, st->Runner.IsAArch64, st->aRegCache, RAMCODE_MAX_PRESERVED_REGS);
-      if (r < 0) {
-        return _ReportRegs(st, r, "Failed to preserve CPU registers. Could not prepare target for flash programming.");
-      }
-    }
-    _Log(st, "Preparing memory");
-    uint32_t Top = st->Target.Core >> 24;
-    if (Top != 0x13 && Top != 0x14 && !_Has(st, MCUDB_ENTRY_PREPARE)) {
-      _Log(st, "Determining CPU clock frequency");
-      if (!pHandle->NoSaveRAM && _SaveRAM(st, st->Target.RAMAddr, 64) < 0) return -1;
-      int Hz = XRELAYARM_MeasureCPUSpeedEx(st->Target.RAMAddr, 0, 1);
-      if (Hz < 0) {
-        _Error(st, "Failed to measure CPU clock frequency");
-        return -1;
-      }
-      if (Hz == 0) {
-        _Log(st, "Auto detection of CPU clock frequency is not supported for this core. Use default value (0Hz).");
-      } else {
-        _Log(st, "CPU frequency = %d kHz", Hz / 1000);
-      }
-      st->ClockHz = uint32_t(Hz);
-    }
-    _Log(st, "Preparing target");
-    if (!pHandle->NoSaveRAM) {
-      _Log(st, "Preserving target RAM temporarily used for programming");
-      if (_SaveRAM(st, st->Target.RAMAddr, st->RAMUsage) < 0) return -1;
-      if (st->Target.AddMemSize) {
-        _Log(st, "Preserving additional used target memory");
-        if (_SaveRAM(st, st->Target.AddMemAddr, st->Target.AddMemSize) < 0) return -1;
-      }
-    }
-    if (st->pfBeforeProgramming) st->pfBeforeProgramming();
-    _Log(st, "Downloading RAMCode");
-    st->Runner.CPUClockHz = st->ClockHz;
-    if (RAMCODE_Download(&st->Runner, st->Target.RAMAddr) < 0) {
-      _Error(st, "Failed to prepare for programming.\nFailed to download RAMCode!");
-      return -1;
-    }
+  bool Outermost = st->PrepareCount == 0;
+  if (Outermost) {
+    if (_PrepareTarget(st, pHandle, NumBytesToProgram) < 0) return _GiveBack(st, pHandle);
+  } else if (_Recalculate(st, pHandle, NumBytesToProgram) < 0) {
+    return -1;
   }
-  uint32_t Code = FLASH_CMSIS_GetInitCode(pHandle->OpCode, st->InitCode);
-  if (Code != st->InitCode) {
-    _Log(st, "Initializing RAMCode (InitType: %u = %s)", Code, FLASH_CMSIS_GetInitName(Code));
-    if (st->InitCode != 0) {
-      if (_RAMCodeRestore(st) < 0) return -1;
-      st->InitCode = 0;
-    }
-    int r = _CallAlgoHook(st, FLASH_API_SLOT_PREPARE);
-    if (r < 0) {
-      _Error(st, "Failed to perform host-sided Prepare()");
-      return -1;
-    }
-    if (r > 0) st->ClockHz = uint32_t(r);
-    bool Ext = _Has(st, MCUDB_ENTRY_PREPARE);
-    _Log(st, "Executing %s(%u)", Ext ? "KORVEN_FL_Prepare" : "Init", Code);
-    st->Runner.CPUClockHz = st->ClockHz;
-    st->Runner.InitCode = Code;
-    RAMCODE_REQUEST Req = _Request(st, "preparing target", TIMEOUT_PREPARE_MS, RAMCODE_OP_PREPARE);
-    int32_t Result = 0;
-    if (_Run(st, &Req, &Result) < 0 || (Ext ? Result < 0 : Result != 0)) {
-      _Error(st, "Failed to perform RAMCode-sided Prepare()");
-      return -1;
-    }
-    if (Ext && Result > 0) {
-      st->ClockHz = uint32_t(Result);
-      _Log(st, "KORVEN_FL_Prepare() changed clock speed to %uHz", st->ClockHz);
-    }
-    st->InitCode = Code;
-  }
+  if (_InitForOperation(st, pHandle->OpCode) < 0) return Outermost ? _GiveBack(st, pHandle) : -1;
   st->PrepareCount++;
   return 0;
 }
@@ -388,7 +420,8 @@ int _Restore(FlashModuleHandle* pHandle) {
     _Log(st, "Restoring target memory");
     if (XRELAYARM_WA_Restore() < 0) Result = -1;
   }
-  if (!pHandle->NoSaveRegs) {
+  if (!pHandle->NoSaveRegs && st->RegsSaved) {
+    st->RegsSaved = false;
     _Log(st, "Restoring CPU registers");
     int r = RAMCODE_RestoreRegs(st->Target.Core, st->Runner.IsAArch64, st->aRegCache, RAMCODE_MAX_PRESERVED_REGS);
     if (r < 0) Result = _ReportRegs(st, r, "Could not restore target.");
@@ -546,6 +579,12 @@ int _Open(FLASH_BANK_CONTEXT* pCtx, FLASH_ERROR_FUNC* pfErrorOut) {
   if (st->pAlgoInfo && (st->pAlgoInfo->Flags & FLAG_ALGO_INFO_2000)) st->Flags |= FLAG_ALGO_INFO_2000;
   if (st->Info.IntEnabled) st->Flags |= FLAG_INT_ENABLED;
   RAMCODE_Init(&st->Runner, &st->Info);
+  // An image filed as the 64-bit RAMCode would need the device's 64-bit setting, which this
+  // host's device database does not carry: the download then says no RAMCode matches.
+  if (st->Info.ImageSlot != 0) {
+    st->Runner.pImage = nullptr;
+    st->Runner.ImageSize = 0;
+  }
   pCtx->pState = st;
   return 0;
 }

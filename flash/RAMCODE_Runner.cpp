@@ -17,7 +17,7 @@
 
 namespace {
 
-enum { MSG_SIZE = 1536, MSG_SIZE_SHORT = 1024 };
+enum { MSG_SIZE = 1536, MSG_SIZE_SHORT = 1024, RAMCODE_MAX_POLL_SPACING = 8 };
 
 // ---------------------------------------------------------------------------------------------
 // Families: one row each, looked up by family number.
@@ -581,7 +581,10 @@ int _WaitSlot(RAMCodeRunner* p, int i) {
   RAMCODE_REQUEST& Req = Slot.Req;
   const char* sActivity = _Activity(&Req);
   uint32_t StatusAddr = RAMCODE_GetBlockAddr(p, i) + 4 * RAMCODE_BLOCK_STATUS;
-  for (;;) {
+  // The core runs on while the host polls it; the status is read less and less often (up to
+  // every RAMCODE_MAX_POLL_SPACING polls), since the RAMCode already serves the other block
+  // when this one is done late.
+  for (int Spacing = 1;; Spacing = Spacing < RAMCODE_MAX_POLL_SPACING ? 2 * Spacing : Spacing) {
     uint32_t aStatus[4];
     if (_Read(p, StatusAddr, sizeof(aStatus), aStatus) != 0) {
       _Error(p, "Failed to read the status of the RAMCode while %s.", sActivity);
@@ -592,26 +595,28 @@ int _WaitSlot(RAMCodeRunner* p, int i) {
       Req.Result = (int32_t)aStatus[0];
       break;
     }
-    int Halted = XRELAYARM_IsHalted();
-    if (Halted != 0) {
-      // The Start entry must never stop on its own: it faulted or returned.
-      p->IsRunning = 0;
-      if (Halted > 0) {
-        _CheckPC(p, sActivity);
-      } else {
-        _Error(p, "Failed to check whether the core has stopped while %s.", sActivity);
+    for (int k = 0; k < Spacing; k++) {
+      int Halted = XRELAYARM_IsHalted();
+      if (Halted != 0) {
+        // The Start entry must never stop on its own: it faulted or returned.
+        p->IsRunning = 0;
+        if (Halted > 0) {
+          _CheckPC(p, sActivity);
+        } else {
+          _Error(p, "Failed to check whether the core has stopped while %s.", sActivity);
+        }
+        _DropAll(p);
+        return -1;
       }
-      _DropAll(p);
-      return -1;
-    }
-    if (_Aborted(p)) {
-      _DropAll(p);
-      return -1;
-    }
-    if (_TimedOut(Slot.StartMs, Req.TimeoutMs)) {
-      _Error(p, "Timeout while %s, RAMCode did not respond in time!", sActivity);
-      _DropAll(p);
-      return -1;
+      if (_Aborted(p)) {
+        _DropAll(p);
+        return -1;
+      }
+      if (_TimedOut(Slot.StartMs, Req.TimeoutMs)) {
+        _Error(p, "Timeout while %s, RAMCode did not respond in time!", sActivity);
+        _DropAll(p);
+        return -1;
+      }
     }
   }
   if (Req.NumBytesOut && _Read(p, RAMCODE_GetBufferAddr(p, i), Req.NumBytesOut, Req.pOutData) != 0) {
@@ -776,6 +781,7 @@ uint32_t RAMCODE_GetBlockAddr(const RAMCodeRunner* pRunner, int Slot) {
 uint32_t RAMCODE_GetBPAddr(const RAMCodeRunner* pRunner) { return pRunner->WorkRAMAddr + pRunner->Layout.BPOffset; }
 
 int RAMCODE_Download(RAMCodeRunner* p, uint32_t WorkRAMAddr) {
+  RAMCODE_Stop(p); // a Start entry still running would execute the image being replaced
   p->IsDownloaded = 0;
   if (p->pImage == nullptr || p->ImageSize == 0) {
     _Error(p, "No matching RAMCode found");

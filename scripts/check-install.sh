@@ -14,7 +14,7 @@ expect() { # expect <test> <path>
 expect -L bin/tforge
 expect -x lib/tforge/tforge
 expect -f lib/tforge/libxrelayarm.so
-for f in flm_main_16k flm_main_32k flm_main_64k flm_bootmem flm_usersys; do expect -f "lib/tforge/$f.flm"; done
+for f in flm_main_16k flm_main_32k flm_main_64k flm_main_64k_ext flm_bootmem flm_usersys; do expect -f "lib/tforge/$f.flm"; done
 expect -f lib/tforge/ETC/TForge/Flash.csv
 expect -f lib/tforge/xrelay-devices.ini
 expect -f share/applications/tforge.desktop

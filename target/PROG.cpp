@@ -11,6 +11,7 @@
 #include "core/APP.h"
 #include "core/APP_Log.h"
 #include "data/CRC32.h"
+#include "data/DATAFILE.h"
 #include "data/DATAIMAGE.h"
 #include "data/DATAJOBS.h"
 #include "mcudb/BANK.h"
@@ -126,36 +127,72 @@ int _FindNonBlank(const uint8_t* p, uint32_t n, uint8_t Empty) {
   return -1;
 }
 
+// Reads a ..a+n-1 and looks for the first byte that is not Empty: 0 found, 1 none, -1 failure.
+int _ReadForNonBlank(FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t a, uint32_t n, uint8_t Empty,
+                     uint32_t* pFirst, uint8_t* pValue) {
+  std::unique_ptr<uint8_t[]> pBuf(new (std::nothrow) uint8_t[n]);
+  if (!pBuf) {
+    APP_ErrorOut("Insufficient memory!");
+    return -1;
+  }
+  if (_ReadTarget(pBank, pHandle, a, n, pBuf.get()) < 0) {
+    _ReportReadFailure(n, a);
+    return -1;
+  }
+  int i = _FindNonBlank(pBuf.get(), n, Empty);
+  if (i < 0) return 1;
+  *pFirst = a + uint32_t(i);
+  *pValue = pBuf[size_t(i)];
+  return 0;
+}
+
+/*
+ * The module found a..a+n-1 not blank: halve it with further blank checks down to one word, so
+ * that only that word is read. A module that called a blank stretch not blank (some areas are
+ * always reported so) gets the rest of the piece read. 0 found, 1 blank after all, -1 failure.
+ */
+int _LocateNonBlank(FLASH_BLANKCHECK_FUNC* pf, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t a, uint32_t n,
+                    uint8_t Empty, uint32_t* pFirst, uint8_t* pValue) {
+  uint64_t Lo = a, Hi = uint64_t(a) + n; // the first byte that is not blank lies in [Lo, Hi)
+  while (Hi - Lo > 4) {
+    uint64_t Half = ((Hi - Lo) / 2 + 3) & ~uint64_t(3);
+    int r = pf(pHandle, uint32_t(Lo), uint32_t(Half));
+    if (r < 0) {
+      APP_ErrorOut("Error while blank checking.");
+      return -1;
+    }
+    if (r == 0) {
+      Lo += Half;
+    } else {
+      Hi = Lo + Half;
+    }
+  }
+  uint32_t Word = uint32_t(std::min<uint64_t>(Hi, uint64_t(a) + n) - Lo);
+  int r = _ReadForNonBlank(pBank, pHandle, uint32_t(Lo), Word, Empty, pFirst, pValue);
+  if (r != 1) return r;
+  return _ReadForNonBlank(pBank, pHandle, a, n, Empty, pFirst, pValue);
+}
+
 int _BlankCheck(uint32_t Addr, uint32_t LastAddr, FlashBank* pBank, FlashModuleHandle* pHandle, uint8_t Empty,
                 uint32_t* pFirst, uint8_t* pValue, bool AdvanceProgress) {
   auto pf = reinterpret_cast<FLASH_BLANKCHECK_FUNC*>(_GetFunc(pBank, pHandle, FLASH_FUNC_BLANK_CHECK));
-  std::unique_ptr<uint8_t[]> pBuf(new uint8_t[0x20000]);
   for (uint64_t a = Addr; a <= LastAddr;) {
     uint32_t n = uint32_t(std::min<uint64_t>(0x20000, uint64_t(LastAddr) + 1 - a));
-    bool Blank = true;
+    int r;
     if (pf) {
-      uint32_t Len = std::min<uint64_t>((n + 3u) & ~3u, 0x100000000ull - a);
+      uint32_t Len = uint32_t(std::min<uint64_t>((n + 3u) & ~3u, 0x100000000ull - a));
       APP_LogOutf("Blank checking 0x%.8X - 0x%.8X", uint32_t(a), uint32_t(a + Len - 1));
-      int r = pf(pHandle, uint32_t(a), Len);
+      r = pf(pHandle, uint32_t(a), Len);
       if (r < 0) {
         APP_ErrorOut("Error while blank checking.");
         return -1;
       }
-      Blank = r == 0;
+      if (r != 0) r = _LocateNonBlank(pf, pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
+      else r = 1;
+    } else {
+      r = _ReadForNonBlank(pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
     }
-    if (!pf || !Blank) {
-      // Where the first byte that is not blank lies: read the piece.
-      if (_ReadTarget(pBank, pHandle, uint32_t(a), n, pBuf.get()) < 0) {
-        _ReportReadFailure(n, uint32_t(a));
-        return -1;
-      }
-      int i = _FindNonBlank(pBuf.get(), n, Empty);
-      if (i >= 0) {
-        *pFirst = uint32_t(a) + uint32_t(i);
-        *pValue = pBuf[size_t(i)];
-        return 0;
-      }
-    }
+    if (r <= 0) return r;
     if (AdvanceProgress) APP_ProgressAddValue(_pProgress, int(n));
     a += n;
   }
@@ -191,6 +228,10 @@ int _VerifyRange(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandl
         APP_ErrorOutf("Failed to verify @ address 0x%.8X", uint32_t(a));
         return -1;
       }
+      // The target holds these bytes now: both CRCs go on over them, so that the success line
+      // names the CRC of what was verified rather than an untouched 0.
+      pReq->TargetCRC = CRC32_Update(pReq->TargetCRC, pBuf.get(), n);
+      pReq->ExpectedCRC = CRC32_Update(pReq->ExpectedCRC, pBuf.get(), n);
       APP_FlashProgressText(3, nullptr, n);
     }
     return 0;
@@ -1085,7 +1126,12 @@ DataImage* PROG_ReadBack(uint32_t First, uint32_t Last) {
   DataImage* pResult = nullptr;
   ImagePtr Ranges(DATAIMAGE_Create());
   DataImage* pOut = DATAIMAGE_Create();
-  if (!Ranges || pOut == nullptr) {
+  if (Last < First) {
+    DATAIMAGE_Delete(pOut);
+    char acText[128];
+    DATAFILE_FormatInvalidRange(acText, sizeof(acText), First, Last);
+    APP_ErrorOut(acText);
+  } else if (!Ranges || pOut == nullptr) {
     DATAIMAGE_Delete(pOut);
     APP_ErrorOut("Could not read target memory, out of memory");
   } else if (DATAIMAGE_AddData(Ranges.get(), First, uint32_t(uint64_t(Last) - First + 1), nullptr) < 0) {

@@ -176,14 +176,17 @@ TEST_F(ShippedDb, LoaderInformationIsCachedPerBankAndDevice) {
 
   MCUDB_LOADER_ENTRY aEntry[4];
   MCUDB_LOADER_LIST_PARAMS p{C8, 0, 4, aEntry, 0, nullptr};
-  EXPECT_EQ(MCUDB_GetLoaderList(&p), 2);
-  ASSERT_EQ(p.NumFilled, 2);
+  EXPECT_EQ(MCUDB_GetLoaderList(&p), 3);
+  ASSERT_EQ(p.NumFilled, 3);
   EXPECT_STREQ(aEntry[1].acName, "AT32F425 64 KB (packed)");
   EXPECT_EQ(aEntry[1].LoaderIndex, 1);
   EXPECT_EQ(aEntry[1].NumSectors, 64);
   EXPECT_EQ(aEntry[1].Size, 0x10000u);
-  p.MaxEntries = 1; // no room for the second: still counted
-  EXPECT_EQ(MCUDB_GetLoaderList(&p), 2);
+  EXPECT_STREQ(aEntry[2].acName, "AT32F425 64 KB (extended)");
+  EXPECT_EQ(aEntry[2].LoaderIndex, 2);
+  EXPECT_EQ(aEntry[2].NumSectors, 64);
+  p.MaxEntries = 1; // no room for the others: still counted
+  EXPECT_EQ(MCUDB_GetLoaderList(&p), 3);
   EXPECT_EQ(p.NumFilled, 1);
 }
 

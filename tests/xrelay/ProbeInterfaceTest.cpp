@@ -405,9 +405,10 @@ TEST_F(ProbeInterface, GoWhereNothingAnswersIsABusFault) {
 }
 
 /* Each slice runs the core for its virtual time, one instruction a cycle, and ends between two
-   instructions: the same run on an idle or a loaded host. */
+   instructions: the same run on an idle or a loaded host. (Round trips that take no time keep
+   the core from running along with the calls, so that only the slices count.) */
 TEST_F(ProbeInterface, RunSlicesEndBetweenInstructionsAfterTheirVirtualTime) {
-  Configure("RunSliceUs = 1"); /* 8 instructions at the 8 MHz after reset */
+  Configure("RunSliceUs = 1\nRoundTripUs = 0"); /* 8 instructions at the 8 MHz after reset */
   OpenAndConnect();
   std::vector<uint16_t> code(200, 0x3201); /* adds r2, #1 */
   code.push_back(0xbe00);
@@ -530,6 +531,74 @@ TEST_F(ProbeInterface, VirtualClockCountsTheChipsProgramTime) {
   int64_t spent = XRELAYARM_SIM_GetVirtualTimeUs() - t0;
   EXPECT_GE(spent, 512 * 42) << "512 halfwords of 42 us each";
   EXPECT_LT(spent, 512 * 42 * 2);
+}
+
+/* Every call that talks to the probe is one round trip: the link's fixed time, then its bytes
+   at the interface speed (SWD: 46 clocks a word). Calls that stay in the library are free. */
+TEST_F(ProbeInterface, EveryProbeCallIsOneRoundTripOnTheVirtualClock) {
+  struct Link {
+    const char* name;
+    const char* config;
+    double roundTripUs;
+  } const links[] = {{"default: a full-speed USB probe", "", 1000},
+                     {"configured", "RoundTripUs = 250", 250},
+                     {"instant", "RoundTripUs = 0", 0}};
+  std::vector<uint8_t> buf(0x1000, 0x3C);
+  const uint32_t regs[] = {0, 1, 15};
+  uint32_t values[3] = {};
+  XRELAYARM_HW_STATUS st{};
+  struct Op {
+    const char* name;
+    std::function<int()> call;
+    uint32_t numRoundTrips, numBytes;
+  } const ops[] = {
+      {"4 KB write", [&] { return XRELAYARM_WriteMem(0x20000000, 0x1000, buf.data()); }, 1, 0x1000},
+      {"16-byte read", [&] { return XRELAYARM_ReadMem(0x20000010, 16, buf.data()); }, 1, 16},
+      {"three registers", [&] { return XRELAYARM_ReadRegs(regs, values, nullptr, 3); }, 1, 12},
+      {"halt", [] { return XRELAYARM_Halt(); }, 1, 0},
+      {"supply status", [&] { return XRELAYARM_GetHWStatus(&st); }, 1, 0},
+      {"library version", [] { return XRELAYARM_GetDLLVersion() > 0 ? 0 : -1; }, 0, 0},
+      {"device lookup", [] { return XRELAYARM_DEVICE_GetIndex("AT32F425C8T7") >= 0 ? 0 : -1; }, 0, 0},
+  };
+  for (const Link& link : links) {
+    Configure(link.config);
+    OpenAndConnect(); /* SWD at 4 MHz */
+    for (const Op& op : ops) {
+      int64_t n0 = XRELAYARM_SIM_GetNumRoundTrips(), t0 = XRELAYARM_SIM_GetVirtualTimeUs();
+      ASSERT_EQ(op.call(), 0) << link.name << ", " << op.name;
+      EXPECT_EQ(XRELAYARM_SIM_GetNumRoundTrips() - n0, op.numRoundTrips) << link.name << ", " << op.name;
+      double expected = op.numRoundTrips * link.roundTripUs + op.numBytes * 46.0 / 4 / 4;
+      EXPECT_NEAR(static_cast<double>(XRELAYARM_SIM_GetVirtualTimeUs() - t0), expected, 1)
+          << link.name << ", " << op.name;
+    }
+    ASSERT_EQ(XRELAYARM_SetSpeed(12000), 0);
+    int64_t t0 = XRELAYARM_SIM_GetVirtualTimeUs();
+    ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, 0x1000, buf.data()), 0);
+    EXPECT_NEAR(static_cast<double>(XRELAYARM_SIM_GetVirtualTimeUs() - t0), link.roundTripUs + 0x1000 * 46.0 / 4 / 12,
+                1)
+        << link.name << ": at 12 MHz";
+    XRELAYARM_Close();
+  }
+}
+
+/* A running core goes on while the host's calls take their time: a read sees what the core did
+   meanwhile. */
+TEST_F(ProbeInterface, ACoreRunsAlongWithTheHostsCalls) {
+  Configure("RunSliceUs = 1"); /* Go runs the core a microsecond: 8 instructions at 8 MHz */
+  OpenAndConnect();
+  std::vector<uint16_t> code;
+  for (int i = 0; i < 2000; i++)
+    code.insert(code.end(), {0x3201, 0x601A}); /* adds r2, #1; str r2, [r3] */
+  code.push_back(0xbe00);
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, static_cast<uint32_t>(code.size() * 2), code.data()), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(2, 0), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(3, 0x20002000), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(15, 0x20000000), 0);
+  ASSERT_EQ(XRELAYARM_Go(), 0);
+  uint32_t stored = 0;
+  ASSERT_EQ(XRELAYARM_ReadMem(0x20002000, 4, &stored), 0);
+  EXPECT_EQ(stored, 2000u) << "1011.5 us of the read: room for 8092 instructions, 4000 needed";
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
 }
 
 /* ---- device database --------------------------------------------------------------------- */

@@ -196,7 +196,9 @@ TEST_F(SimTarget, MeasuredClockFollowsTheClockSetup) {
        8000000},
   };
   for (const auto& c : cases) {
-    Configure("HextHz = " + std::to_string(c.hextHz));
+    /* A link of 125 us a round trip sees the crystal's 500 us start-up; the default 1 ms
+       round trip of a full-speed probe would pass it with every call. */
+    Configure("HextHz = " + std::to_string(c.hextHz) + "\nRoundTripUs = 125");
     OpenAndConnect();
     ASSERT_EQ(XRELAYARM_Reset(), 0);
     ASSERT_EQ(XRELAYARM_WriteU32(kCrmCtrl, 0x3u | c.ctrl), 0);

@@ -415,6 +415,10 @@ XRELAY_API void* XRELAY_GetpFunc(int Index);
    library was loaded: transfers by interface speed, flash operations by the chip's program
    and erase times, CPU work by the modelled clock. */
 XRELAY_API int64_t XRELAYARM_SIM_GetVirtualTimeUs(void);
+/* Round trips between host and probe since the library was loaded: one for every call that
+   talks to the probe. Each costs the configured round-trip time (RoundTripUs) on the virtual
+   clock, its transfer the bytes at the interface speed; a running core goes on meanwhile. */
+XRELAY_API int64_t XRELAYARM_SIM_GetNumRoundTrips(void);
 /* The command "SetSimVTarget = <mV>" (XRELAYARM_ExecCommand) moves the simulated target's
    supply while a probe is open, as editing VTarget in the simulator configuration does. */
 

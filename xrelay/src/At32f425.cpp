@@ -447,7 +447,8 @@ bool At32f425::BusWrite(uint32_t addr, unsigned size, uint32_t value) {
 /* ---- flash controller ---------------------------------------------------------------- */
 
 void At32f425::FlashBusyFor(double us) {
-  clock_.us += us;
+  if (!inCore_) clock_.us += us; /* the probe waits for what it starts */
+  busyUntilUs_ = clock_.us + (inCore_ ? us : 0);
   busyReads_ = cfg_.faults.flashNeverReady ? -1 : 1;
   fSts_ |= STS_BUSY;
 }
@@ -459,9 +460,12 @@ uint32_t At32f425::FlashRegRead(uint32_t off) {
   case 0x0C: {
     uint32_t sts = fSts_;
     if (sts & STS_BUSY) {
-      /* The first look sees the operation running; then it is over (its time is already on
-         the virtual clock), unless the controller is set to hang. */
-      if (busyReads_ > 0 && --busyReads_ == 0) {
+      /* The first look sees the operation running; then it is over, unless the controller is
+         set to hang. The core looks in a loop until then: it skips to the end right away,
+         which costs the same virtual time without emulating the loop. A look of the probe
+         before the end finds it still running. */
+      if (inCore_ && busyReads_ > 0 && clock_.us < busyUntilUs_) clock_.us = busyUntilUs_;
+      if (clock_.us >= busyUntilUs_ && busyReads_ > 0 && --busyReads_ == 0) {
         fSts_ = (fSts_ & ~STS_BUSY) | STS_ODF;
       }
     }
@@ -708,6 +712,8 @@ void At32f425::DebugCtrlWrite(uint32_t value) {
 }
 
 void At32f425::CycAdvance() {
+  /* The core's own time may lie behind a look of the probe: count what is new only. */
+  if (clock_.us <= cycSeenUs_) return;
   if ((demcr_ & DEMCR_TRCENA) && (dwtCtrl_ & 1u) && running_) {
     cyc_ += (clock_.us - cycSeenUs_) * CpuClockHz() / 1e6;
     if (cyc_ >= 4294967296.0) cyc_ = std::fmod(cyc_, 4294967296.0);
@@ -755,6 +761,7 @@ void At32f425::FpbWrite(uint32_t off, uint32_t value) {
 }
 
 void At32f425::WdtAdvance() {
+  if (clock_.us <= wdtSeenUs_) return; /* as CycAdvance */
   if (wdtEnabled_ && (running_ || !(dbgCtrl_ & DBG_WDT_PAUSE))) wdtCountedUs_ += clock_.us - wdtSeenUs_;
   wdtSeenUs_ = clock_.us;
 }
@@ -832,12 +839,28 @@ int At32f425::Go(std::string& err) {
   running_ = true;
   spinning_ = false;
   skipBpAtStart_ = true;
+  coreUs_ = clock_.us;
   RunSlice();
   return 0;
 }
 
 void At32f425::RunSlice() {
   if (!running_ || spinning_) return;
+  double endUs = clock_.us + cfg_.runSliceUs;
+  RunCore(endUs);
+  /* The host has waited for the slice, or until the core stopped in it. */
+  clock_.us = std::max(clock_.us, running_ ? endUs : std::min(coreUs_, endUs));
+}
+
+void At32f425::RunAlong() {
+  if (running_ && !spinning_ && coreUs_ < clock_.us) RunCore(clock_.us);
+}
+
+void At32f425::RunCore(double untilUs) {
+  if (!running_ || spinning_ || coreUs_ >= untilUs) return;
+  /* While the core executes, the clock shows the core's time; the host's comes back after. */
+  double hostUs = clock_.us;
+  clock_.us = coreUs_;
   stop_ = Stop::None;
   WdtCheck(); /* a watchdog that ran out before the slice resets the chip before it runs */
   if (stop_ == Stop::None) {
@@ -845,6 +868,7 @@ void At32f425::RunSlice() {
     uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
     if (Block b = BlockAt(pc, 2); b == Block::Cells || b == Block::Alias) {
       spinning_ = true; /* application code in flash: let it "run" */
+      clock_.us = hostUs;
       return;
     }
     if (!IsRam(pc, 2)) {
@@ -853,8 +877,10 @@ void At32f425::RunSlice() {
       startPc_ = pc;
       pendingInstructions_ = 0;
       usPerInstruction_ = 1e6 / CpuClockHz();
-      sliceEndUs_ = clock_.us + cfg_.runSliceUs;
+      sliceEndUs_ = untilUs;
+      inCore_ = true;
       uc_err e = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, 0, 0);
+      inCore_ = false;
       skipBpAtStart_ = false;
       SyncClock();
       WdtCheck();
@@ -864,6 +890,7 @@ void At32f425::RunSlice() {
       }
     }
   }
+  coreUs_ = clock_.us;
   switch (stop_) {
   case Stop::Bkpt:
   case Stop::Breakpoint:
@@ -880,6 +907,7 @@ void At32f425::RunSlice() {
   case Stop::None:
     break; /* the slice is used up: still running */
   }
+  clock_.us = hostUs;
 }
 
 int At32f425::PollHalted() {

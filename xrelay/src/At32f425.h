@@ -8,9 +8,14 @@
  * store of the core. Code runs from SRAM; code in flash counts as the user's application,
  * which the simulator lets "run" without executing it. Time is virtual: flash operations take
  * the chip's datasheet times on the VirtualClock, every instruction of the core one cycle of
- * the modelled clock; the core itself completes them at once. The core runs in slices of
- * virtual time that end between two instructions, so a run does the same whatever the host's
- * load.
+ * the modelled clock. The core runs in slices of virtual time that end between two
+ * instructions, so a run does the same whatever the host's load.
+ *
+ * A running core keeps a time of its own: it runs along whenever the probe's clock moves on
+ * (RunAlong) and while the host polls it (PollHalted). A flash operation that the core starts
+ * keeps the controller busy until its end on the core's time; the core's next look at the busy
+ * bit waits for that end at once instead of spinning, while the host's transfers go on. An
+ * operation that the probe starts puts its time on the clock directly.
  */
 #pragma once
 
@@ -103,8 +108,11 @@ public:
   void Reset(bool halt);
   /* Lets the core run from its PC; 0 or negative. */
   int Go(std::string& err);
-  /* Runs the core a slice further when it runs; 1 halted, 0 running. */
+  /* Runs the core a slice further when it runs; 1 halted, 0 running. The clock moves on by
+     the slice, or to the halt when the core stops in it. */
   int PollHalted();
+  /* Lets a running core catch up with the clock (which it leaves where it is). */
+  void RunAlong();
   void Halt();
   bool IsRunning() const { return running_; }
   int SetBreakpoint(uint32_t index, uint32_t addr, std::string& err);
@@ -127,6 +135,8 @@ private:
   void ResetPeripherals();
   void MapMemory(std::string& err, int& rc);
   void RunSlice();
+  /* Runs the core on its own time up to untilUs (or its stop); the clock stays. */
+  void RunCore(double untilUs);
   void NoteFault(const std::string& text);
   void NoteBusFault(const char* what, unsigned size, uint32_t addr, uint32_t pc);
   void InvalidateCode(uint32_t addr, uint32_t numBytes);
@@ -187,13 +197,16 @@ private:
   uint64_t pendingInstructions_ = 0; /* executed, not yet on the virtual clock */
   double usPerInstruction_ = 0.125;
   double sliceEndUs_ = 0;
+  double coreUs_ = 0;   /* how far a running core has come; ahead of the clock while it waits */
+  bool inCore_ = false; /* the core executes: the clock shows its time */
 
   /* flash controller */
   uint32_t fPsr_ = 0, fSts_ = 0, fCtrl_ = 0, fAddr_ = 0, fUsd_ = 0;
   uint32_t fSlibSts_ = 0, fSlibRng_ = 0;
   int keyStage_ = 0, usdKeyStage_ = 0;
   bool keyLockout_ = false;
-  int busyReads_ = 0; /* status reads that still see the busy bit */
+  int busyReads_ = 0;      /* status reads that still see the busy bit */
+  double busyUntilUs_ = 0; /* end of the operation running */
   /* clock and reset controller */
   uint32_t crmCtrl_ = 0, crmCfg_ = 0;
   double hextOnUs_ = 0; /* virtual time when the crystal was switched on */

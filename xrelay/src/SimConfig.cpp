@@ -92,6 +92,9 @@ int ParseProbe(const IniSection& sec, ProbeConfig& p, std::string& err) {
     } else if (IEquals(key, "MaxSpeed")) {
       if (!num || v == 0) return bad();
       p.maxSpeedKHz = v;
+    } else if (IEquals(key, "RoundTripUs")) {
+      if (!num || v > 1000000) return bad();
+      p.roundTripUs = v;
     } else if (IEquals(key, "AdaptiveClocking")) {
       if (!num) return bad();
       p.adaptive = v != 0;

@@ -34,6 +34,9 @@ struct ProbeConfig {
   uint32_t vtargetMv = 3300;
   std::string device = "AT32F425C8T7";
   uint32_t maxSpeedKHz = 12000;
+  /* Virtual time of one round trip between host and probe: a full-speed USB probe answers a
+     command in the next 1 ms frame. */
+  uint32_t roundTripUs = 1000;
   bool adaptive = false;
   bool hasCoreId = false;
   uint32_t coreId = 0;            /* the core's debug port ID when hasCoreId, else by interface */

@@ -34,7 +34,6 @@ namespace {
 constexpr int kVersion = XRELAY_VERSION;
 constexpr uint32_t kSwdId = 0x2BA01477u, kJtagId = 0x4BA00477u;
 constexpr uint32_t kMinVTargetMv = 1200;
-constexpr double kCallLatencyUs = 125; /* one USB round trip */
 constexpr uint32_t kWorkAreaLimit = 1u << 20;
 
 struct SavedRange {
@@ -65,6 +64,7 @@ struct Session {
   bool open = false, lost = false;
   int probe = -1;
   uint32_t calls = 0;
+  int64_t roundTrips = 0; /* since the library was loaded */
   uint32_t vtargetMv = 0;
   FlashStore store; /* declared before the target, which keeps pointers into it */
   std::unique_ptr<At32f425> target;
@@ -212,7 +212,16 @@ ProbeConfig* CurrentProbe() {
   return s.open && s.probe >= 0 ? &s.probes[static_cast<size_t>(s.probe)] : nullptr;
 }
 
-/* Every call that talks to the probe counts; injected faults strike after their count. */
+/* Virtual time passes on the link: a core that runs goes on running meanwhile, so a transfer
+   of the host overlaps what the RAMCode does on the target. */
+void Spend(double us) {
+  Session& s = S();
+  s.clock.us += us;
+  if (s.target) s.target->RunAlong();
+}
+
+/* Every call that talks to the probe is one round trip and counts; injected faults strike
+   after their count. */
 int NeedOpen(const char* what) {
   Session& s = S();
   if (!s.open) return Fail(Format("%s: no connection to a probe is open", what));
@@ -227,7 +236,8 @@ int NeedOpen(const char* what) {
   RefreshVTarget(false);
   /* once: a later change of the supply (command or configuration) holds */
   if (p.voltageAfterCalls && s.calls == p.voltageAfterCalls + 1) s.vtargetMv = p.voltageChangeMv;
-  s.clock.us += kCallLatencyUs;
+  s.roundTrips++;
+  Spend(p.roundTripUs);
   return 0;
 }
 
@@ -250,7 +260,7 @@ void AccountTransfer(uint32_t numBytes) {
   /* A transfer costs about 46 interface clocks per 32-bit word on SWD (JTAG: 41). */
   double bitsPerByte = s.tif == XRELAYARM_TIF_SWD ? 46.0 / 4 : 41.0 / 4;
   double khz = s.adaptive ? 4000 : s.speedKHz;
-  s.clock.us += numBytes * bitsPerByte * 1000.0 / khz;
+  Spend(numBytes * bitsPerByte * 1000.0 / khz);
 }
 
 uint32_t EffectiveSpeed() {
@@ -632,6 +642,7 @@ int RegsCommon(const char* what, const uint32_t* idx, void* values, uint8_t* sta
   if (NeedHalted(what) != 0) return -1;
   if (n && (!idx || !values)) return Fail(Format("%s: no register list given", what));
   if (n > 4096) return Fail(Format("%s: %u registers is more than any core has", what, n));
+  AccountTransfer(n * 4);
   std::string err, first;
   for (uint32_t i = 0; i < n; i++) {
     int rc;
@@ -1102,7 +1113,7 @@ int XRELAYARM_MeasureCPUSpeedEx(uint32_t RAMAddr, int PreserveMem, int AllowFail
   auto cannot = [&](const std::string& text) { return AllowFail ? 0 : Fail(text); };
   if (!S().target->IsRam(RAMAddr, 64))
     return call_.Ret(cannot(Format("Failed to measure CPU speed: no RAM for the measurement at 0x%08X", RAMAddr)));
-  S().clock.us += 2000; /* the measuring loop */
+  Spend(2000); /* the measuring loop */
   if (p.clockMeasureFails)
     return call_.Ret(cannot("Failed to measure CPU speed: the measuring loop did not stop"));
   return call_.Ret(static_cast<int>(S().target->CpuClockHz()));
@@ -1456,6 +1467,13 @@ int64_t XRELAYARM_SIM_GetVirtualTimeUs(void) {
   int64_t us = static_cast<int64_t>(S().clock.us);
   call_.Note(std::to_string(us));
   return us;
+}
+
+int64_t XRELAYARM_SIM_GetNumRoundTrips(void) {
+  CALL("%s", "");
+  int64_t n = S().roundTrips;
+  call_.Note(std::to_string(n));
+  return n;
 }
 
 } // extern "C"
