@@ -45,14 +45,18 @@ int64_t _RoundTrips(void) {
   return pf ? pf() : 0;
 }
 
-// The example's project with chip erase, verify by CRC and start, without serial number.
-void _WriteProject(const std::string& Path, bool Skip) {
+// The example's project with chip erase, verify by CRC and start, without serial number, at the
+// simulated probe's highest interface speed; Extended: the main flash bank's extended algorithm.
+void _WriteProject(const std::string& Path, bool Skip, bool Extended) {
   std::string Text = ReadAll(TFORGE_EXAMPLE_DIR "/counter.tforge");
   auto Set = [&](const std::string& Key, const std::string& Value) {
     size_t p = Text.find("  " + Key + " = ");
     size_t e = Text.find_first_of("\r\n", p);
     Text.replace(p, e - p, "  " + Key + " = " + Value);
   };
+  if (Extended) Set("LoaderName", "\"AT32F425 64 KB (extended)\""); // the main flash bank's, the first one
+  Set("Speed0", "12000");
+  Set("Speed1", "12000");
   Set("EraseType", "3");
   Set("ProgramSN", "0");
   Set("VerifyType", "1");
@@ -74,14 +78,14 @@ std::string _Data(void) {
   return s;
 }
 
-void _SetUp(bool Skip) {
+void _SetUp(bool Skip, bool Extended) {
   char ac[] = "/tmp/tforge-bench-prod-XXXXXX";
   _Dir = mkdtemp(ac);
   setenv("XRELAY_SIM_DIR", (_Dir + "/sim").c_str(), 1);
   WriteAll(_Dir + "/sim.ini", "[Probe]\nSerialNumber = 123456\n");
   setenv("XRELAY_SIM_CONFIG", (_Dir + "/sim.ini").c_str(), 1);
   WriteAll(_Dir + "/data.bin", _Data());
-  _WriteProject(_Dir + "/board.tforge", Skip);
+  _WriteProject(_Dir + "/board.tforge", Skip, Extended);
 }
 
 void _TearDown(void) {
@@ -138,7 +142,8 @@ void _Report(benchmark::State& State, double HostUs, double VirtualUs, double Tr
 
 // The cycle in this process (connect included, the program's start-up not).
 void BM_ProductionCycle64K(benchmark::State& State) {
-  _SetUp(false);
+  _SetUp(false, State.range(0) != 0);
+  State.SetLabel(State.range(0) ? "extended algorithm" : "algorithm");
   {
     InProcess P;
     double Host = 0, Virtual = 0, Trips = 0;
@@ -149,11 +154,12 @@ void BM_ProductionCycle64K(benchmark::State& State) {
   }
   _TearDown();
 }
-BENCHMARK(BM_ProductionCycle64K)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ProductionCycle64K)->Arg(0)->Arg(1)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The unchanged second run with SkipUnchangedSectors, against the first run of the same board.
 void BM_SkipUnchangedSecondRun(benchmark::State& State) {
-  _SetUp(true);
+  _SetUp(true, State.range(0) != 0);
+  State.SetLabel(State.range(0) ? "extended algorithm" : "algorithm");
   {
     InProcess P;
     double FirstHost = 0, FirstVirtual = 0, FirstTrips = 0;
@@ -168,11 +174,12 @@ void BM_SkipUnchangedSecondRun(benchmark::State& State) {
   }
   _TearDown();
 }
-BENCHMARK(BM_SkipUnchangedSecondRun)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SkipUnchangedSecondRun)->Arg(0)->Arg(1)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The real binary from its start to its end: start-up, project and data, the cycle, shut-down.
 void BM_ProductionCycleBinary(benchmark::State& State) {
-  _SetUp(false);
+  _SetUp(false, State.range(0) != 0);
+  State.SetLabel(State.range(0) ? "extended algorithm" : "algorithm");
   std::string Cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME='" + _Dir +
                     "/config' XDG_STATE_HOME='" + _Dir + "/state' '" TFORGE_PROGRAM_DIR "/tforge' -hide -openprj'" +
                     _Dir + "/board.tforge' -auto -exit > '" + _Dir + "/out.txt' 2>&1";
@@ -182,7 +189,7 @@ void BM_ProductionCycleBinary(benchmark::State& State) {
   }
   _TearDown();
 }
-BENCHMARK(BM_ProductionCycleBinary)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ProductionCycleBinary)->Arg(0)->Arg(1)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 
