@@ -14,8 +14,10 @@
 struct DataImage;
 struct FlashBank;
 
-// Installs the jobs "Execute production programming", "Secure chip", "Start target
-// application", "Set RS232 signal", "Test speed" and "Show CFI info".
+// Installs the jobs "Execute production programming" (parameters: the DataImage* to program),
+// "Secure chip" (asks first), "Start target application" (the project's StartAppType), "Set
+// RS232 signal" (PROD_SIGNAL_PARAMS), "Test speed" (asks with the value dialog) and "Show CFI
+// info".
 void PROD_InstallJobs(void);
 
 // The production cycle on pImage, as the project's PRODUCTION and PERFORMANCE settings say.
