@@ -221,11 +221,13 @@ int _VerifyRange(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandl
       uint32_t Mismatch = 0;
       int r = pfNative(pHandle, uint32_t(a), n, pBuf.get(), &Mismatch);
       if (r != 0) {
+        // A difference is named by its first address, which the module tells; a failure of the
+        // module itself by the piece.
         if (r > 0 && pReq->MismatchSeen == 0) {
           pReq->MismatchSeen = -1;
           pReq->FirstFailAddr = int32_t(Mismatch);
         }
-        APP_ErrorOutf("Failed to verify @ address 0x%.8X", uint32_t(a));
+        APP_ErrorOutf("Failed to verify @ address 0x%.8X", r > 0 ? Mismatch : uint32_t(a));
         return -1;
       }
       // The target holds these bytes now: both CRCs go on over them, so that the success line

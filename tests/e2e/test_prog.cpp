@@ -13,6 +13,9 @@ namespace {
 
 bool Has(const TForgeRun& r, const std::string& s) { return r.Out.find(s) != std::string::npos; }
 
+// The main flash algorithm with its own blank check and verify.
+constexpr const char* kExtended = "AT32F425 64 KB (extended)";
+
 // Main flash starts after the magic and the three sizes in the simulator's flash file.
 constexpr long kMainFlashInFile = 8 + 3 * 4;
 
@@ -104,15 +107,18 @@ TEST_F(ProgE2E, ThreeBytesAtTheEndOfABankAreProgrammedAsOnePaddedSector) {
 }
 
 // What one process programmed, another verifies; a byte changed on the chip in between fails
-// that verify with its address, by CRC and by read-back alike.
+// that verify with its address, by CRC, by read-back and by the extended algorithm's own verify.
 TEST_F(ProgE2E, ASecondProcessVerifiesAndFindsAChangedByte) {
   struct Case {
+    const char* sLoader;
     const char* sVerifyType;
     const char* sFailure;
   };
-  for (const Case& c : {Case{"1", "Verification failed @ address 0x08000123 (CRC: 0x"},
-                        Case{"2", "Verification failed @ address 0x08000123\n"}}) {
-    SCOPED_TRACE(c.sVerifyType);
+  for (const Case& c : {Case{"AT32F425 64 KB", "1", "Verification failed @ address 0x08000123 (CRC: 0x"},
+                        Case{"AT32F425 64 KB", "2", "Verification failed @ address 0x08000123\n"},
+                        Case{kExtended, "1", "Failed to verify @ address 0x08000123\n"}}) {
+    SCOPED_TRACE(std::string(c.sLoader) + " " + c.sVerifyType);
+    SetProjectKey("LoaderName", std::string("\"") + c.sLoader + "\"");
     SetProjectKey("VerifyType", c.sVerifyType);
     std::string Data = Bin("fw.bin", Counting(0x800));
     TForgeRun r = Run({"-open" + Data + ",0x08000000", "-erasechip", "-programverify"});
@@ -169,6 +175,19 @@ TEST_F(ProgE2E, ReadBack) {
       EXPECT_EQ(ReadAll(Out), std::string(c.FileSize, '\xFF'));
     }
   }
+}
+
+// The extended algorithm blank-checks on the chip: an erased bank comes back whole although the
+// probe could not read a byte of it.
+TEST_F(ProgE2E, AnErasedBankIsBlankCheckedNotRead) {
+  SetProjectKey("LoaderName", std::string("\"") + kExtended + "\"");
+  ASSERT_EQ(Run({"-erasechip"}).ExitCode, 0);
+  std::string Out = Home.Path("back.bin");
+  TForgeRun r = Run({"-readrange0x08000000,0x0800FFFF", "-saveas" + Out},
+                    SimConfig("FaultReadErrorAt = 0x08000000-0x0800FFFF"));
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Target memory read successfully. (65536 bytes, 1 range)")) << r.Out;
+  EXPECT_EQ(ReadAll(Out), std::string(0x10000, '\xFF'));
 }
 
 TEST_F(ProgE2E, ReadFailureDiscardsTheImage) {
