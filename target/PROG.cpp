@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "core/APP.h"
+#include "core/APP_JobParams.h"
 #include "core/APP_Log.h"
 #include "data/CRC32.h"
 #include "data/DATAFILE.h"
@@ -577,10 +578,13 @@ int (*_pfAskReadRange)(uint32_t* pFirst, uint32_t* pLast);
 
 void _CheckBlankJob(JobContext* pContext) { pContext->Result = PROG_BlankCheck() < 0 ? -1 : 0; }
 
+uint32_t _JobValue(const JobContext* pContext, uint32_t Default) {
+  return pContext->pParams ? *static_cast<const uint32_t*>(pContext->pParams) : Default;
+}
+
 void _EraseJob(JobContext* pContext) {
-  auto p = static_cast<const PROG_JOB_PARAMS*>(pContext->pParams);
   int r;
-  if (p && p->Param == PROG_ERASE_CHIP) {
+  if (_JobValue(pContext, APP_ERASE_SELECTED_SECTORS) == APP_ERASE_CHIP) {
     if (!PROG_AreAllSectorsSelected() &&
         APP_MsgBox("This operation will also erase not selected sectors.\nDo you really want to erase chip?", "Yes",
                    "No", 0, APP_ICON_QUESTION, 1) != 0) {
@@ -595,26 +599,23 @@ void _EraseJob(JobContext* pContext) {
 }
 
 void _ProgramJob(JobContext* pContext) {
-  auto p = static_cast<const PROG_JOB_PARAMS*>(pContext->pParams);
+  auto p = static_cast<const APP_PROGRAM_PARAMS*>(pContext->pParams);
   DataImage* pImage = p ? p->pImage : nullptr;
-  int r = (p && p->Param) ? PROG_ProgramVerify(pImage) : PROG_Program(pImage);
+  int r = (p && p->Verify) ? PROG_ProgramVerify(pImage) : PROG_Program(pImage);
   pContext->Result = r < 0 ? -1 : 0;
 }
 
 void _VerifyJob(JobContext* pContext) {
-  auto p = static_cast<const PROG_JOB_PARAMS*>(pContext->pParams);
+  auto p = static_cast<const APP_IMAGE_PARAMS*>(pContext->pParams);
   pContext->Result = PROG_Verify(p ? p->pImage : nullptr) < 0 ? -1 : 0;
 }
 
 void _ReadJob(JobContext* pContext) {
-  auto p = static_cast<const PROG_JOB_PARAMS*>(pContext->pParams);
-  uint32_t Kind = p ? p->Param : 0;
-  uint32_t First = p ? p->First : 0, Last = p ? p->Last : 0;
-  if (Kind == 2 && (p == nullptr || p->First > p->Last)) {
-    if (_pfAskReadRange == nullptr || _pfAskReadRange(&First, &Last) != 0) {
-      pContext->Result = 0;
-      return;
-    }
+  uint32_t Kind = _JobValue(pContext, APP_READ_SELECTED_SECTORS);
+  uint32_t First = 0, Last = 0;
+  if (Kind == APP_READ_RANGE && (_pfAskReadRange == nullptr || _pfAskReadRange(&First, &Last) != 0)) {
+    pContext->Result = 0;
+    return;
   }
   pContext->Result = PROG_ReadToWindow(int(Kind), First, Last);
 }

@@ -129,16 +129,11 @@ APP_PROGRESS* PROG_GetProgress(void);
 bool PROG_IsCancelled(void);
 
 /*
- * Jobs. Parameters: "Erase flash" PROG_JOB_PARAMS.Param 1 selected sectors, 3 chip; "Program
- * flash" pImage and Param 1 with verify; "Verify flash" pImage; "Read flash" Param 0 selected
- * sectors, 1 entire chip, 2 range (First, Last). "Check blank" takes none.
+ * Jobs, with the parameter blocks of core/APP_JobParams.h: "Check blank" none; "Erase flash" a
+ * uint32_t (1 selected sectors, 3 chip); "Program flash" APP_PROGRAM_PARAMS; "Verify flash"
+ * APP_IMAGE_PARAMS; "Read flash" a uint32_t (0 selected sectors, 1 entire chip, 2 a range, asked
+ * for through PROG_SetReadRangeSource).
  */
-struct PROG_JOB_PARAMS {
-  DataImage* pImage;
-  uint32_t Param;
-  uint32_t First;
-  uint32_t Last;
-};
 void PROG_InstallJobs(void); // also the flash engine's hooks
 // Asks for the range of "Read flash" (2) when the job brings none: 0 with the range, else cancelled.
 void PROG_SetReadRangeSource(int (*pfAsk)(uint32_t* pFirst, uint32_t* pLast));
