@@ -37,17 +37,26 @@ int _OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool Determine
   return _Funcs.pfOpenBank ? _Funcs.pfOpenBank(pBank, BankIndex, BankSize, DetermineLayout)
                            : FLASH_OpenBank(pBank, BankIndex, BankSize, DetermineLayout);
 }
-void _CloseBank(FlashBank* pBank) { _Funcs.pfCloseBank ? _Funcs.pfCloseBank(pBank) : FLASH_CloseBank(pBank); }
+void _CloseBank(FlashBank* pBank) {
+  _Funcs.pfCloseBank ? _Funcs.pfCloseBank(pBank) : FLASH_CloseBank(pBank);
+}
 int _PrepareBank(FlashModuleHandle* pHandle, FlashBank* pBank, uint32_t Arg) {
-  return _Funcs.pfPrepareBank ? _Funcs.pfPrepareBank(pHandle, pBank, Arg) : FLASH_PrepareBank(pHandle, pBank, Arg);
+  return _Funcs.pfPrepareBank ? _Funcs.pfPrepareBank(pHandle, pBank, Arg)
+                              : FLASH_PrepareBank(pHandle, pBank, Arg);
 }
 int _RestoreBank(FlashModuleHandle* pHandle, FlashBank* pBank) {
   return _Funcs.pfRestoreBank ? _Funcs.pfRestoreBank(pHandle, pBank) : FLASH_RestoreBank(pHandle, pBank);
 }
-uint32_t _GetCPUClock(void) { return _Funcs.pfGetCPUClock ? _Funcs.pfGetCPUClock() : TARGET_GetCPUClock(); }
+uint32_t _GetCPUClock(void) {
+  return _Funcs.pfGetCPUClock ? _Funcs.pfGetCPUClock() : TARGET_GetCPUClock();
+}
 
-bool _ErrorPending(void) { return APP_GetErrorCount() > 0; }
-const char* _Plural(uint64_t n) { return n == 1 ? "" : "s"; }
+bool _ErrorPending(void) {
+  return APP_GetErrorCount() > 0;
+}
+const char* _Plural(uint64_t n) {
+  return n == 1 ? "" : "s";
+}
 
 // "%d KB" above 1024 bytes, else "%d Bytes".
 void _SizeText(char* sDest, int DestSize, uint64_t NumBytes) {
@@ -152,8 +161,8 @@ int _ReadForNonBlank(FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t a, u
  * that only that word is read. A module that called a blank stretch not blank (some areas are
  * always reported so) gets the rest of the piece read. 0 found, 1 blank after all, -1 failure.
  */
-int _LocateNonBlank(FLASH_BLANKCHECK_FUNC* pf, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t a, uint32_t n,
-                    uint8_t Empty, uint32_t* pFirst, uint8_t* pValue) {
+int _LocateNonBlank(FLASH_BLANKCHECK_FUNC* pf, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t a,
+                    uint32_t n, uint8_t Empty, uint32_t* pFirst, uint8_t* pValue) {
   uint64_t Lo = a, Hi = uint64_t(a) + n; // the first byte that is not blank lies in [Lo, Hi)
   while (Hi - Lo > 4) {
     uint64_t Half = ((Hi - Lo) / 2 + 3) & ~uint64_t(3);
@@ -188,8 +197,10 @@ int _BlankCheck(uint32_t Addr, uint32_t LastAddr, FlashBank* pBank, FlashModuleH
         APP_ErrorOut("Error while blank checking.");
         return -1;
       }
-      if (r != 0) r = _LocateNonBlank(pf, pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
-      else r = 1;
+      if (r != 0)
+        r = _LocateNonBlank(pf, pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
+      else
+        r = 1;
     } else {
       r = _ReadForNonBlank(pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
     }
@@ -203,8 +214,8 @@ int _BlankCheck(uint32_t Addr, uint32_t LastAddr, FlashBank* pBank, FlashModuleH
 /*********************************************************************
  * Verifying one range of a run
  */
-int _VerifyRange(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandle, FlashBank* pBank, uint32_t Addr,
-                 uint32_t NumBytes, int VerifyType) {
+int _VerifyRange(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandle, FlashBank* pBank,
+                 uint32_t Addr, uint32_t NumBytes, int VerifyType) {
   uint32_t Piece = _VerifyPieceSize(_GetCPUClock());
   uint8_t Empty = pBank->EmptyValue;
   std::unique_ptr<uint8_t[]> pBuf(new (std::nothrow) uint8_t[Piece]);
@@ -257,8 +268,8 @@ int _VerifyRange(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandl
     } else {
       char acText[128];
       _SizeText(acSize, sizeof(acSize), n);
-      UTIL_sprintf(acText, sizeof(acText), "Verifying range 0x%.8X - 0x%.8X (%s)", uint32_t(a), uint32_t(a + n - 1),
-                   acSize);
+      UTIL_sprintf(acText, sizeof(acText), "Verifying range 0x%.8X - 0x%.8X (%s)", uint32_t(a),
+                   uint32_t(a + n - 1), acSize);
       APP_ProgressSetText2(_pProgress, acText);
       _Sync(pBank, pHandle);
       if (_ReadTarget(pBank, pHandle, uint32_t(a), n, pRead.get()) < 0) {
@@ -338,7 +349,8 @@ void _LogRanges(DataImage* pRanges, int NumSectors, int TotalSectors, bool OfTot
     UTIL_sprintf(ac, sizeof(ac), "%d of %d sectors selected, %d range%s", NumSectors, TotalSectors, int(n),
                  _Plural(n));
   } else {
-    UTIL_sprintf(ac, sizeof(ac), "%d sector%s, %d range%s", NumSectors, _Plural(NumSectors), int(n), _Plural(n));
+    UTIL_sprintf(ac, sizeof(ac), "%d sector%s, %d range%s", NumSectors, _Plural(NumSectors), int(n),
+                 _Plural(n));
   }
   s = ac;
   uint32_t Start, Len;
@@ -355,7 +367,8 @@ int _BankRanges(DataImage* pImage, bool Whole, int* pTotal) {
   if (pList == nullptr) return -1;
   *pTotal = BANK_GetTotalSectors(pList.get());
   if (Whole) {
-    for (int i = 0; i < pList->NumBanks; i++) BANK_SelectAll(&pList->aBank[i]);
+    for (int i = 0; i < pList->NumBanks; i++)
+      BANK_SelectAll(&pList->aBank[i]);
   }
   return BANK_GetSelectedRanges(pList.get(), -1, pImage);
 }
@@ -404,7 +417,8 @@ int _BlankCheckStep(FlashModuleHandle* pHandle, FlashBank* pBank, PROG_REQUEST*,
     }
     uint32_t First = 0;
     uint8_t Value = 0;
-    if (_BlankCheck(Start, Last, pBank, pHandle, pBank->EmptyValue, &First, &Value, true) == 0 && !_ErrorPending()) {
+    if (_BlankCheck(Start, Last, pBank, pHandle, pBank->EmptyValue, &First, &Value, true) == 0 &&
+        !_ErrorPending()) {
       APP_ErrorOutf("Blank check failed @ addr 0x%.8X (Read: 0x%.2X, Expected: 0x%.2X)", First, Value,
                     pBank->EmptyValue * 0x01010101u);
     }
@@ -444,12 +458,14 @@ DataImage* _ReadOp(DataImage* pRanges, DataImage* pResult, const char* sNotConne
   uint32_t NumBytes = DATAIMAGE_GetNumBytes(pResult), NumRanges = DATAIMAGE_GetNumRanges(pResult);
   UTIL_sprintf(ac, sizeof(ac), "Target memory read successfully. (%d bytes, %d range%s)", int(NumBytes),
                int(NumRanges), _Plural(NumRanges));
-  if (_Outcome("Failed to read back target memory", "Read target memory canceled by user", ac) < 0) return nullptr;
+  if (_Outcome("Failed to read back target memory", "Read target memory canceled by user", ac) < 0)
+    return nullptr;
   return Result.release();
 }
 
 int _EraseOp(bool Chip) {
-  const char* sNoMem = Chip ? "Could not erase chip, out of memory" : "Could not erase sectors, out of memory";
+  const char* sNoMem =
+      Chip ? "Could not erase chip, out of memory" : "Could not erase sectors, out of memory";
   ImagePtr Ranges(DATAIMAGE_Create());
   if (!Ranges) {
     APP_ErrorOut(sNoMem);
@@ -485,7 +501,8 @@ int _EraseOp(bool Chip) {
     PROG_RunBanks(PROG_BankStep, &Req, Ranges.get(), nullptr, true, true);
     _SetIndicators(0, 0);
   }
-  return Chip ? _Outcome("Failed to erase chip", "Erase chip canceled by user", "Erase operation completed successfully")
+  return Chip ? _Outcome("Failed to erase chip", "Erase chip canceled by user",
+                         "Erase operation completed successfully")
               : _Outcome("Failed to erase sectors", "Erase sectors canceled by user",
                          "Erase operation completed successfully");
 }
@@ -524,7 +541,9 @@ int _ProgramOp(DataImage* pData, bool Verify) {
   if (!_ErrorPending() && NumBytes != Counted) {
     APP_LogOutf("%d bytes could not be programmed.", int(NumBytes - Counted));
   }
-  if (!Verify) return _Outcome("Failed to program target", "Programming canceled by user", "Target programmed successfully");
+  if (!Verify)
+    return _Outcome("Failed to program target", "Programming canceled by user",
+                    "Target programmed successfully");
   char ac[128];
   if (Req.VerifyType == PROG_VERIFY_CRC) {
     UTIL_sprintf(ac, sizeof(ac), "Target programmed and verified successfully (CRC = 0x%.8X)", Req.TargetCRC);
@@ -576,7 +595,9 @@ int _VerifyOp(DataImage* pData) {
  */
 int (*_pfAskReadRange)(uint32_t* pFirst, uint32_t* pLast);
 
-void _CheckBlankJob(JobContext* pContext) { pContext->Result = PROG_BlankCheck() < 0 ? -1 : 0; }
+void _CheckBlankJob(JobContext* pContext) {
+  pContext->Result = PROG_BlankCheck() < 0 ? -1 : 0;
+}
 
 uint32_t _JobValue(const JobContext* pContext, uint32_t Default) {
   return pContext->pParams ? *static_cast<const uint32_t*>(pContext->pParams) : Default;
@@ -586,8 +607,8 @@ void _EraseJob(JobContext* pContext) {
   int r;
   if (_JobValue(pContext, APP_ERASE_SELECTED_SECTORS) == APP_ERASE_CHIP) {
     if (!PROG_AreAllSectorsSelected() &&
-        APP_MsgBox("This operation will also erase not selected sectors.\nDo you really want to erase chip?", "Yes",
-                   "No", 0, APP_ICON_QUESTION, 1) != 0) {
+        APP_MsgBox("This operation will also erase not selected sectors.\nDo you really want to erase chip?",
+                   "Yes", "No", 0, APP_ICON_QUESTION, 1) != 0) {
       pContext->Result = 0;
       return;
     }
@@ -629,7 +650,8 @@ int PROG_AddRun(SECTOR_RUN_LIST* pList, uint32_t FirstSector, uint32_t Addr, uin
                 uint32_t NumSectors) {
   if (pList->NumRuns) {
     SECTOR_RUN& Last = pList->paRun[pList->NumRuns - 1];
-    if (Last.SectorSize == SectorSize && uint64_t(Last.Addr) + uint64_t(Last.SectorSize) * Last.NumSectors == Addr &&
+    if (Last.SectorSize == SectorSize &&
+        uint64_t(Last.Addr) + uint64_t(Last.SectorSize) * Last.NumSectors == Addr &&
         Last.FirstSector + Last.NumSectors == FirstSector) {
       Last.NumSectors += NumSectors;
       return 0;
@@ -648,7 +670,8 @@ int PROG_AddRun(SECTOR_RUN_LIST* pList, uint32_t FirstSector, uint32_t Addr, uin
 
 uint64_t PROG_GetRunBytes(const SECTOR_RUN_LIST* pList) {
   uint64_t n = 0;
-  for (uint32_t i = 0; i < pList->NumRuns; i++) n += uint64_t(pList->paRun[i].SectorSize) * pList->paRun[i].NumSectors;
+  for (uint32_t i = 0; i < pList->NumRuns; i++)
+    n += uint64_t(pList->paRun[i].SectorSize) * pList->paRun[i].NumSectors;
   return n;
 }
 
@@ -697,7 +720,8 @@ int PROG_RunBanks(PROG_BANK_STEP_FUNC* pfStep, PROG_REQUEST* pReq, DataImage* pR
     if (pRanges) {
       ImagePtr Mask(DATAIMAGE_Create());
       BankData.reset(DATAIMAGE_Create());
-      if (!Mask || !BankData || MCUDB_LAYOUT_AddRanges(Bank.aRegion, 1, Bank.BaseAddr, nullptr, 0, Mask.get()) < 0 ||
+      if (!Mask || !BankData ||
+          MCUDB_LAYOUT_AddRanges(Bank.aRegion, 1, Bank.BaseAddr, nullptr, 0, Mask.get()) < 0 ||
           DATAIMAGE_MergeMasked(BankData.get(), pRanges, Mask.get()) < 0) {
         APP_ErrorOut("Insufficient memory!");
         _CloseBank(&Bank);
@@ -734,7 +758,8 @@ int PROG_RunBanks(PROG_BANK_STEP_FUNC* pfStep, PROG_REQUEST* pReq, DataImage* pR
   return 0;
 }
 
-int PROG_DetermineDirtyRuns(FlashBank* pBank, DataImage* pBankData, SECTOR_RUN_LIST* pList, uint64_t* pNumBytes) {
+int PROG_DetermineDirtyRuns(FlashBank* pBank, DataImage* pBankData, SECTOR_RUN_LIST* pList,
+                            uint64_t* pNumBytes) {
   APP_LogOut("Start of determining dirty areas in flash cache");
   uint64_t NumSectors = MCUDB_LAYOUT_GetNumSectors(pBank->aRegion);
   for (uint32_t n = 0; n < NumSectors; n++) {
@@ -804,7 +829,8 @@ int PROG_EraseRuns(FlashBank* pBank, FlashModuleHandle* pHandle, SECTOR_RUN_LIST
                 pBank->CMSIS.aEntryOffset[MCUDB_ENTRY_ERASE_CHIP_EX] >= 0;
     }
     if (!Offered) {
-      APP_LogOutf("Chip erase not supported for flash bank @ 0x%.8X. Switched to sector erase", pBank->BaseAddr);
+      APP_LogOutf("Chip erase not supported for flash bank @ 0x%.8X. Switched to sector erase",
+                  pBank->BaseAddr);
       ImagePtr Whole(DATAIMAGE_Create());
       if (!Whole || MCUDB_LAYOUT_AddRanges(pBank->aRegion, 1, pBank->BaseAddr, nullptr, 0, Whole.get()) < 0 ||
           PROG_DetermineDirtyRuns(pBank, Whole.get(), &All.List, nullptr) < 0) {
@@ -845,7 +871,8 @@ int PROG_EraseRuns(FlashBank* pBank, FlashModuleHandle* pHandle, SECTOR_RUN_LIST
         }
         char acSize[32];
         _SizeText(acSize, sizeof(acSize), NumBytes);
-        APP_LogOutf("Erasing range 0x%.8X - 0x%.8X (%3d Sector%s, %s)", Addr, Last, int(Count), _Plural(Count), acSize);
+        APP_LogOutf("Erasing range 0x%.8X - 0x%.8X (%3d Sector%s, %s)", Addr, Last, int(Count),
+                    _Plural(Count), acSize);
         if (pBank->pModule->pfEraseSectors == nullptr ||
             pBank->pModule->pfEraseSectors(pHandle, Run.FirstSector + k, Count) < 0) {
           r = -1;
@@ -859,9 +886,11 @@ int PROG_EraseRuns(FlashBank* pBank, FlashModuleHandle* pHandle, SECTOR_RUN_LIST
   return r;
 }
 
-bool PROG_BlankCheckRange(uint32_t Addr, uint32_t* pFirstNonBlank, FlashBank* pBank, FlashModuleHandle* pHandle,
-                          uint32_t LastAddr, uint8_t EmptyValue, uint8_t* pValue, bool AdvanceProgress) {
-  return _BlankCheck(Addr, LastAddr, pBank, pHandle, EmptyValue, pFirstNonBlank, pValue, AdvanceProgress) == 1;
+bool PROG_BlankCheckRange(uint32_t Addr, uint32_t* pFirstNonBlank, FlashBank* pBank,
+                          FlashModuleHandle* pHandle, uint32_t LastAddr, uint8_t EmptyValue, uint8_t* pValue,
+                          bool AdvanceProgress) {
+  return _BlankCheck(Addr, LastAddr, pBank, pHandle, EmptyValue, pFirstNonBlank, pValue, AdvanceProgress) ==
+         1;
 }
 
 int PROG_ProgramRuns(DataImage* pData, PROG_REQUEST* pReq, FlashModuleHandle* pHandle, FlashBank* pBank,
@@ -900,8 +929,8 @@ int PROG_ProgramRuns(DataImage* pData, PROG_REQUEST* pReq, FlashModuleHandle* pH
       uint32_t NumBytes = Count * Run.SectorSize;
       DATAIMAGE_Read(pData, Addr, NumBytes, pBuf, pBank->EmptyValue);
       _SizeText(acSize, sizeof(acSize), NumBytes);
-      APP_LogOutf("Programming range 0x%.8X - 0x%.8X (%3d Sector%s, %s)", Addr, Addr + NumBytes - 1, int(Count),
-                  _Plural(Count), acSize);
+      APP_LogOutf("Programming range 0x%.8X - 0x%.8X (%3d Sector%s, %s)", Addr, Addr + NumBytes - 1,
+                  int(Count), _Plural(Count), acSize);
       FLASH_PROG_REQUEST Req{Run.FirstSector + k, pBuf, Count};
       if (pBank->pModule->pfProgram == nullptr || pBank->pModule->pfProgram(pHandle, &Req) < 0) {
         r = -3;
@@ -916,15 +945,15 @@ int PROG_ProgramRuns(DataImage* pData, PROG_REQUEST* pReq, FlashModuleHandle* pH
   pReq->BytesProgrammed += int32_t(Done);
   if (r == 0 && Done) {
     char acHead[128];
-    UTIL_sprintf(acHead, sizeof(acHead), "Flash programming performed for %d range%s (%d byte%s)", int(pList->NumRuns),
-                 _Plural(pList->NumRuns), int(Done), _Plural(Done));
+    UTIL_sprintf(acHead, sizeof(acHead), "Flash programming performed for %d range%s (%d byte%s)",
+                 int(pList->NumRuns), _Plural(pList->NumRuns), int(Done), _Plural(Done));
     APP_LogBegin(acHead);
     for (uint32_t i = 0; i < pList->NumRuns; i++) {
       const SECTOR_RUN& Run = pList->paRun[i];
       uint32_t NumBytes = Run.NumSectors * Run.SectorSize;
       _SizeText(acSize, sizeof(acSize), NumBytes);
-      APP_LogOutf("0x%.4X - 0x%.4X (%3d Sector%s, %s)", Run.Addr, Run.Addr + NumBytes - 1, int(Run.NumSectors),
-                  _Plural(Run.NumSectors), acSize);
+      APP_LogOutf("0x%.4X - 0x%.4X (%3d Sector%s, %s)", Run.Addr, Run.Addr + NumBytes - 1,
+                  int(Run.NumSectors), _Plural(Run.NumSectors), acSize);
     }
     APP_LogEnd(nullptr);
   }
@@ -939,14 +968,15 @@ int PROG_VerifyRuns(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHa
   APP_FlashProgressText(3, "Verifying target memory...", 0);
   for (uint32_t i = 0; i < pList->NumRuns && !PROG_IsCancelled(); i++) {
     const SECTOR_RUN& Run = pList->paRun[i];
-    if (_VerifyRange(pReq, pData, pHandle, pBank, Run.Addr, Run.SectorSize * Run.NumSectors, VerifyType) < 0) {
+    if (_VerifyRange(pReq, pData, pHandle, pBank, Run.Addr, Run.SectorSize * Run.NumSectors, VerifyType) <
+        0) {
       return -1;
     }
   }
   if (pReq->TargetCRC != pReq->ExpectedCRC) {
     if (VerifyType == PROG_VERIFY_CRC) {
-      APP_ErrorOutf("Verification failed @ address 0x%.8X (CRC: 0x%.8X, Expected: 0x%.8X)", uint32_t(pReq->FirstFailAddr),
-                    pReq->TargetCRC, pReq->ExpectedCRC);
+      APP_ErrorOutf("Verification failed @ address 0x%.8X (CRC: 0x%.8X, Expected: 0x%.8X)",
+                    uint32_t(pReq->FirstFailAddr), pReq->TargetCRC, pReq->ExpectedCRC);
     } else {
       APP_ErrorOutf("Verification failed @ address 0x%.8X", uint32_t(pReq->FirstFailAddr));
     }
@@ -956,7 +986,8 @@ int PROG_VerifyRuns(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHa
   return 0;
 }
 
-int PROG_ReadRange(DataImage* pResult, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t First, uint32_t Last) {
+int PROG_ReadRange(DataImage* pResult, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t First,
+                   uint32_t Last) {
   uint64_t Addr = First & ~3u;
   uint64_t End = uint64_t(Last | 3u);
   std::unique_ptr<uint8_t[]> pBuf(new (std::nothrow) uint8_t[0x20000]);
@@ -968,14 +999,17 @@ int PROG_ReadRange(DataImage* pResult, FlashBank* pBank, FlashModuleHandle* pHan
     if (pBank->EmptyValueKnown) {
       uint32_t NonBlank = uint32_t(Addr);
       uint8_t Value;
-      int b = _BlankCheck(uint32_t(Addr), uint32_t(End), pBank, pHandle, pBank->EmptyValue, &NonBlank, &Value, true);
+      int b = _BlankCheck(uint32_t(Addr), uint32_t(End), pBank, pHandle, pBank->EmptyValue, &NonBlank, &Value,
+                          true);
       if (_ErrorPending()) return -1;
       if (b == 1) {
-        if (DATAIMAGE_Fill(pResult, uint32_t(Addr), uint32_t(End + 1 - Addr), pBank->EmptyValue) < 0) return -1;
+        if (DATAIMAGE_Fill(pResult, uint32_t(Addr), uint32_t(End + 1 - Addr), pBank->EmptyValue) < 0)
+          return -1;
         return 0;
       }
       if (b == 0 && NonBlank > Addr) {
-        if (DATAIMAGE_Fill(pResult, uint32_t(Addr), uint32_t(NonBlank - Addr), pBank->EmptyValue) < 0) return -1;
+        if (DATAIMAGE_Fill(pResult, uint32_t(Addr), uint32_t(NonBlank - Addr), pBank->EmptyValue) < 0)
+          return -1;
         Addr = NonBlank;
       }
     }
@@ -1001,7 +1035,8 @@ int PROG_CheckDataFits(DataImage* pData) {
   auto pList = _GetBanks();
   bool AutoDetect = false;
   for (int i = 0; pList && i < pList->NumBanks; i++) {
-    if (!pList->aBank[i].Disabled && !pList->aBank[i].IsInternal && pList->aBank[i].AutoDetect) AutoDetect = true;
+    if (!pList->aBank[i].Disabled && !pList->aBank[i].IsInternal && pList->aBank[i].AutoDetect)
+      AutoDetect = true;
   }
   ImagePtr Sel(DATAIMAGE_Create());
   if (pList && !AutoDetect) {
@@ -1014,8 +1049,9 @@ int PROG_CheckDataFits(DataImage* pData) {
         uint32_t Start = 0, Len = 0, SelStart = 0, SelLen = 0;
         DATAIMAGE_GetRange(pData, uint32_t(Idx), &Start, &Len);
         char acText[256];
-        UTIL_sprintf(acText, sizeof(acText), "Selected Data (0x%X - 0x%X) does not fit into selected flash sectors.",
-                     Start, Start + Len - 1);
+        UTIL_sprintf(acText, sizeof(acText),
+                     "Selected Data (0x%X - 0x%X) does not fit into selected flash sectors.", Start,
+                     Start + Len - 1);
         bool HasSel = DATAIMAGE_GetRange(Sel.get(), 0, &SelStart, &SelLen) != nullptr;
         int64_t d = int64_t(SelStart) - int64_t(DATAIMAGE_GetStartAddr(pData) & ~3u);
         bool Helps = HasSel && d != 0 && d >= INT32_MIN && d <= INT32_MAX &&
@@ -1026,8 +1062,8 @@ int PROG_CheckDataFits(DataImage* pData) {
           uint32_t Mag = uint32_t(d < 0 ? -d : d);
           char acAsk[512];
           UTIL_sprintf(acAsk, sizeof(acAsk),
-                       "%s\nRelocating it by %s0x%X bytes would fix this problem.\nDo you want to relocate?", acText,
-                       sSign, Mag);
+                       "%s\nRelocating it by %s0x%X bytes would fix this problem.\nDo you want to relocate?",
+                       acText, sSign, Mag);
           if (APP_MsgBox(acAsk, "Yes", "No", 1, APP_ICON_QUESTION, 1) == 0) {
             int rr = (pData == DATAJOBS_GetCurImage()) ? DATAJOBS_Relocate(int32_t(d))
                                                        : DATAIMAGE_Relocate(pData, int32_t(d));
@@ -1099,7 +1135,8 @@ int PROG_EraseChip(void) {
 
 namespace {
 void _BeginProgramOp(const char* sFormat, DataImage* pData) {
-  uint32_t NumBytes = pData ? DATAIMAGE_GetNumBytes(pData) : 0, NumRanges = pData ? DATAIMAGE_GetNumRanges(pData) : 0;
+  uint32_t NumBytes = pData ? DATAIMAGE_GetNumBytes(pData) : 0,
+           NumRanges = pData ? DATAIMAGE_GetNumRanges(pData) : 0;
   char ac[256];
   UTIL_sprintf(ac, sizeof(ac), sFormat, int(NumBytes), int(NumRanges), _Plural(NumRanges));
   APP_LogBegin(ac);
@@ -1218,7 +1255,8 @@ bool PROG_GetReadRangeProposal(uint32_t* pFirst, uint32_t* pLast) {
   if (pList == nullptr || pList->NumBanks < 1) return false;
   ImagePtr Sel(DATAIMAGE_Create());
   uint32_t Start, Len;
-  if (Sel && BANK_GetSelectedRanges(pList.get(), -1, Sel.get()) > 0 && DATAIMAGE_GetRange(Sel.get(), 0, &Start, &Len)) {
+  if (Sel && BANK_GetSelectedRanges(pList.get(), -1, Sel.get()) > 0 &&
+      DATAIMAGE_GetRange(Sel.get(), 0, &Start, &Len)) {
     *pFirst = Start;
     *pLast = Start + Len - 1;
     return true;
@@ -1227,10 +1265,16 @@ bool PROG_GetReadRangeProposal(uint32_t* pFirst, uint32_t* pLast) {
   return true;
 }
 
-APP_PROGRESS* PROG_GetProgress(void) { return _pProgress; }
-bool PROG_IsCancelled(void) { return APP_ProgressIsCancelled(_pProgress) == 1; }
+APP_PROGRESS* PROG_GetProgress(void) {
+  return _pProgress;
+}
+bool PROG_IsCancelled(void) {
+  return APP_ProgressIsCancelled(_pProgress) == 1;
+}
 
-void PROG_SetReadRangeSource(int (*pfAsk)(uint32_t* pFirst, uint32_t* pLast)) { _pfAskReadRange = pfAsk; }
+void PROG_SetReadRangeSource(int (*pfAsk)(uint32_t* pFirst, uint32_t* pLast)) {
+  _pfAskReadRange = pfAsk;
+}
 
 void PROG_InstallJobs(void) {
   APP_SetJobHandler(JOB_CHECK_BLANK, _CheckBlankJob);
@@ -1238,11 +1282,14 @@ void PROG_InstallJobs(void) {
   APP_SetJobHandler(JOB_PROGRAM, _ProgramJob);
   APP_SetJobHandler(JOB_VERIFY, _VerifyJob);
   APP_SetJobHandler(JOB_READ, _ReadJob);
-  static const FLASH_HOOKS Hooks = {_HookGetBank, _HookGetTargetInfo, PROG_IsCancelled, _HookProgress, nullptr};
+  static const FLASH_HOOKS Hooks = {_HookGetBank, _HookGetTargetInfo, PROG_IsCancelled, _HookProgress,
+                                    nullptr};
   FLASH_SetHooks(&Hooks);
 }
 
-void PROG_SetTestFuncs(const PROG_TEST_FUNCS* pFuncs) { _Funcs = pFuncs ? *pFuncs : PROG_TEST_FUNCS{}; }
+void PROG_SetTestFuncs(const PROG_TEST_FUNCS* pFuncs) {
+  _Funcs = pFuncs ? *pFuncs : PROG_TEST_FUNCS{};
+}
 
 void PROG_SetProgressForTest(APP_PROGRESS* p) {
   _pTestProgress = p;

@@ -82,7 +82,8 @@ int PROG_BankStep(FlashModuleHandle* pHandle, FlashBank* pBank, PROG_REQUEST* pR
                   const BANK_INFO* pBankInfo);
 
 // The sectors of the opened bank that hold any of the bank data, as runs. 0, or -1.
-int PROG_DetermineDirtyRuns(FlashBank* pBank, DataImage* pBankData, SECTOR_RUN_LIST* pList, uint64_t* pNumBytes);
+int PROG_DetermineDirtyRuns(FlashBank* pBank, DataImage* pBankData, SECTOR_RUN_LIST* pList,
+                            uint64_t* pNumBytes);
 int PROG_EraseRuns(FlashBank* pBank, FlashModuleHandle* pHandle, SECTOR_RUN_LIST* pList, int EraseType,
                    bool BlankCheckFirst); // 0, or negative
 /*
@@ -90,8 +91,9 @@ int PROG_EraseRuns(FlashBank* pBank, FlashModuleHandle* pHandle, SECTOR_RUN_LIST
  * tell the first byte that is not (both untouched when a failure or a missing function is the
  * reason). AdvanceProgress: each piece checked advances the progress dialog.
  */
-bool PROG_BlankCheckRange(uint32_t Addr, uint32_t* pFirstNonBlank, FlashBank* pBank, FlashModuleHandle* pHandle,
-                          uint32_t LastAddr, uint8_t EmptyValue, uint8_t* pValue, bool AdvanceProgress);
+bool PROG_BlankCheckRange(uint32_t Addr, uint32_t* pFirstNonBlank, FlashBank* pBank,
+                          FlashModuleHandle* pHandle, uint32_t LastAddr, uint8_t EmptyValue, uint8_t* pValue,
+                          bool AdvanceProgress);
 int PROG_ProgramRuns(DataImage* pData, PROG_REQUEST* pReq, FlashModuleHandle* pHandle, FlashBank* pBank,
                      SECTOR_RUN_LIST* pList); // 0, or negative
 int PROG_VerifyRuns(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandle, FlashBank* pBank,

@@ -11,7 +11,9 @@
 
 namespace {
 
-bool Has(const TForgeRun& r, const std::string& s) { return r.Out.find(s) != std::string::npos; }
+bool Has(const TForgeRun& r, const std::string& s) {
+  return r.Out.find(s) != std::string::npos;
+}
 
 // The main flash algorithm with its own blank check and verify.
 constexpr const char* kExtended = "AT32F425 64 KB (extended)";
@@ -63,7 +65,8 @@ protected:
   }
   static std::vector<uint8_t> Counting(size_t n) {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = uint8_t(i * 7 + 1);
+    for (size_t i = 0; i < n; i++)
+      v[i] = uint8_t(i * 7 + 1);
     return v;
   }
   // A simulator configuration of the test's own (the default probe and chip, and Lines).
@@ -94,8 +97,8 @@ protected:
 TEST_F(ProgE2E, ThreeBytesAtTheEndOfABankAreProgrammedAsOnePaddedSector) {
   std::string Data = Bin("end.bin", {0xA1, 0xB2, 0xC3});
   std::string Out = Home.Path("back.bin");
-  TForgeRun r = Run({"-open" + Data + ",0x0800FFFD", "-erasechip", "-program", "-readrange0x0800FC00,0x0800FFFF",
-                     "-saveas" + Out});
+  TForgeRun r = Run({"-open" + Data + ",0x0800FFFD", "-erasechip", "-program",
+                     "-readrange0x0800FC00,0x0800FFFF", "-saveas" + Out});
   ASSERT_EQ(r.ExitCode, 0) << r.Out;
   EXPECT_TRUE(Has(r, "Programming range 0x0800FC00 - 0x0800FFFF (  1 Sector, 1024 Bytes)")) << r.Out;
   EXPECT_TRUE(Has(r, "Target programmed successfully")) << r.Out;
@@ -158,8 +161,8 @@ TEST_F(ProgE2E, ReadBack) {
     size_t FileSize;
   };
   for (const Case& c : {
-           Case{"erased bank", "0x08000000,0x0800FFFF", "", "Target memory read successfully. (65536 bytes, 1 range)",
-                0x10000},
+           Case{"erased bank", "0x08000000,0x0800FFFF", "",
+                "Target memory read successfully. (65536 bytes, 1 range)", 0x10000},
            Case{"outside every bank", "0x30000000,0x300000FF", "",
                 "Target memory read successfully. (0 bytes, 0 ranges)", 0},
        }) {
@@ -210,8 +213,9 @@ TEST_F(ProgE2E, EraseSelectedSectorsSkipsWhatIsBlank) {
   EXPECT_EQ(r.ExitCode, 0) << r.Out;
   size_t First = r.Out.find("Erasing range 0x08000000 - 0x0800FFFF ( 64 Sectors, 64 KB)");
   EXPECT_NE(First, std::string::npos) << r.Out;
-  EXPECT_EQ(r.Out.find("Erasing range 0x08000000", First + 1), std::string::npos) << "the second erase found it blank\n"
-                                                                                   << r.Out;
+  EXPECT_EQ(r.Out.find("Erasing range 0x08000000", First + 1), std::string::npos)
+      << "the second erase found it blank\n"
+      << r.Out;
   EXPECT_TRUE(Has(r, "Target is blank")) << r.Out;
 }
 
@@ -233,7 +237,8 @@ TEST_F(ProgE2E, RequestsThatCannotBeCarriedOutSayWhy) {
            Case{{"-program"}, "Could not program target, no data file opened"},
            Case{{"-programverify"}, "Could not program and verify target, no data file opened"},
            Case{{"-verify"}, "Could not verify target, no data file opened to verify"},
-           Case{{"-readrange0x08000100,0x080000FF"}, "Invalid address range 0x8000100 - 0x80000FF: start address above end address"},
+           Case{{"-readrange0x08000100,0x080000FF"},
+                "Invalid address range 0x8000100 - 0x80000FF: start address above end address"},
        }) {
     SCOPED_TRACE(c.Args[0]);
     TForgeRun r = Run(c.Args);

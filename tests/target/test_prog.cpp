@@ -37,7 +37,8 @@ struct FakeFlash {
   }
   size_t Count(const std::string& Prefix) const {
     size_t n = 0;
-    for (const std::string& c : Calls) n += c.rfind(Prefix, 0) == 0;
+    for (const std::string& c : Calls)
+      n += c.rfind(Prefix, 0) == 0;
     return n;
   }
 };
@@ -49,7 +50,9 @@ std::string Call(const char* sName, uint32_t a, uint32_t b) {
   return ac;
 }
 
-uint8_t* Cell(uint32_t Addr) { return &_pFake->Cells[Addr - _pFake->Base]; }
+uint8_t* Cell(uint32_t Addr) {
+  return &_pFake->Cells[Addr - _pFake->Base];
+}
 
 int _Program(FlashModuleHandle*, const FLASH_PROG_REQUEST* p) {
   uint32_t Size = _pFake->SectorSize();
@@ -85,7 +88,8 @@ int _CRCFunc(FlashModuleHandle*, uint32_t Addr, uint32_t NumBytes, const void*, 
   *pCRC = CRC32_Update(0, Cell(Addr), NumBytes);
   return 0;
 }
-int _VerifyFunc(FlashModuleHandle*, uint32_t Addr, uint32_t NumBytes, const void* pData, uint32_t* pMismatch) {
+int _VerifyFunc(FlashModuleHandle*, uint32_t Addr, uint32_t NumBytes, const void* pData,
+                uint32_t* pMismatch) {
   _pFake->Calls.push_back(Call("Verify", Addr, NumBytes));
   for (uint32_t i = 0; i < NumBytes; i++) {
     if (*Cell(Addr + i) != static_cast<const uint8_t*>(pData)[i]) {
@@ -216,9 +220,9 @@ TEST_F(ProgTest, ErasePiecesFollowTheClock) {
     std::vector<std::string> Calls;
   };
   for (const Case& c : {
-           Case{8000000, {"EraseSectors 0 10", "EraseSectors 10 10"}},    // 0x10000: 16 sectors of 4 KB
-           Case{0, {"EraseSectors 0 20"}},                                 // not determined: 0x20000
-           Case{12000000, {"EraseSectors 0 20"}},                          // 0x20000
+           Case{8000000, {"EraseSectors 0 10", "EraseSectors 10 10"}}, // 0x10000: 16 sectors of 4 KB
+           Case{0, {"EraseSectors 0 20"}},                             // not determined: 0x20000
+           Case{12000000, {"EraseSectors 0 20"}},                      // 0x20000
            Case{3000000, {"EraseSectors 0 8", "EraseSectors 8 8", "EraseSectors 10 8", "EraseSectors 18 8"}},
        }) {
     SCOPED_TRACE(c.Hz);
@@ -247,7 +251,8 @@ TEST_F(ProgTest, ASectorLargerThanThePieceIsErasedAlone) {
   RunList L;
   Runs(Data.p, &L.L);
   ASSERT_EQ(PROG_EraseRuns(&Bank, &Handle, &L.L, PROG_ERASE_SECTORS, false), 0);
-  EXPECT_EQ(Fake.Calls, (std::vector<std::string>{"EraseSectors 0 1", "EraseSectors 1 1", "EraseSectors 2 1"}));
+  EXPECT_EQ(Fake.Calls,
+            (std::vector<std::string>{"EraseSectors 0 1", "EraseSectors 1 1", "EraseSectors 2 1"}));
 }
 
 // Blank check first leaves blank pieces alone, by the module's blank check or by reading.
@@ -288,7 +293,8 @@ TEST_F(ProgTest, ChipEraseFallsBackToSectorsWhenTheAlgorithmHasNone) {
     Runs(Data.p, &L.L);
     ASSERT_EQ(PROG_EraseRuns(&Bank, &Handle, &L.L, PROG_ERASE_CHIP, false), 0);
     EXPECT_EQ(Fake.Calls, c.Calls);
-    EXPECT_EQ(Logged("Chip erase not supported for flash bank @ 0x08000000. Switched to sector erase"), !c.ChipErase);
+    EXPECT_EQ(Logged("Chip erase not supported for flash bank @ 0x08000000. Switched to sector erase"),
+              !c.ChipErase);
   }
 }
 
@@ -485,10 +491,11 @@ TEST_F(ProgTest, BlankCheckRangeNamesTheFirstByteThatIsNotBlank) {
     OpenBank();
     uint32_t First = 0;
     uint8_t Value = 0;
-    EXPECT_FALSE(PROG_BlankCheckRange(Fake.Base, &First, &Bank, &Handle, Fake.Base + 0xFFFF, 0xFF, &Value, false));
+    EXPECT_FALSE(
+        PROG_BlankCheckRange(Fake.Base, &First, &Bank, &Handle, Fake.Base + 0xFFFF, 0xFF, &Value, false));
     EXPECT_EQ(First, Fake.Base + 0x2345);
     EXPECT_EQ(Value, 0x7E);
-    EXPECT_TRUE(PROG_BlankCheckRange(Fake.Base + 0x2346, &First, &Bank, &Handle, Fake.Base + 0xFFFF, 0xFF, &Value,
-                                     false));
+    EXPECT_TRUE(PROG_BlankCheckRange(Fake.Base + 0x2346, &First, &Bank, &Handle, Fake.Base + 0xFFFF, 0xFF,
+                                     &Value, false));
   }
 }

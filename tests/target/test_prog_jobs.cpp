@@ -137,8 +137,8 @@ TEST_F(ProgJobTest, MenuJobsEraseProgramVerifyAndReadIntoTitledWindows) {
   for (uint32_t Kind : {uint32_t(APP_READ_SELECTED_SECTORS), uint32_t(APP_READ_CHIP)}) {
     EXPECT_EQ(RunJob(JOB_READ, &Kind), 0) << Gui.Log;
   }
-  EXPECT_EQ(Gui.Titles,
-            (std::vector<std::string>{"Target memory (Selected sectors)", "Target memory (Entire flash chip)"}));
+  EXPECT_EQ(Gui.Titles, (std::vector<std::string>{"Target memory (Selected sectors)",
+                                                  "Target memory (Entire flash chip)"}));
   EXPECT_TRUE(LogHas("Target memory read successfully. (2048 bytes, 1 range)")) << Gui.Log;
   EXPECT_TRUE(LogHas("Target memory read successfully. (65536 bytes, 1 range)")) << Gui.Log;
   EXPECT_EQ(DATAJOBS_GetNumWindows(), Windows + 2);
