@@ -383,9 +383,11 @@ struct ProgressScope {
   }
 };
 
-// The result of an operation: 0 success, 1 cancelled, -1 failure (with the matching text).
-int _Outcome(const char* sFailed, const char* sCancelled, const char* sDone) {
-  if (_ErrorPending()) {
+// The result of an operation after its bank loop ended with LoopResult: 0 success, 1 cancelled,
+// -1 failure (with the matching text). A loop that failed is a failure even when nothing was
+// reported on the way.
+int _Outcome(int LoopResult, const char* sFailed, const char* sCancelled, const char* sDone) {
+  if (_ErrorPending() || (LoopResult < 0 && !PROG_IsCancelled())) {
     APP_ErrorOut(sFailed);
     return -1;
   }
@@ -450,15 +452,16 @@ DataImage* _ReadOp(DataImage* pRanges, DataImage* pResult, const char* sNotConne
   PROG_REQUEST Req{};
   Req.pResult = pResult;
   Req.FirstFailAddr = -1;
+  int Loop;
   {
     ProgressScope Progress("Reading target memory ...");
-    PROG_RunBanks(_ReadStep, &Req, pRanges, nullptr, true, true);
+    Loop = PROG_RunBanks(_ReadStep, &Req, pRanges, nullptr, true, true);
   }
   char ac[128];
   uint32_t NumBytes = DATAIMAGE_GetNumBytes(pResult), NumRanges = DATAIMAGE_GetNumRanges(pResult);
   UTIL_sprintf(ac, sizeof(ac), "Target memory read successfully. (%d bytes, %d range%s)", int(NumBytes),
                int(NumRanges), _Plural(NumRanges));
-  if (_Outcome("Failed to read back target memory", "Read target memory canceled by user", ac) < 0)
+  if (_Outcome(Loop, "Failed to read back target memory", "Read target memory canceled by user", ac) < 0)
     return nullptr;
   return Result.release();
 }
@@ -495,15 +498,16 @@ int _EraseOp(bool Chip) {
   Req.BlankCheckFirst =
       Chip ? Perf.PerfromBlankCheckPriorEraseChip : Perf.PerfromBlankCheckPriorEraseSelectedSectors;
   Req.FirstFailAddr = -1;
+  int Loop;
   {
     ProgressScope Progress(Chip ? "Erasing chip ..." : "Erasing sectors ...");
     _SetIndicators(1, 80);
-    PROG_RunBanks(PROG_BankStep, &Req, Ranges.get(), nullptr, true, true);
+    Loop = PROG_RunBanks(PROG_BankStep, &Req, Ranges.get(), nullptr, true, true);
     _SetIndicators(0, 0);
   }
-  return Chip ? _Outcome("Failed to erase chip", "Erase chip canceled by user",
+  return Chip ? _Outcome(Loop, "Failed to erase chip", "Erase chip canceled by user",
                          "Erase operation completed successfully")
-              : _Outcome("Failed to erase sectors", "Erase sectors canceled by user",
+              : _Outcome(Loop, "Failed to erase sectors", "Erase sectors canceled by user",
                          "Erase operation completed successfully");
 }
 
@@ -532,17 +536,20 @@ int _ProgramOp(DataImage* pData, bool Verify) {
   Req.VerifyType = Perf.VerifyType == PROG_VERIFY_READBACK ? PROG_VERIFY_READBACK : PROG_VERIFY_CRC;
   Req.FirstFailAddr = -1;
   uint32_t Counted = 0;
+  int Loop;
   {
     ProgressScope Progress("Programming ...");
     _SetIndicators(1, 300);
-    PROG_RunBanks(PROG_BankStep, &Req, pData, &Counted, true, true);
+    Loop = PROG_RunBanks(PROG_BankStep, &Req, pData, &Counted, true, true);
     _SetIndicators(0, 0);
   }
-  if (!_ErrorPending() && NumBytes != Counted) {
-    APP_LogOutf("%d bytes could not be programmed.", int(NumBytes - Counted));
+  // Bytes that no bank took (only possible while a bank is detected automatically, which
+  // skips the fit check) leave the board incomplete: that is no success.
+  if (!_ErrorPending() && !PROG_IsCancelled() && NumBytes != Counted) {
+    APP_ErrorOutf("%d bytes could not be programmed.", int(NumBytes - Counted));
   }
   if (!Verify)
-    return _Outcome("Failed to program target", "Programming canceled by user",
+    return _Outcome(Loop, "Failed to program target", "Programming canceled by user",
                     "Target programmed successfully");
   char ac[128];
   if (Req.VerifyType == PROG_VERIFY_CRC) {
@@ -550,7 +557,7 @@ int _ProgramOp(DataImage* pData, bool Verify) {
   } else {
     UTIL_strcpy(ac, "Target programmed and verified successfully", sizeof(ac));
   }
-  return _Outcome("Failed to program and verify target", "Programming canceled by user", ac);
+  return _Outcome(Loop, "Failed to program and verify target", "Programming canceled by user", ac);
 }
 
 int _VerifyOp(DataImage* pData) {
@@ -581,13 +588,14 @@ int _VerifyOp(DataImage* pData) {
   Req.Verify = 1;
   Req.VerifyType = Perf.VerifyType == PROG_VERIFY_READBACK ? PROG_VERIFY_READBACK : PROG_VERIFY_CRC;
   Req.FirstFailAddr = -1;
+  int Loop;
   {
     ProgressScope Progress("Verifying target ...");
     _SetIndicators(1, 100);
-    PROG_RunBanks(PROG_BankStep, &Req, pData, nullptr, true, true);
+    Loop = PROG_RunBanks(PROG_BankStep, &Req, pData, nullptr, true, true);
     _SetIndicators(0, 0);
   }
-  return _Outcome("Failed to verify target", "Verify canceled by user", "Target verified successfully");
+  return _Outcome(Loop, "Failed to verify target", "Verify canceled by user", "Target verified successfully");
 }
 
 /*********************************************************************
@@ -1108,11 +1116,12 @@ int PROG_BlankCheck(void) {
       PROG_REQUEST Req{};
       Req.pRanges = Ranges.get();
       Req.FirstFailAddr = -1;
+      int Loop;
       {
         ProgressScope Progress("Blank checking ...");
-        PROG_RunBanks(_BlankCheckStep, &Req, Ranges.get(), nullptr, true, true);
+        Loop = PROG_RunBanks(_BlankCheckStep, &Req, Ranges.get(), nullptr, true, true);
       }
-      r = _Outcome("Failed to check blank target", "Blank check canceled by user", "Target is blank");
+      r = _Outcome(Loop, "Failed to check blank target", "Blank check canceled by user", "Target is blank");
     }
   }
   APP_LogEnd(nullptr);

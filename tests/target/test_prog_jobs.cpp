@@ -160,3 +160,29 @@ TEST_F(ProgJobTest, BlankCheckJobFailsOnTheFirstByteThatIsNotBlank) {
   EXPECT_TRUE(LogHas("Blank check failed @ addr 0x08000402 (Read: 0x11, Expected: 0xFFFFFFFF)")) << Gui.Log;
   DATAIMAGE_Delete(pImage);
 }
+
+// A bank detected automatically skips the fit check: data that no bank takes must still fail the
+// programming, never end with the success line.
+TEST_F(ProgJobTest, DataThatNoBankTakesFailsTheProgramming) {
+  PROJECT_FLASH F;
+  PROJECT_GetFlash(&F);
+  F.NumBanks = 2;
+  F.aBank[1] = PROJECT_BANK{};
+  std::snprintf(F.aBank[1].acLoaderName, sizeof(F.aBank[1].acLoaderName), "Default");
+  F.aBank[1].Device = -1;
+  F.aBank[1].BaseAddr = 0x60000000;
+  F.aBank[1].AutoDetect = 1;
+  F.aBank[1].OrgNumBits = 16;
+  F.aBank[1].OrgNumChips = 1;
+  PROJECT_SetFlash(&F);
+  DataImage* pImage = DATAIMAGE_Create();
+  std::vector<uint8_t> Bytes(16, 0x21);
+  ASSERT_EQ(DATAIMAGE_AddData(pImage, 0x08000000, 16, Bytes.data()), 0);
+  ASSERT_EQ(DATAIMAGE_AddData(pImage, 0x50000000, 16, Bytes.data()), 0);
+  APP_PROGRAM_PARAMS Program{pImage, 0};
+  EXPECT_EQ(RunJob(JOB_PROGRAM, &Program), -1) << Gui.Log;
+  EXPECT_TRUE(LogHas("16 bytes could not be programmed.")) << Gui.Log;
+  EXPECT_TRUE(LogHas("Failed to program target")) << Gui.Log;
+  EXPECT_FALSE(LogHas("Target programmed successfully")) << Gui.Log;
+  DATAIMAGE_Delete(pImage);
+}
