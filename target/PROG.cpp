@@ -335,8 +335,9 @@ void _HookProgress(int Level, const char* sText0, const char* sText1, uint32_t N
 /*********************************************************************
  * The operations' common parts
  */
-void _SetIndicators(uint16_t On, uint16_t Level) {
-  XRELAYARM_INDICATOR_STATE s{0, On, 0, Level, Level};
+// The probe's indicator while an operation runs: (1, 0, 0, Period, Period), and all 0 after it.
+void _SetIndicators(uint16_t On, uint16_t Period) {
+  XRELAYARM_INDICATOR_STATE s{On, 0, 0, Period, Period};
   XRELAYARM_INDICATORS_SetState(&s, 1);
 }
 
