@@ -183,27 +183,39 @@ int _LocateNonBlank(FLASH_BLANKCHECK_FUNC* pf, FlashBank* pBank, FlashModuleHand
   return _ReadForNonBlank(pBank, pHandle, a, n, Empty, pFirst, pValue);
 }
 
+/*
+ * The module checks whole words only: a length rounded up would reach past the range (and past
+ * the bank at its end). The bytes before the first and after the last whole word of a piece are
+ * read instead.
+ */
+int _CheckPiece(FLASH_BLANKCHECK_FUNC* pf, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t a,
+                uint32_t n, uint8_t Empty, uint32_t* pFirst, uint8_t* pValue) {
+  uint32_t Head = std::min<uint32_t>((4u - (a & 3u)) & 3u, n);
+  uint32_t Body = (n - Head) & ~3u;
+  uint32_t Tail = n - Head - Body;
+  int r;
+  if (Head && (r = _ReadForNonBlank(pBank, pHandle, a, Head, Empty, pFirst, pValue)) != 1) return r;
+  if (Body) {
+    uint32_t b = a + Head;
+    APP_LogOutf("Blank checking 0x%.8X - 0x%.8X", b, b + Body - 1);
+    r = pf(pHandle, b, Body);
+    if (r < 0) {
+      APP_ErrorOut("Error while blank checking.");
+      return -1;
+    }
+    if (r != 0 && (r = _LocateNonBlank(pf, pBank, pHandle, b, Body, Empty, pFirst, pValue)) != 1) return r;
+  }
+  if (Tail) return _ReadForNonBlank(pBank, pHandle, a + Head + Body, Tail, Empty, pFirst, pValue);
+  return 1;
+}
+
 int _BlankCheck(uint32_t Addr, uint32_t LastAddr, FlashBank* pBank, FlashModuleHandle* pHandle, uint8_t Empty,
                 uint32_t* pFirst, uint8_t* pValue, bool AdvanceProgress) {
   auto pf = reinterpret_cast<FLASH_BLANKCHECK_FUNC*>(_GetFunc(pBank, pHandle, FLASH_FUNC_BLANK_CHECK));
   for (uint64_t a = Addr; a <= LastAddr;) {
     uint32_t n = uint32_t(std::min<uint64_t>(0x20000, uint64_t(LastAddr) + 1 - a));
-    int r;
-    if (pf) {
-      uint32_t Len = uint32_t(std::min<uint64_t>((n + 3u) & ~3u, 0x100000000ull - a));
-      APP_LogOutf("Blank checking 0x%.8X - 0x%.8X", uint32_t(a), uint32_t(a + Len - 1));
-      r = pf(pHandle, uint32_t(a), Len);
-      if (r < 0) {
-        APP_ErrorOut("Error while blank checking.");
-        return -1;
-      }
-      if (r != 0)
-        r = _LocateNonBlank(pf, pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
-      else
-        r = 1;
-    } else {
-      r = _ReadForNonBlank(pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
-    }
+    int r = pf ? _CheckPiece(pf, pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue)
+               : _ReadForNonBlank(pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
     if (r <= 0) return r;
     if (AdvanceProgress) APP_ProgressAddValue(_pProgress, int(n));
     a += n;
