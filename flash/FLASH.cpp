@@ -13,25 +13,6 @@
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
 
-/*********************************************************************
- * Loader-script functions of the probe library (XRELAY_GetpFunc 61-65)
- */
-enum {
-  FLASH_PFUNC_ALGO_INFO = 14,
-  FLASH_PFUNC_SCRIPT_TRANSLATE = 61,
-  FLASH_PFUNC_SCRIPT_LOAD = 62,
-  FLASH_PFUNC_SCRIPT_UNLOAD = 63,
-  FLASH_PFUNC_SCRIPT_HAS_FUNC = 64,
-  FLASH_PFUNC_SCRIPT_CALL = 65,
-};
-// 61: translates a script file into a buffer allocated with pfAlloc; 0, or negative.
-typedef int SCRIPT_TRANSLATE_FUNC(const char* sFile, void* (*pfAlloc)(uint32_t NumBytes), uint8_t** ppScript,
-                                  uint32_t* pSize);
-typedef int SCRIPT_LOAD_FUNC(const uint8_t* pScript, uint32_t Size);           // 62: handle > 0, or <= 0
-typedef int SCRIPT_UNLOAD_FUNC(int Handle);                                     // 63
-typedef int SCRIPT_HAS_FUNC_FUNC(int Handle, const char* sName);                // 64: 1 defined, 0 not
-typedef int SCRIPT_CALL_FUNC(int Handle, const char* sName, int32_t* pResult); // 65: 0, or negative
-
 // Slot 8 of the probe library's API records.
 typedef int FLASH_SECURE_FUNC(void* pState, uint32_t Value, uint32_t CPUSpeed);
 
@@ -129,7 +110,7 @@ int _LoadScript(FLASH_SCRIPT* p) {
   uint32_t Size = p->CompiledSize;
   uint8_t* pTranslated = nullptr;
   if (p->sScriptFile) {
-    auto pfTranslate = reinterpret_cast<SCRIPT_TRANSLATE_FUNC*>(_GetpFunc(FLASH_PFUNC_SCRIPT_TRANSLATE));
+    auto pfTranslate = reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
     if (pfTranslate == nullptr) {
       return _ScriptFailed(p,
                            "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with loader. "
@@ -145,8 +126,8 @@ int _LoadScript(FLASH_SCRIPT* p) {
     }
     pScript = pTranslated;
   }
-  auto pfLoad = reinterpret_cast<SCRIPT_LOAD_FUNC*>(_GetpFunc(FLASH_PFUNC_SCRIPT_LOAD));
-  auto pfHas = reinterpret_cast<SCRIPT_HAS_FUNC_FUNC*>(_GetpFunc(FLASH_PFUNC_SCRIPT_HAS_FUNC));
+  auto pfLoad = reinterpret_cast<XRELAY_SCRIPT_LOAD_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_LOAD));
+  auto pfHas = reinterpret_cast<XRELAY_SCRIPT_HAS_FUNC_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_HAS_FUNC));
   int Handle = (pfLoad && pfHas && pScript) ? pfLoad(pScript, Size) : 0;
   SYS_MEM_Free(pTranslated); // the library keeps its own copy once loaded
   if (Handle <= 0) {
@@ -162,7 +143,7 @@ int _RunScript(FLASH_SCRIPT* p, const char* sName, uint8_t FLASH_SCRIPT::*pHas) 
   if (p == nullptr) return 0;
   if (_LoadScript(p) < 0) return -1;
   if (!(p->*pHas)) return 0;
-  auto pfCall = reinterpret_cast<SCRIPT_CALL_FUNC*>(_GetpFunc(FLASH_PFUNC_SCRIPT_CALL));
+  auto pfCall = reinterpret_cast<XRELAY_SCRIPT_CALL_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_CALL));
   if (pfCall == nullptr) return -1;
   int32_t Result = 0;
   int r = pfCall(p->Handle, sName, &Result);
@@ -427,7 +408,7 @@ void FLASH_CloseBank(FlashBank* pBank) {
   pBank->pState = nullptr;
   if (pBank->pScript) {
     if (pBank->pScript->Handle > 0 && XRELAYARM_IsOpen()) {
-      auto pfUnload = reinterpret_cast<SCRIPT_UNLOAD_FUNC*>(_GetpFunc(FLASH_PFUNC_SCRIPT_UNLOAD));
+      auto pfUnload = reinterpret_cast<XRELAY_SCRIPT_UNLOAD_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_UNLOAD));
       if (pfUnload) pfUnload(pBank->pScript->Handle);
     }
     SYS_MEM_Free(pBank->pScript);

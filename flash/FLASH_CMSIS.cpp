@@ -41,8 +41,6 @@ enum : uint32_t {
 constexpr uint32_t RESULT_PROGRAM_OK = 0x40000000u;
 constexpr uint32_t RESULT_ERASE_OK = 0x40000001u;
 
-typedef void PROBE_HOOK_FUNC(void); // probe-library functions 19 and 20
-enum { PFUNC_BEFORE_PROGRAMMING = 19, PFUNC_AFTER_PROGRAMMING = 20 };
 
 struct CMSISState {
   FLASH_HOST_FUNCS Host; // first: the shared setters write here
@@ -58,8 +56,8 @@ struct CMSISState {
   // Filled on first use.
   bool Ready;
   FLASH_TARGET_INFO Target;
-  PROBE_HOOK_FUNC* pfBeforeProgramming;
-  PROBE_HOOK_FUNC* pfAfterProgramming;
+  XRELAY_FLASH_HOOK_FUNC* pfBeforeProgramming;
+  XRELAY_FLASH_HOOK_FUNC* pfAfterProgramming;
   RAMCodeRunner Runner;
   uint32_t BufferAddr;
   uint32_t BufferSize;
@@ -209,8 +207,8 @@ int _FirstUse(CMSISState* st) {
   }
   RAMCODE_SetCore(&st->Runner, XRELAYARM_GetDeviceFamily(), st->Target.Core, IsAArch64);
   st->Runner.Flags = st->Flags;
-  st->pfBeforeProgramming = reinterpret_cast<PROBE_HOOK_FUNC*>(XRELAY_GetpFunc(PFUNC_BEFORE_PROGRAMMING));
-  st->pfAfterProgramming = reinterpret_cast<PROBE_HOOK_FUNC*>(XRELAY_GetpFunc(PFUNC_AFTER_PROGRAMMING));
+  st->pfBeforeProgramming = reinterpret_cast<XRELAY_FLASH_HOOK_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_BEFORE_FLASH));
+  st->pfAfterProgramming = reinterpret_cast<XRELAY_FLASH_HOOK_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_AFTER_FLASH));
   st->Ready = true;
   return 0;
 }

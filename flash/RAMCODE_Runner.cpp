@@ -20,19 +20,69 @@ namespace {
 enum { MSG_SIZE = 1536, MSG_SIZE_SHORT = 1024, RAMCODE_MAX_POLL_SPACING = 8 };
 
 // ---------------------------------------------------------------------------------------------
-// Families: one row each, looked up by family number.
+// Families: one row each (family 11 one per state), with everything a call needs of them.
+
+enum { ANY_STATE = -1 };
+enum { DUMP_NONE, DUMP_ARM, DUMP_SHORT };
+enum { REG_MODE_LR = 0xFFFFFFFFu }; // in a timeout text: the LR of the CPSR's mode
+enum { SRC_NONE, SRC_CONST, SRC_BP, SRC_BP_THUMB, SRC_PRGDATA, SRC_ENTRY, SRC_ENTRY_EVEN, SRC_MODIFY };
+
+// One register written for a call: SRC_MODIFY reads it and writes (value & And) | Or. A row
+// with fewer registers ends with SRC_NONE entries.
+struct RegSet {
+  uint32_t Reg = 0;
+  uint8_t Source = SRC_NONE;
+  uint32_t And = 0;
+  uint32_t Or = 0;
+};
 
 struct FamilyTraits {
   int Family;
-  bool HasBP;
+  int AArch64;       // ANY_STATE, or the state the row is for
   uint32_t BPWord;
+  bool Is64;         // registers through the 64-bit calls
+  uint32_t PCReg;
+  uint32_t ArgLow;   // argument register i is i + ArgLow (i <= 5), i + ArgHigh above
+  uint32_t ArgHigh;
+  int Dump;          // appended to the PC text
+  // "%s" (the activity), then the registers of aTimeoutReg; a 32-bit value prints the same
+  // with %.8llX as with %.8X, so one form serves every family.
+  const char* sTimeout;
+  uint32_t aTimeoutReg[3];
+  RegSet aSet[5];
 };
 
 const FamilyTraits _aFamily[] = {
-    {RAMCODE_FAMILY_ARM, true, 0xFEE7FEE7u},      {RAMCODE_FAMILY_CORTEX_M, true, 0xBE00BE00u},
-    {RAMCODE_FAMILY_CORTEX_R, true, 0xBE00BE00u}, {RAMCODE_FAMILY_CORTEX_A, true, 0xBE00BE00u},
-    {RAMCODE_FAMILY_RISCV, true, 0x00100073u},
+    {RAMCODE_FAMILY_ARM, ANY_STATE, 0xFEE7FEE7u, false, 9, 0, 0, DUMP_ARM,
+     "Timeout while %s, core does not stop. (PC = 0x%.8llX, CPSR = 0x%.8llX, LR = 0x%.8llX)!", {9, 8, REG_MODE_LR},
+     {{8, SRC_MODIFY, 0x200, 0x3F}, {11, SRC_PRGDATA}, {15, SRC_BP}, {78, SRC_BP_THUMB}, {9, SRC_ENTRY_EVEN}}},
+    {RAMCODE_FAMILY_CORTEX_M, ANY_STATE, 0xBE00BE00u, false, 15, 0, 0, DUMP_SHORT,
+     "Timeout while %s, core does not stop. (PC = 0x%.8llX, XPSR = 0x%.8llX, SP = 0x%.8llX)!", {15, 16, 13},
+     {{16, SRC_CONST, 0, 0x01000000}, {9, SRC_PRGDATA}, {13, SRC_BP}, {14, SRC_BP_THUMB}, {15, SRC_ENTRY}}},
+    {RAMCODE_FAMILY_CORTEX_R, ANY_STATE, 0xBE00BE00u, false, 9, 0, 0, DUMP_SHORT,
+     "Timeout while %s, core does not stop. (PC = 0x%.8llX, CPSR = 0x%.8llX, LR = 0x%.8llX)!", {9, 8, REG_MODE_LR},
+     {{8, SRC_MODIFY, 0x240, 0x3F}, {75, SRC_PRGDATA}, {15, SRC_BP}, {80, SRC_BP_THUMB}, {9, SRC_ENTRY_EVEN}}},
+    {RAMCODE_FAMILY_CORTEX_A, ANY_STATE, 0xBE00BE00u, false, 9, 0, 0, DUMP_SHORT,
+     "Timeout while %s, core does not stop. (PC = 0x%.8llX, CPSR = 0x%.8llX, LR = 0x%.8llX)!", {9, 8, REG_MODE_LR},
+     {{8, SRC_MODIFY, 0x240, 0x3F}, {75, SRC_PRGDATA}, {15, SRC_BP}, {80, SRC_BP_THUMB}, {9, SRC_ENTRY_EVEN}}},
+    {RAMCODE_FAMILY_RISCV, ANY_STATE, 0x00100073u, false, 4224, 4106, 4095, DUMP_NONE,
+     "Timeout while %s, core does not stop. (PC = 0x%.8llX, X1 = 0x%.8llX, X2 = 0x%.8llX)!", {4224, 4097, 4098},
+     {{768, SRC_MODIFY, ~0xBu, 0}, {1968, SRC_MODIFY, ~0u, 3}, {4098, SRC_BP}, {4097, SRC_BP}, {4224, SRC_ENTRY}}},
+    {RAMCODE_FAMILY_ARMV8A, 1, 0xD4400000u, true, 33, 0, 0, DUMP_NONE,
+     "Timeout while %s, core does not stop. (PC = 0x%.8llX, CPSR = 0x%.8llX)!", {33, 34},
+     {{30, SRC_BP}, {32, SRC_BP}, {33, SRC_ENTRY_EVEN}}},
+    {RAMCODE_FAMILY_ARMV8A, 0, 0x0000BA80u, false, 147, 116, 116, DUMP_NONE,
+     "Timeout while %s, core does not stop. (PC = 0x%.8llX, CPSR = 0x%.8llX)!", {147, 149},
+     {{149, SRC_MODIFY, 0x240, 0x3F}, {125, SRC_PRGDATA}, {129, SRC_BP}, {130, SRC_BP_THUMB}, {147, SRC_ENTRY_EVEN}}},
 };
+
+// The row of a family in a state, or null for the families that this runner cannot run.
+const FamilyTraits* _Traits(int Family, bool IsAArch64) {
+  for (const FamilyTraits& f : _aFamily) {
+    if (f.Family == Family && (f.AArch64 == ANY_STATE || f.AArch64 == (int)IsAArch64)) return &f;
+  }
+  return nullptr;
+}
 
 // Device family code of the probe library -> runner family.
 struct FamilyCode {
@@ -118,6 +168,9 @@ uint64_t _Reg64(uint32_t Index) {
   XRELAY_ReadRegs_64(&Index, &v, nullptr, 1);
   return v;
 }
+
+// A register as the family reads it (64-bit calls in AArch64 state).
+uint64_t _RegOf(const FamilyTraits* t, uint32_t Index) { return t->Is64 ? _Reg64(Index) : _Reg(Index); }
 
 uint32_t _LE32(const uint8_t* p, uint32_t Size, uint32_t Off) {
   uint32_t v = 0;
@@ -209,26 +262,13 @@ bool _Setup(const RAMCodeRunner* p, const RAMCODE_REQUEST* pReq, bool AllowRead,
 }
 
 // Probe-library number of argument register i (also the result register for i = 0).
-uint32_t _ArgReg(const RAMCodeRunner* p, int i) {
-  if (p->Family == RAMCODE_FAMILY_RISCV) return i <= 5 ? i + 4106 : i + 4095;
-  if (p->Family == RAMCODE_FAMILY_ARMV8A && !p->IsAArch64) return i + 116;
-  return (uint32_t)i;
-}
-
-uint32_t _PCReg(const RAMCodeRunner* p) {
-  switch (p->Family) {
-  case RAMCODE_FAMILY_CORTEX_M: return 15;
-  case RAMCODE_FAMILY_RISCV: return 4224;
-  case RAMCODE_FAMILY_ARMV8A: return p->IsAArch64 ? 33 : 147;
-  default: return 9;
-  }
-}
-
-bool _Is64(const RAMCodeRunner* p) { return p->Family == RAMCODE_FAMILY_ARMV8A && p->IsAArch64; }
+uint32_t _ArgReg(const FamilyTraits* t, int i) { return (uint32_t)i + (i <= 5 ? t->ArgLow : t->ArgHigh); }
 
 // Writes the family's registers for a call of Entry with the arguments; 0 or -1.
 int _SetRegisters(const RAMCodeRunner* p, uint32_t Entry, const uint32_t* paArg, int NumArgs) {
-  uint32_t SP = RAMCODE_GetBPAddr(p);
+  const FamilyTraits* t = _Traits(p->Family, p->IsAArch64);
+  if (t == nullptr) return -1;
+  uint32_t BP = RAMCODE_GetBPAddr(p);
   uint32_t PrgData = p->WorkRAMAddr + (p->pInfo ? p->pInfo->PrgDataAddr : 0);
   std::vector<uint32_t> aIndex;
   std::vector<uint64_t> aValue;
@@ -236,58 +276,27 @@ int _SetRegisters(const RAMCodeRunner* p, uint32_t Entry, const uint32_t* paArg,
     aIndex.push_back(Index);
     aValue.push_back(Value);
   };
-  for (int i = 0; i < NumArgs; i++) Set(_ArgReg(p, i), paArg[i]);
-  switch (p->Family) {
-  case RAMCODE_FAMILY_ARM:
-    Set(8, (_Reg(8) & 0x200u) | 0x3Fu);
-    Set(11, PrgData);
-    Set(15, SP);
-    Set(78, SP | 1u);
-    Set(9, Entry & ~1u);
-    break;
-  case RAMCODE_FAMILY_CORTEX_M:
-    Set(16, 0x01000000u);
-    Set(9, PrgData);
-    Set(13, SP);
-    Set(14, SP | 1u);
-    Set(15, Entry);
+  for (int i = 0; i < NumArgs; i++) Set(_ArgReg(t, i), paArg[i]);
+  for (const RegSet& r : t->aSet) {
+    switch (r.Source) {
+    case SRC_NONE: break;
+    case SRC_CONST: Set(r.Reg, r.Or); break;
+    case SRC_BP: Set(r.Reg, BP); break;
+    case SRC_BP_THUMB: Set(r.Reg, BP | 1u); break;
+    case SRC_PRGDATA: Set(r.Reg, PrgData); break;
+    case SRC_ENTRY: Set(r.Reg, Entry); break;
+    case SRC_ENTRY_EVEN: Set(r.Reg, Entry & ~1u); break;
+    case SRC_MODIFY: Set(r.Reg, (_Reg(r.Reg) & r.And) | r.Or); break;
+    }
+  }
+  if (p->Family == RAMCODE_FAMILY_CORTEX_M) {
     for (uint32_t Id : _aCoreWithStackLimits) {
       if (Id == p->CoreId) {
         for (uint32_t r = 70; r <= 73; r++) Set(r, 0);
       }
     }
-    break;
-  case RAMCODE_FAMILY_CORTEX_R:
-  case RAMCODE_FAMILY_CORTEX_A:
-    Set(8, (_Reg(8) & 0x240u) | 0x3Fu);
-    Set(75, PrgData);
-    Set(15, SP);
-    Set(80, SP | 1u);
-    Set(9, Entry & ~1u);
-    break;
-  case RAMCODE_FAMILY_RISCV:
-    Set(768, _Reg(768) & ~0xBu);
-    Set(1968, _Reg(1968) | 3u);
-    Set(4098, SP);
-    Set(4097, SP);
-    Set(4224, Entry);
-    break;
-  case RAMCODE_FAMILY_ARMV8A:
-    if (p->IsAArch64) {
-      Set(30, SP);
-      Set(32, SP);
-      Set(33, Entry & ~1u);
-    } else {
-      Set(149, (_Reg(149) & 0x240u) | 0x3Fu);
-      Set(125, PrgData);
-      Set(129, SP);
-      Set(130, SP | 1u);
-      Set(147, Entry & ~1u);
-    }
-    break;
-  default: return -1;
   }
-  if (_Is64(p)) {
+  if (t->Is64) {
     return XRELAY_WriteRegs_64(aIndex.data(), aValue.data(), nullptr, (uint32_t)aIndex.size()) < 0 ? -1 : 0;
   }
   std::vector<uint32_t> a32(aValue.begin(), aValue.end());
@@ -407,58 +416,32 @@ void _Report(const RAMCodeRunner* p, const std::string& Text, size_t MaxSize) {
 }
 
 void _ReportTimeout(const RAMCodeRunner* p, const char* sActivity) {
-  std::string s;
-  switch (p->Family) {
-  case RAMCODE_FAMILY_ARM:
-  case RAMCODE_FAMILY_CORTEX_R:
-  case RAMCODE_FAMILY_CORTEX_A:
-  case RAMCODE_FAMILY_UNSUPPORTED_8: {
-    uint32_t CPSR = _Reg(8);
-    s = _Format("Timeout while %s, core does not stop. (PC = 0x%.8X, CPSR = 0x%.8X, LR = 0x%.8X)!", sActivity,
-                _Reg(9), CPSR, _Reg(_ModeLR(CPSR)));
-    break;
+  const FamilyTraits* t = _Traits(p->Family, p->IsAArch64);
+  if (t == nullptr) {
+    _Report(p, _Format("Timeout while %s, core does not stop.!", sActivity), MSG_SIZE);
+    return;
   }
-  case RAMCODE_FAMILY_CORTEX_M:
-    s = _Format("Timeout while %s, core does not stop. (PC = 0x%.8X, XPSR = 0x%.8X, SP = 0x%.8X)!", sActivity,
-                _Reg(15), _Reg(16), _Reg(13));
-    break;
-  case RAMCODE_FAMILY_RISCV:
-    s = _Format("Timeout while %s, core does not stop. (PC = 0x%.8X, X1 = 0x%.8X, X2 = 0x%.8X)!", sActivity,
-                _Reg(4224), _Reg(4097), _Reg(4098));
-    break;
-  case RAMCODE_FAMILY_ARMV8A:
-    if (p->IsAArch64) {
-      s = _Format("Timeout while %s, core does not stop. (PC = 0x%.8llX, CPSR = 0x%.8llX)!", sActivity,
-                  (unsigned long long)_Reg64(33), (unsigned long long)_Reg64(34));
-    } else {
-      s = _Format("Timeout while %s, core does not stop. (PC = 0x%.8X, CPSR = 0x%.8X)!", sActivity, _Reg(147),
-                  _Reg(149));
-    }
-    break;
-  default: s = _Format("Timeout while %s, core does not stop.!", sActivity); break;
+  unsigned long long a[3] = {};
+  for (int i = 0; i < 3; i++) {
+    uint32_t Reg = t->aTimeoutReg[i];
+    // The LR of the mode that the CPSR (the register before it) shows.
+    a[i] = Reg == REG_MODE_LR ? _RegOf(t, _ModeLR((uint32_t)a[i - 1])) : Reg ? _RegOf(t, Reg) : 0;
   }
-  _Report(p, s, MSG_SIZE);
+  _Report(p, _Format(t->sTimeout, sActivity, a[0], a[1], a[2]), MSG_SIZE);
 }
 
 // The PC after a run: true at S'; otherwise the message with the family's dump.
 bool _CheckPC(const RAMCodeRunner* p, const char* sActivity) {
-  uint32_t SP = RAMCODE_GetBPAddr(p);
-  if (_Is64(p)) {
-    uint64_t PC = _Reg64(33);
-    if (PC == SP) return true;
-    _Report(p, _Format("PC of target system has unexpected value after %s. (PC = 0x%.8llX)!", sActivity,
-                       (unsigned long long)PC),
-            MSG_SIZE);
-    return false;
-  }
-  uint32_t PC = _Reg(_PCReg(p));
-  if (PC == SP) return true;
-  std::string s = _Format("PC of target system has unexpected value after %s. (PC = 0x%.8X)!", sActivity, PC);
-  if (p->Family == RAMCODE_FAMILY_ARM) {
+  const FamilyTraits* t = _Traits(p->Family, p->IsAArch64);
+  uint64_t PC = t ? _RegOf(t, t->PCReg) : 0;
+  if (t && PC == RAMCODE_GetBPAddr(p)) return true;
+  std::string s = _Format("PC of target system has unexpected value after %s. (PC = 0x%.8llX)!", sActivity,
+                          (unsigned long long)PC);
+  int Dump = t ? t->Dump : DUMP_NONE;
+  if (Dump == DUMP_ARM) {
     _Report(p, s + _FullDump(), MSG_SIZE);
-  } else if (p->Family == RAMCODE_FAMILY_CORTEX_M || p->Family == RAMCODE_FAMILY_CORTEX_R ||
-             p->Family == RAMCODE_FAMILY_CORTEX_A) {
-    _Report(p, s + _ShortDump(_PCReg(p)), MSG_SIZE_SHORT);
+  } else if (Dump == DUMP_SHORT) {
+    _Report(p, s + _ShortDump(t->PCReg), MSG_SIZE_SHORT);
   } else {
     _Report(p, s, MSG_SIZE);
   }
@@ -531,7 +514,8 @@ int _CallDirect(RAMCodeRunner* p, RAMCODE_REQUEST* pReq, bool AllowRead) {
   }
   _ArmWatchpoint(p, false);
   if (!_CheckPC(p, sActivity)) return Fail();
-  uint32_t R0 = _Is64(p) ? (uint32_t)_Reg64(0) : _Reg(_ArgReg(p, 0));
+  const FamilyTraits* t = _Traits(p->Family, p->IsAArch64);
+  uint32_t R0 = (uint32_t)_RegOf(t, _ArgReg(t, 0));
   Req.Result = Setup.InitResult ? (R0 == 0 ? 0 : -1) : (int32_t)R0;
   if (Req.NumBytesOut && _Read(p, RAMCODE_GetBufferAddr(p, 0), Req.NumBytesOut, Req.pOutData) != 0) {
     _Error(p, "Failed to read the result of %s from target RAM @ 0x%.8X.", sActivity, RAMCODE_GetBufferAddr(p, 0));
@@ -601,7 +585,8 @@ int _WaitSlot(RAMCodeRunner* p, int i) {
         // The Start entry must never stop on its own: it faulted or returned.
         p->IsRunning = 0;
         if (Halted > 0) {
-          _CheckPC(p, sActivity);
+          // Back at the breakpoint the PC check has nothing to say: the Start entry returned.
+          if (_CheckPC(p, sActivity)) _Error(p, "RAMCode returned while %s instead of serving requests.", sActivity);
         } else {
           _Error(p, "Failed to check whether the core has stopped while %s.", sActivity);
         }
@@ -709,17 +694,9 @@ void RAMCODE_SetCore(RAMCodeRunner* pRunner, int DeviceFamilyCode, uint32_t Core
 }
 
 bool RAMCODE_GetBreakpointWord(int Family, bool IsAArch64, uint32_t* pWord) {
-  if (Family == RAMCODE_FAMILY_ARMV8A) {
-    *pWord = IsAArch64 ? 0xD4400000u : 0x0000BA80u;
-    return true;
-  }
-  for (const FamilyTraits& f : _aFamily) {
-    if (f.Family == Family) {
-      *pWord = f.BPWord;
-      return f.HasBP;
-    }
-  }
-  return false;
+  const FamilyTraits* t = _Traits(Family, IsAArch64);
+  if (t) *pWord = t->BPWord;
+  return t != nullptr;
 }
 
 int RAMCODE_CalcLayout(RAMCodeRunner* pRunner, uint32_t RAMSize, uint32_t NumBytesToProgram,

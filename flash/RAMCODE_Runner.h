@@ -172,7 +172,8 @@ uint32_t RAMCODE_GetBufferAddr(const RAMCodeRunner* pRunner, int Slot);
 uint32_t RAMCODE_GetBlockAddr(const RAMCodeRunner* pRunner, int Slot);
 uint32_t RAMCODE_GetBPAddr(const RAMCodeRunner* pRunner);
 
-// Downloads the image to WorkRAMAddr, reads it back and compares, plants the breakpoint word at S'.
+// Halts a Start entry still running, downloads the image to WorkRAMAddr, reads it back and
+// compares, plants the breakpoint word at S'.
 // 0, or -1 (reported).
 int RAMCODE_Download(RAMCodeRunner* pRunner, uint32_t WorkRAMAddr);
 

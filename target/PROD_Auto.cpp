@@ -235,15 +235,17 @@ int _RunCycle(DataImage* pImage, bool* pSendEnd) {
   _SetIndicator(_BusyIndicator);
   uint32_t BytesProgrammed = 0;
   *pSendEnd = Signals;
-  PROG_RunBanks(Skip ? _SkipUnchangedStep : PROG_BankStep, &Req, pImage, &BytesProgrammed, true, true);
+  int LoopResult = PROG_RunBanks(Skip ? _SkipUnchangedStep : PROG_BankStep, &Req, pImage, &BytesProgrammed, true, true);
   _SetIndicator(_IdleIndicator);
   bool Cancelled = PROG_IsCancelled();
+  // A bank loop that failed without a word on the way is a failure all the same.
+  bool Failed = APP_GetErrorCount() != 0 || (LoopResult < 0 && !Cancelled);
   int Result = -1;
   uint32_t NumBytes = DATAIMAGE_GetNumBytes(pImage);
-  if (Skip && APP_GetErrorCount() == 0) {
+  if (Skip && !Failed) {
     APP_LogOutf("%d unchanged sector%s skipped", _Skip.NumSkipped, _Skip.NumSkipped == 1 ? "" : "s");
   }
-  if (APP_GetErrorCount() != 0) {
+  if (Failed) {
     APP_ErrorOut("Failed to auto program target");
   } else if (NumBytes != BytesProgrammed) {
     APP_LogOutf("%d bytes could not be programmed.", (int)(NumBytes - BytesProgrammed));
@@ -313,10 +315,10 @@ int PROD_SecureChip(void) {
     PROG_REQUEST Req;
     std::memset(&Req, 0, sizeof(Req));
     Req.FirstFailAddr = -1;
-    PROG_RunBanks(_SecureStep, &Req, nullptr, nullptr, true, false);
+    int LoopResult = PROG_RunBanks(_SecureStep, &Req, nullptr, nullptr, true, false);
     bool Cancelled = PROG_IsCancelled();
     PROG_EndProgress();
-    if (APP_GetErrorCount() != 0) {
+    if (APP_GetErrorCount() != 0 || (LoopResult < 0 && !Cancelled)) {
       APP_ErrorOut("Failed to secure chip");
     } else if (Cancelled) {
       APP_LogOut("Securing chip canceled by user");

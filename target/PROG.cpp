@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "core/APP.h"
+#include "core/APP_JobParams.h"
 #include "core/APP_Log.h"
 #include "data/CRC32.h"
 #include "data/DATAFILE.h"
@@ -36,17 +37,26 @@ int _OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool Determine
   return _Funcs.pfOpenBank ? _Funcs.pfOpenBank(pBank, BankIndex, BankSize, DetermineLayout)
                            : FLASH_OpenBank(pBank, BankIndex, BankSize, DetermineLayout);
 }
-void _CloseBank(FlashBank* pBank) { _Funcs.pfCloseBank ? _Funcs.pfCloseBank(pBank) : FLASH_CloseBank(pBank); }
+void _CloseBank(FlashBank* pBank) {
+  _Funcs.pfCloseBank ? _Funcs.pfCloseBank(pBank) : FLASH_CloseBank(pBank);
+}
 int _PrepareBank(FlashModuleHandle* pHandle, FlashBank* pBank, uint32_t Arg) {
-  return _Funcs.pfPrepareBank ? _Funcs.pfPrepareBank(pHandle, pBank, Arg) : FLASH_PrepareBank(pHandle, pBank, Arg);
+  return _Funcs.pfPrepareBank ? _Funcs.pfPrepareBank(pHandle, pBank, Arg)
+                              : FLASH_PrepareBank(pHandle, pBank, Arg);
 }
 int _RestoreBank(FlashModuleHandle* pHandle, FlashBank* pBank) {
   return _Funcs.pfRestoreBank ? _Funcs.pfRestoreBank(pHandle, pBank) : FLASH_RestoreBank(pHandle, pBank);
 }
-uint32_t _GetCPUClock(void) { return _Funcs.pfGetCPUClock ? _Funcs.pfGetCPUClock() : TARGET_GetCPUClock(); }
+uint32_t _GetCPUClock(void) {
+  return _Funcs.pfGetCPUClock ? _Funcs.pfGetCPUClock() : TARGET_GetCPUClock();
+}
 
-bool _ErrorPending(void) { return APP_GetErrorCount() > 0; }
-const char* _Plural(uint64_t n) { return n == 1 ? "" : "s"; }
+bool _ErrorPending(void) {
+  return APP_GetErrorCount() > 0;
+}
+const char* _Plural(uint64_t n) {
+  return n == 1 ? "" : "s";
+}
 
 // "%d KB" above 1024 bytes, else "%d Bytes".
 void _SizeText(char* sDest, int DestSize, uint64_t NumBytes) {
@@ -151,8 +161,8 @@ int _ReadForNonBlank(FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t a, u
  * that only that word is read. A module that called a blank stretch not blank (some areas are
  * always reported so) gets the rest of the piece read. 0 found, 1 blank after all, -1 failure.
  */
-int _LocateNonBlank(FLASH_BLANKCHECK_FUNC* pf, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t a, uint32_t n,
-                    uint8_t Empty, uint32_t* pFirst, uint8_t* pValue) {
+int _LocateNonBlank(FLASH_BLANKCHECK_FUNC* pf, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t a,
+                    uint32_t n, uint8_t Empty, uint32_t* pFirst, uint8_t* pValue) {
   uint64_t Lo = a, Hi = uint64_t(a) + n; // the first byte that is not blank lies in [Lo, Hi)
   while (Hi - Lo > 4) {
     uint64_t Half = ((Hi - Lo) / 2 + 3) & ~uint64_t(3);
@@ -173,25 +183,39 @@ int _LocateNonBlank(FLASH_BLANKCHECK_FUNC* pf, FlashBank* pBank, FlashModuleHand
   return _ReadForNonBlank(pBank, pHandle, a, n, Empty, pFirst, pValue);
 }
 
+/*
+ * The module checks whole words only: a length rounded up would reach past the range (and past
+ * the bank at its end). The bytes before the first and after the last whole word of a piece are
+ * read instead.
+ */
+int _CheckPiece(FLASH_BLANKCHECK_FUNC* pf, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t a,
+                uint32_t n, uint8_t Empty, uint32_t* pFirst, uint8_t* pValue) {
+  uint32_t Head = std::min<uint32_t>((4u - (a & 3u)) & 3u, n);
+  uint32_t Body = (n - Head) & ~3u;
+  uint32_t Tail = n - Head - Body;
+  int r;
+  if (Head && (r = _ReadForNonBlank(pBank, pHandle, a, Head, Empty, pFirst, pValue)) != 1) return r;
+  if (Body) {
+    uint32_t b = a + Head;
+    APP_LogOutf("Blank checking 0x%.8X - 0x%.8X", b, b + Body - 1);
+    r = pf(pHandle, b, Body);
+    if (r < 0) {
+      APP_ErrorOut("Error while blank checking.");
+      return -1;
+    }
+    if (r != 0 && (r = _LocateNonBlank(pf, pBank, pHandle, b, Body, Empty, pFirst, pValue)) != 1) return r;
+  }
+  if (Tail) return _ReadForNonBlank(pBank, pHandle, a + Head + Body, Tail, Empty, pFirst, pValue);
+  return 1;
+}
+
 int _BlankCheck(uint32_t Addr, uint32_t LastAddr, FlashBank* pBank, FlashModuleHandle* pHandle, uint8_t Empty,
                 uint32_t* pFirst, uint8_t* pValue, bool AdvanceProgress) {
   auto pf = reinterpret_cast<FLASH_BLANKCHECK_FUNC*>(_GetFunc(pBank, pHandle, FLASH_FUNC_BLANK_CHECK));
   for (uint64_t a = Addr; a <= LastAddr;) {
     uint32_t n = uint32_t(std::min<uint64_t>(0x20000, uint64_t(LastAddr) + 1 - a));
-    int r;
-    if (pf) {
-      uint32_t Len = uint32_t(std::min<uint64_t>((n + 3u) & ~3u, 0x100000000ull - a));
-      APP_LogOutf("Blank checking 0x%.8X - 0x%.8X", uint32_t(a), uint32_t(a + Len - 1));
-      r = pf(pHandle, uint32_t(a), Len);
-      if (r < 0) {
-        APP_ErrorOut("Error while blank checking.");
-        return -1;
-      }
-      if (r != 0) r = _LocateNonBlank(pf, pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
-      else r = 1;
-    } else {
-      r = _ReadForNonBlank(pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
-    }
+    int r = pf ? _CheckPiece(pf, pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue)
+               : _ReadForNonBlank(pBank, pHandle, uint32_t(a), n, Empty, pFirst, pValue);
     if (r <= 0) return r;
     if (AdvanceProgress) APP_ProgressAddValue(_pProgress, int(n));
     a += n;
@@ -202,8 +226,8 @@ int _BlankCheck(uint32_t Addr, uint32_t LastAddr, FlashBank* pBank, FlashModuleH
 /*********************************************************************
  * Verifying one range of a run
  */
-int _VerifyRange(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandle, FlashBank* pBank, uint32_t Addr,
-                 uint32_t NumBytes, int VerifyType) {
+int _VerifyRange(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandle, FlashBank* pBank,
+                 uint32_t Addr, uint32_t NumBytes, int VerifyType) {
   uint32_t Piece = _VerifyPieceSize(_GetCPUClock());
   uint8_t Empty = pBank->EmptyValue;
   std::unique_ptr<uint8_t[]> pBuf(new (std::nothrow) uint8_t[Piece]);
@@ -221,11 +245,13 @@ int _VerifyRange(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandl
       uint32_t Mismatch = 0;
       int r = pfNative(pHandle, uint32_t(a), n, pBuf.get(), &Mismatch);
       if (r != 0) {
+        // A difference is named by its first address, which the module tells; a failure of the
+        // module itself by the piece.
         if (r > 0 && pReq->MismatchSeen == 0) {
           pReq->MismatchSeen = -1;
           pReq->FirstFailAddr = int32_t(Mismatch);
         }
-        APP_ErrorOutf("Failed to verify @ address 0x%.8X", uint32_t(a));
+        APP_ErrorOutf("Failed to verify @ address 0x%.8X", r > 0 ? Mismatch : uint32_t(a));
         return -1;
       }
       // The target holds these bytes now: both CRCs go on over them, so that the success line
@@ -254,8 +280,8 @@ int _VerifyRange(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandl
     } else {
       char acText[128];
       _SizeText(acSize, sizeof(acSize), n);
-      UTIL_sprintf(acText, sizeof(acText), "Verifying range 0x%.8X - 0x%.8X (%s)", uint32_t(a), uint32_t(a + n - 1),
-                   acSize);
+      UTIL_sprintf(acText, sizeof(acText), "Verifying range 0x%.8X - 0x%.8X (%s)", uint32_t(a),
+                   uint32_t(a + n - 1), acSize);
       APP_ProgressSetText2(_pProgress, acText);
       _Sync(pBank, pHandle);
       if (_ReadTarget(pBank, pHandle, uint32_t(a), n, pRead.get()) < 0) {
@@ -321,8 +347,9 @@ void _HookProgress(int Level, const char* sText0, const char* sText1, uint32_t N
 /*********************************************************************
  * The operations' common parts
  */
-void _SetIndicators(uint16_t On, uint16_t Level) {
-  XRELAYARM_INDICATOR_STATE s{0, On, 0, Level, Level};
+// The probe's indicator while an operation runs: (1, 0, 0, Period, Period), and all 0 after it.
+void _SetIndicators(uint16_t On, uint16_t Period) {
+  XRELAYARM_INDICATOR_STATE s{On, 0, 0, Period, Period};
   XRELAYARM_INDICATORS_SetState(&s, 1);
 }
 
@@ -335,7 +362,8 @@ void _LogRanges(DataImage* pRanges, int NumSectors, int TotalSectors, bool OfTot
     UTIL_sprintf(ac, sizeof(ac), "%d of %d sectors selected, %d range%s", NumSectors, TotalSectors, int(n),
                  _Plural(n));
   } else {
-    UTIL_sprintf(ac, sizeof(ac), "%d sector%s, %d range%s", NumSectors, _Plural(NumSectors), int(n), _Plural(n));
+    UTIL_sprintf(ac, sizeof(ac), "%d sector%s, %d range%s", NumSectors, _Plural(NumSectors), int(n),
+                 _Plural(n));
   }
   s = ac;
   uint32_t Start, Len;
@@ -352,7 +380,8 @@ int _BankRanges(DataImage* pImage, bool Whole, int* pTotal) {
   if (pList == nullptr) return -1;
   *pTotal = BANK_GetTotalSectors(pList.get());
   if (Whole) {
-    for (int i = 0; i < pList->NumBanks; i++) BANK_SelectAll(&pList->aBank[i]);
+    for (int i = 0; i < pList->NumBanks; i++)
+      BANK_SelectAll(&pList->aBank[i]);
   }
   return BANK_GetSelectedRanges(pList.get(), -1, pImage);
 }
@@ -362,9 +391,11 @@ struct ProgressScope {
   ~ProgressScope() { PROG_EndProgress(); }
 };
 
-// The result of an operation: 0 success, 1 cancelled, -1 failure (with the matching text).
-int _Outcome(const char* sFailed, const char* sCancelled, const char* sDone) {
-  if (_ErrorPending()) {
+// The result of an operation after its bank loop ended with LoopResult: 0 success, 1 cancelled,
+// -1 failure (with the matching text). A loop that failed is a failure even when nothing was
+// reported on the way.
+int _Outcome(int LoopResult, const char* sFailed, const char* sCancelled, const char* sDone) {
+  if (_ErrorPending() || (LoopResult < 0 && !PROG_IsCancelled())) {
     APP_ErrorOut(sFailed);
     return -1;
   }
@@ -396,7 +427,8 @@ int _BlankCheckStep(FlashModuleHandle* pHandle, FlashBank* pBank, PROG_REQUEST*,
     }
     uint32_t First = 0;
     uint8_t Value = 0;
-    if (_BlankCheck(Start, Last, pBank, pHandle, pBank->EmptyValue, &First, &Value, true) == 0 && !_ErrorPending()) {
+    if (_BlankCheck(Start, Last, pBank, pHandle, pBank->EmptyValue, &First, &Value, true) == 0 &&
+        !_ErrorPending()) {
       APP_ErrorOutf("Blank check failed @ addr 0x%.8X (Read: 0x%.2X, Expected: 0x%.2X)", First, Value,
                     pBank->EmptyValue * 0x01010101u);
     }
@@ -428,20 +460,23 @@ DataImage* _ReadOp(DataImage* pRanges, DataImage* pResult, const char* sNotConne
   PROG_REQUEST Req{};
   Req.pResult = pResult;
   Req.FirstFailAddr = -1;
+  int Loop;
   {
     ProgressScope Progress("Reading target memory ...");
-    PROG_RunBanks(_ReadStep, &Req, pRanges, nullptr, true, true);
+    Loop = PROG_RunBanks(_ReadStep, &Req, pRanges, nullptr, true, true);
   }
   char ac[128];
   uint32_t NumBytes = DATAIMAGE_GetNumBytes(pResult), NumRanges = DATAIMAGE_GetNumRanges(pResult);
   UTIL_sprintf(ac, sizeof(ac), "Target memory read successfully. (%d bytes, %d range%s)", int(NumBytes),
                int(NumRanges), _Plural(NumRanges));
-  if (_Outcome("Failed to read back target memory", "Read target memory canceled by user", ac) < 0) return nullptr;
+  if (_Outcome(Loop, "Failed to read back target memory", "Read target memory canceled by user", ac) < 0)
+    return nullptr;
   return Result.release();
 }
 
 int _EraseOp(bool Chip) {
-  const char* sNoMem = Chip ? "Could not erase chip, out of memory" : "Could not erase sectors, out of memory";
+  const char* sNoMem =
+      Chip ? "Could not erase chip, out of memory" : "Could not erase sectors, out of memory";
   ImagePtr Ranges(DATAIMAGE_Create());
   if (!Ranges) {
     APP_ErrorOut(sNoMem);
@@ -471,14 +506,16 @@ int _EraseOp(bool Chip) {
   Req.BlankCheckFirst =
       Chip ? Perf.PerfromBlankCheckPriorEraseChip : Perf.PerfromBlankCheckPriorEraseSelectedSectors;
   Req.FirstFailAddr = -1;
+  int Loop;
   {
     ProgressScope Progress(Chip ? "Erasing chip ..." : "Erasing sectors ...");
     _SetIndicators(1, 80);
-    PROG_RunBanks(PROG_BankStep, &Req, Ranges.get(), nullptr, true, true);
+    Loop = PROG_RunBanks(PROG_BankStep, &Req, Ranges.get(), nullptr, true, true);
     _SetIndicators(0, 0);
   }
-  return Chip ? _Outcome("Failed to erase chip", "Erase chip canceled by user", "Erase operation completed successfully")
-              : _Outcome("Failed to erase sectors", "Erase sectors canceled by user",
+  return Chip ? _Outcome(Loop, "Failed to erase chip", "Erase chip canceled by user",
+                         "Erase operation completed successfully")
+              : _Outcome(Loop, "Failed to erase sectors", "Erase sectors canceled by user",
                          "Erase operation completed successfully");
 }
 
@@ -507,23 +544,28 @@ int _ProgramOp(DataImage* pData, bool Verify) {
   Req.VerifyType = Perf.VerifyType == PROG_VERIFY_READBACK ? PROG_VERIFY_READBACK : PROG_VERIFY_CRC;
   Req.FirstFailAddr = -1;
   uint32_t Counted = 0;
+  int Loop;
   {
     ProgressScope Progress("Programming ...");
     _SetIndicators(1, 300);
-    PROG_RunBanks(PROG_BankStep, &Req, pData, &Counted, true, true);
+    Loop = PROG_RunBanks(PROG_BankStep, &Req, pData, &Counted, true, true);
     _SetIndicators(0, 0);
   }
-  if (!_ErrorPending() && NumBytes != Counted) {
-    APP_LogOutf("%d bytes could not be programmed.", int(NumBytes - Counted));
+  // Bytes that no bank took (only possible while a bank is detected automatically, which
+  // skips the fit check) leave the board incomplete: that is no success.
+  if (!_ErrorPending() && !PROG_IsCancelled() && NumBytes != Counted) {
+    APP_ErrorOutf("%d bytes could not be programmed.", int(NumBytes - Counted));
   }
-  if (!Verify) return _Outcome("Failed to program target", "Programming canceled by user", "Target programmed successfully");
+  if (!Verify)
+    return _Outcome(Loop, "Failed to program target", "Programming canceled by user",
+                    "Target programmed successfully");
   char ac[128];
   if (Req.VerifyType == PROG_VERIFY_CRC) {
     UTIL_sprintf(ac, sizeof(ac), "Target programmed and verified successfully (CRC = 0x%.8X)", Req.TargetCRC);
   } else {
     UTIL_strcpy(ac, "Target programmed and verified successfully", sizeof(ac));
   }
-  return _Outcome("Failed to program and verify target", "Programming canceled by user", ac);
+  return _Outcome(Loop, "Failed to program and verify target", "Programming canceled by user", ac);
 }
 
 int _VerifyOp(DataImage* pData) {
@@ -554,13 +596,14 @@ int _VerifyOp(DataImage* pData) {
   Req.Verify = 1;
   Req.VerifyType = Perf.VerifyType == PROG_VERIFY_READBACK ? PROG_VERIFY_READBACK : PROG_VERIFY_CRC;
   Req.FirstFailAddr = -1;
+  int Loop;
   {
     ProgressScope Progress("Verifying target ...");
     _SetIndicators(1, 100);
-    PROG_RunBanks(PROG_BankStep, &Req, pData, nullptr, true, true);
+    Loop = PROG_RunBanks(PROG_BankStep, &Req, pData, nullptr, true, true);
     _SetIndicators(0, 0);
   }
-  return _Outcome("Failed to verify target", "Verify canceled by user", "Target verified successfully");
+  return _Outcome(Loop, "Failed to verify target", "Verify canceled by user", "Target verified successfully");
 }
 
 /*********************************************************************
@@ -568,15 +611,20 @@ int _VerifyOp(DataImage* pData) {
  */
 int (*_pfAskReadRange)(uint32_t* pFirst, uint32_t* pLast);
 
-void _CheckBlankJob(JobContext* pContext) { pContext->Result = PROG_BlankCheck() < 0 ? -1 : 0; }
+void _CheckBlankJob(JobContext* pContext) {
+  pContext->Result = PROG_BlankCheck() < 0 ? -1 : 0;
+}
+
+uint32_t _JobValue(const JobContext* pContext, uint32_t Default) {
+  return pContext->pParams ? *static_cast<const uint32_t*>(pContext->pParams) : Default;
+}
 
 void _EraseJob(JobContext* pContext) {
-  auto p = static_cast<const PROG_JOB_PARAMS*>(pContext->pParams);
   int r;
-  if (p && p->Param == PROG_ERASE_CHIP) {
+  if (_JobValue(pContext, APP_ERASE_SELECTED_SECTORS) == APP_ERASE_CHIP) {
     if (!PROG_AreAllSectorsSelected() &&
-        APP_MsgBox("This operation will also erase not selected sectors.\nDo you really want to erase chip?", "Yes",
-                   "No", 0, APP_ICON_QUESTION, 1) != 0) {
+        APP_MsgBox("This operation will also erase not selected sectors.\nDo you really want to erase chip?",
+                   "Yes", "No", 0, APP_ICON_QUESTION, 1) != 0) {
       pContext->Result = 0;
       return;
     }
@@ -588,26 +636,23 @@ void _EraseJob(JobContext* pContext) {
 }
 
 void _ProgramJob(JobContext* pContext) {
-  auto p = static_cast<const PROG_JOB_PARAMS*>(pContext->pParams);
+  auto p = static_cast<const APP_PROGRAM_PARAMS*>(pContext->pParams);
   DataImage* pImage = p ? p->pImage : nullptr;
-  int r = (p && p->Param) ? PROG_ProgramVerify(pImage) : PROG_Program(pImage);
+  int r = (p && p->Verify) ? PROG_ProgramVerify(pImage) : PROG_Program(pImage);
   pContext->Result = r < 0 ? -1 : 0;
 }
 
 void _VerifyJob(JobContext* pContext) {
-  auto p = static_cast<const PROG_JOB_PARAMS*>(pContext->pParams);
+  auto p = static_cast<const APP_IMAGE_PARAMS*>(pContext->pParams);
   pContext->Result = PROG_Verify(p ? p->pImage : nullptr) < 0 ? -1 : 0;
 }
 
 void _ReadJob(JobContext* pContext) {
-  auto p = static_cast<const PROG_JOB_PARAMS*>(pContext->pParams);
-  uint32_t Kind = p ? p->Param : 0;
-  uint32_t First = p ? p->First : 0, Last = p ? p->Last : 0;
-  if (Kind == 2 && (p == nullptr || p->First > p->Last)) {
-    if (_pfAskReadRange == nullptr || _pfAskReadRange(&First, &Last) != 0) {
-      pContext->Result = 0;
-      return;
-    }
+  uint32_t Kind = _JobValue(pContext, APP_READ_SELECTED_SECTORS);
+  uint32_t First = 0, Last = 0;
+  if (Kind == APP_READ_RANGE && (_pfAskReadRange == nullptr || _pfAskReadRange(&First, &Last) != 0)) {
+    pContext->Result = 0;
+    return;
   }
   pContext->Result = PROG_ReadToWindow(int(Kind), First, Last);
 }
@@ -621,7 +666,8 @@ int PROG_AddRun(SECTOR_RUN_LIST* pList, uint32_t FirstSector, uint32_t Addr, uin
                 uint32_t NumSectors) {
   if (pList->NumRuns) {
     SECTOR_RUN& Last = pList->paRun[pList->NumRuns - 1];
-    if (Last.SectorSize == SectorSize && uint64_t(Last.Addr) + uint64_t(Last.SectorSize) * Last.NumSectors == Addr &&
+    if (Last.SectorSize == SectorSize &&
+        uint64_t(Last.Addr) + uint64_t(Last.SectorSize) * Last.NumSectors == Addr &&
         Last.FirstSector + Last.NumSectors == FirstSector) {
       Last.NumSectors += NumSectors;
       return 0;
@@ -640,7 +686,8 @@ int PROG_AddRun(SECTOR_RUN_LIST* pList, uint32_t FirstSector, uint32_t Addr, uin
 
 uint64_t PROG_GetRunBytes(const SECTOR_RUN_LIST* pList) {
   uint64_t n = 0;
-  for (uint32_t i = 0; i < pList->NumRuns; i++) n += uint64_t(pList->paRun[i].SectorSize) * pList->paRun[i].NumSectors;
+  for (uint32_t i = 0; i < pList->NumRuns; i++)
+    n += uint64_t(pList->paRun[i].SectorSize) * pList->paRun[i].NumSectors;
   return n;
 }
 
@@ -689,7 +736,8 @@ int PROG_RunBanks(PROG_BANK_STEP_FUNC* pfStep, PROG_REQUEST* pReq, DataImage* pR
     if (pRanges) {
       ImagePtr Mask(DATAIMAGE_Create());
       BankData.reset(DATAIMAGE_Create());
-      if (!Mask || !BankData || MCUDB_LAYOUT_AddRanges(Bank.aRegion, 1, Bank.BaseAddr, nullptr, 0, Mask.get()) < 0 ||
+      if (!Mask || !BankData ||
+          MCUDB_LAYOUT_AddRanges(Bank.aRegion, 1, Bank.BaseAddr, nullptr, 0, Mask.get()) < 0 ||
           DATAIMAGE_MergeMasked(BankData.get(), pRanges, Mask.get()) < 0) {
         APP_ErrorOut("Insufficient memory!");
         _CloseBank(&Bank);
@@ -726,7 +774,8 @@ int PROG_RunBanks(PROG_BANK_STEP_FUNC* pfStep, PROG_REQUEST* pReq, DataImage* pR
   return 0;
 }
 
-int PROG_DetermineDirtyRuns(FlashBank* pBank, DataImage* pBankData, SECTOR_RUN_LIST* pList, uint64_t* pNumBytes) {
+int PROG_DetermineDirtyRuns(FlashBank* pBank, DataImage* pBankData, SECTOR_RUN_LIST* pList,
+                            uint64_t* pNumBytes) {
   APP_LogOut("Start of determining dirty areas in flash cache");
   uint64_t NumSectors = MCUDB_LAYOUT_GetNumSectors(pBank->aRegion);
   for (uint32_t n = 0; n < NumSectors; n++) {
@@ -796,7 +845,8 @@ int PROG_EraseRuns(FlashBank* pBank, FlashModuleHandle* pHandle, SECTOR_RUN_LIST
                 pBank->CMSIS.aEntryOffset[MCUDB_ENTRY_ERASE_CHIP_EX] >= 0;
     }
     if (!Offered) {
-      APP_LogOutf("Chip erase not supported for flash bank @ 0x%.8X. Switched to sector erase", pBank->BaseAddr);
+      APP_LogOutf("Chip erase not supported for flash bank @ 0x%.8X. Switched to sector erase",
+                  pBank->BaseAddr);
       ImagePtr Whole(DATAIMAGE_Create());
       if (!Whole || MCUDB_LAYOUT_AddRanges(pBank->aRegion, 1, pBank->BaseAddr, nullptr, 0, Whole.get()) < 0 ||
           PROG_DetermineDirtyRuns(pBank, Whole.get(), &All.List, nullptr) < 0) {
@@ -837,7 +887,8 @@ int PROG_EraseRuns(FlashBank* pBank, FlashModuleHandle* pHandle, SECTOR_RUN_LIST
         }
         char acSize[32];
         _SizeText(acSize, sizeof(acSize), NumBytes);
-        APP_LogOutf("Erasing range 0x%.8X - 0x%.8X (%3d Sector%s, %s)", Addr, Last, int(Count), _Plural(Count), acSize);
+        APP_LogOutf("Erasing range 0x%.8X - 0x%.8X (%3d Sector%s, %s)", Addr, Last, int(Count),
+                    _Plural(Count), acSize);
         if (pBank->pModule->pfEraseSectors == nullptr ||
             pBank->pModule->pfEraseSectors(pHandle, Run.FirstSector + k, Count) < 0) {
           r = -1;
@@ -851,9 +902,11 @@ int PROG_EraseRuns(FlashBank* pBank, FlashModuleHandle* pHandle, SECTOR_RUN_LIST
   return r;
 }
 
-bool PROG_BlankCheckRange(uint32_t Addr, uint32_t* pFirstNonBlank, FlashBank* pBank, FlashModuleHandle* pHandle,
-                          uint32_t LastAddr, uint8_t EmptyValue, uint8_t* pValue, bool AdvanceProgress) {
-  return _BlankCheck(Addr, LastAddr, pBank, pHandle, EmptyValue, pFirstNonBlank, pValue, AdvanceProgress) == 1;
+bool PROG_BlankCheckRange(uint32_t Addr, uint32_t* pFirstNonBlank, FlashBank* pBank,
+                          FlashModuleHandle* pHandle, uint32_t LastAddr, uint8_t EmptyValue, uint8_t* pValue,
+                          bool AdvanceProgress) {
+  return _BlankCheck(Addr, LastAddr, pBank, pHandle, EmptyValue, pFirstNonBlank, pValue, AdvanceProgress) ==
+         1;
 }
 
 int PROG_ProgramRuns(DataImage* pData, PROG_REQUEST* pReq, FlashModuleHandle* pHandle, FlashBank* pBank,
@@ -892,8 +945,8 @@ int PROG_ProgramRuns(DataImage* pData, PROG_REQUEST* pReq, FlashModuleHandle* pH
       uint32_t NumBytes = Count * Run.SectorSize;
       DATAIMAGE_Read(pData, Addr, NumBytes, pBuf, pBank->EmptyValue);
       _SizeText(acSize, sizeof(acSize), NumBytes);
-      APP_LogOutf("Programming range 0x%.8X - 0x%.8X (%3d Sector%s, %s)", Addr, Addr + NumBytes - 1, int(Count),
-                  _Plural(Count), acSize);
+      APP_LogOutf("Programming range 0x%.8X - 0x%.8X (%3d Sector%s, %s)", Addr, Addr + NumBytes - 1,
+                  int(Count), _Plural(Count), acSize);
       FLASH_PROG_REQUEST Req{Run.FirstSector + k, pBuf, Count};
       if (pBank->pModule->pfProgram == nullptr || pBank->pModule->pfProgram(pHandle, &Req) < 0) {
         r = -3;
@@ -908,15 +961,15 @@ int PROG_ProgramRuns(DataImage* pData, PROG_REQUEST* pReq, FlashModuleHandle* pH
   pReq->BytesProgrammed += int32_t(Done);
   if (r == 0 && Done) {
     char acHead[128];
-    UTIL_sprintf(acHead, sizeof(acHead), "Flash programming performed for %d range%s (%d byte%s)", int(pList->NumRuns),
-                 _Plural(pList->NumRuns), int(Done), _Plural(Done));
+    UTIL_sprintf(acHead, sizeof(acHead), "Flash programming performed for %d range%s (%d byte%s)",
+                 int(pList->NumRuns), _Plural(pList->NumRuns), int(Done), _Plural(Done));
     APP_LogBegin(acHead);
     for (uint32_t i = 0; i < pList->NumRuns; i++) {
       const SECTOR_RUN& Run = pList->paRun[i];
       uint32_t NumBytes = Run.NumSectors * Run.SectorSize;
       _SizeText(acSize, sizeof(acSize), NumBytes);
-      APP_LogOutf("0x%.4X - 0x%.4X (%3d Sector%s, %s)", Run.Addr, Run.Addr + NumBytes - 1, int(Run.NumSectors),
-                  _Plural(Run.NumSectors), acSize);
+      APP_LogOutf("0x%.4X - 0x%.4X (%3d Sector%s, %s)", Run.Addr, Run.Addr + NumBytes - 1,
+                  int(Run.NumSectors), _Plural(Run.NumSectors), acSize);
     }
     APP_LogEnd(nullptr);
   }
@@ -931,14 +984,15 @@ int PROG_VerifyRuns(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHa
   APP_FlashProgressText(3, "Verifying target memory...", 0);
   for (uint32_t i = 0; i < pList->NumRuns && !PROG_IsCancelled(); i++) {
     const SECTOR_RUN& Run = pList->paRun[i];
-    if (_VerifyRange(pReq, pData, pHandle, pBank, Run.Addr, Run.SectorSize * Run.NumSectors, VerifyType) < 0) {
+    if (_VerifyRange(pReq, pData, pHandle, pBank, Run.Addr, Run.SectorSize * Run.NumSectors, VerifyType) <
+        0) {
       return -1;
     }
   }
   if (pReq->TargetCRC != pReq->ExpectedCRC) {
     if (VerifyType == PROG_VERIFY_CRC) {
-      APP_ErrorOutf("Verification failed @ address 0x%.8X (CRC: 0x%.8X, Expected: 0x%.8X)", uint32_t(pReq->FirstFailAddr),
-                    pReq->TargetCRC, pReq->ExpectedCRC);
+      APP_ErrorOutf("Verification failed @ address 0x%.8X (CRC: 0x%.8X, Expected: 0x%.8X)",
+                    uint32_t(pReq->FirstFailAddr), pReq->TargetCRC, pReq->ExpectedCRC);
     } else {
       APP_ErrorOutf("Verification failed @ address 0x%.8X", uint32_t(pReq->FirstFailAddr));
     }
@@ -948,7 +1002,8 @@ int PROG_VerifyRuns(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHa
   return 0;
 }
 
-int PROG_ReadRange(DataImage* pResult, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t First, uint32_t Last) {
+int PROG_ReadRange(DataImage* pResult, FlashBank* pBank, FlashModuleHandle* pHandle, uint32_t First,
+                   uint32_t Last) {
   uint64_t Addr = First & ~3u;
   uint64_t End = uint64_t(Last | 3u);
   std::unique_ptr<uint8_t[]> pBuf(new (std::nothrow) uint8_t[0x20000]);
@@ -960,14 +1015,17 @@ int PROG_ReadRange(DataImage* pResult, FlashBank* pBank, FlashModuleHandle* pHan
     if (pBank->EmptyValueKnown) {
       uint32_t NonBlank = uint32_t(Addr);
       uint8_t Value;
-      int b = _BlankCheck(uint32_t(Addr), uint32_t(End), pBank, pHandle, pBank->EmptyValue, &NonBlank, &Value, true);
+      int b = _BlankCheck(uint32_t(Addr), uint32_t(End), pBank, pHandle, pBank->EmptyValue, &NonBlank, &Value,
+                          true);
       if (_ErrorPending()) return -1;
       if (b == 1) {
-        if (DATAIMAGE_Fill(pResult, uint32_t(Addr), uint32_t(End + 1 - Addr), pBank->EmptyValue) < 0) return -1;
+        if (DATAIMAGE_Fill(pResult, uint32_t(Addr), uint32_t(End + 1 - Addr), pBank->EmptyValue) < 0)
+          return -1;
         return 0;
       }
       if (b == 0 && NonBlank > Addr) {
-        if (DATAIMAGE_Fill(pResult, uint32_t(Addr), uint32_t(NonBlank - Addr), pBank->EmptyValue) < 0) return -1;
+        if (DATAIMAGE_Fill(pResult, uint32_t(Addr), uint32_t(NonBlank - Addr), pBank->EmptyValue) < 0)
+          return -1;
         Addr = NonBlank;
       }
     }
@@ -993,7 +1051,8 @@ int PROG_CheckDataFits(DataImage* pData) {
   auto pList = _GetBanks();
   bool AutoDetect = false;
   for (int i = 0; pList && i < pList->NumBanks; i++) {
-    if (!pList->aBank[i].Disabled && !pList->aBank[i].IsInternal && pList->aBank[i].AutoDetect) AutoDetect = true;
+    if (!pList->aBank[i].Disabled && !pList->aBank[i].IsInternal && pList->aBank[i].AutoDetect)
+      AutoDetect = true;
   }
   ImagePtr Sel(DATAIMAGE_Create());
   if (pList && !AutoDetect) {
@@ -1006,8 +1065,9 @@ int PROG_CheckDataFits(DataImage* pData) {
         uint32_t Start = 0, Len = 0, SelStart = 0, SelLen = 0;
         DATAIMAGE_GetRange(pData, uint32_t(Idx), &Start, &Len);
         char acText[256];
-        UTIL_sprintf(acText, sizeof(acText), "Selected Data (0x%X - 0x%X) does not fit into selected flash sectors.",
-                     Start, Start + Len - 1);
+        UTIL_sprintf(acText, sizeof(acText),
+                     "Selected Data (0x%X - 0x%X) does not fit into selected flash sectors.", Start,
+                     Start + Len - 1);
         bool HasSel = DATAIMAGE_GetRange(Sel.get(), 0, &SelStart, &SelLen) != nullptr;
         int64_t d = int64_t(SelStart) - int64_t(DATAIMAGE_GetStartAddr(pData) & ~3u);
         bool Helps = HasSel && d != 0 && d >= INT32_MIN && d <= INT32_MAX &&
@@ -1018,8 +1078,8 @@ int PROG_CheckDataFits(DataImage* pData) {
           uint32_t Mag = uint32_t(d < 0 ? -d : d);
           char acAsk[512];
           UTIL_sprintf(acAsk, sizeof(acAsk),
-                       "%s\nRelocating it by %s0x%X bytes would fix this problem.\nDo you want to relocate?", acText,
-                       sSign, Mag);
+                       "%s\nRelocating it by %s0x%X bytes would fix this problem.\nDo you want to relocate?",
+                       acText, sSign, Mag);
           if (APP_MsgBox(acAsk, "Yes", "No", 1, APP_ICON_QUESTION, 1) == 0) {
             int rr = (pData == DATAJOBS_GetCurImage()) ? DATAJOBS_Relocate(int32_t(d))
                                                        : DATAIMAGE_Relocate(pData, int32_t(d));
@@ -1064,11 +1124,12 @@ int PROG_BlankCheck(void) {
       PROG_REQUEST Req{};
       Req.pRanges = Ranges.get();
       Req.FirstFailAddr = -1;
+      int Loop;
       {
         ProgressScope Progress("Blank checking ...");
-        PROG_RunBanks(_BlankCheckStep, &Req, Ranges.get(), nullptr, true, true);
+        Loop = PROG_RunBanks(_BlankCheckStep, &Req, Ranges.get(), nullptr, true, true);
       }
-      r = _Outcome("Failed to check blank target", "Blank check canceled by user", "Target is blank");
+      r = _Outcome(Loop, "Failed to check blank target", "Blank check canceled by user", "Target is blank");
     }
   }
   APP_LogEnd(nullptr);
@@ -1091,7 +1152,8 @@ int PROG_EraseChip(void) {
 
 namespace {
 void _BeginProgramOp(const char* sFormat, DataImage* pData) {
-  uint32_t NumBytes = pData ? DATAIMAGE_GetNumBytes(pData) : 0, NumRanges = pData ? DATAIMAGE_GetNumRanges(pData) : 0;
+  uint32_t NumBytes = pData ? DATAIMAGE_GetNumBytes(pData) : 0,
+           NumRanges = pData ? DATAIMAGE_GetNumRanges(pData) : 0;
   char ac[256];
   UTIL_sprintf(ac, sizeof(ac), sFormat, int(NumBytes), int(NumRanges), _Plural(NumRanges));
   APP_LogBegin(ac);
@@ -1210,7 +1272,8 @@ bool PROG_GetReadRangeProposal(uint32_t* pFirst, uint32_t* pLast) {
   if (pList == nullptr || pList->NumBanks < 1) return false;
   ImagePtr Sel(DATAIMAGE_Create());
   uint32_t Start, Len;
-  if (Sel && BANK_GetSelectedRanges(pList.get(), -1, Sel.get()) > 0 && DATAIMAGE_GetRange(Sel.get(), 0, &Start, &Len)) {
+  if (Sel && BANK_GetSelectedRanges(pList.get(), -1, Sel.get()) > 0 &&
+      DATAIMAGE_GetRange(Sel.get(), 0, &Start, &Len)) {
     *pFirst = Start;
     *pLast = Start + Len - 1;
     return true;
@@ -1226,10 +1289,16 @@ void PROG_EndProgress(void) {
   if (!_TestProgressSet) APP_ProgressDelete(&_pProgress);
   _pProgress = nullptr;
 }
-APP_PROGRESS* PROG_GetProgress(void) { return _pProgress; }
-bool PROG_IsCancelled(void) { return APP_ProgressIsCancelled(_pProgress) == 1; }
+APP_PROGRESS* PROG_GetProgress(void) {
+  return _pProgress;
+}
+bool PROG_IsCancelled(void) {
+  return APP_ProgressIsCancelled(_pProgress) == 1;
+}
 
-void PROG_SetReadRangeSource(int (*pfAsk)(uint32_t* pFirst, uint32_t* pLast)) { _pfAskReadRange = pfAsk; }
+void PROG_SetReadRangeSource(int (*pfAsk)(uint32_t* pFirst, uint32_t* pLast)) {
+  _pfAskReadRange = pfAsk;
+}
 
 void PROG_InstallJobs(void) {
   APP_SetJobHandler(JOB_CHECK_BLANK, _CheckBlankJob);
@@ -1237,11 +1306,14 @@ void PROG_InstallJobs(void) {
   APP_SetJobHandler(JOB_PROGRAM, _ProgramJob);
   APP_SetJobHandler(JOB_VERIFY, _VerifyJob);
   APP_SetJobHandler(JOB_READ, _ReadJob);
-  static const FLASH_HOOKS Hooks = {_HookGetBank, _HookGetTargetInfo, PROG_IsCancelled, _HookProgress, nullptr};
+  static const FLASH_HOOKS Hooks = {_HookGetBank, _HookGetTargetInfo, PROG_IsCancelled, _HookProgress,
+                                    nullptr};
   FLASH_SetHooks(&Hooks);
 }
 
-void PROG_SetTestFuncs(const PROG_TEST_FUNCS* pFuncs) { _Funcs = pFuncs ? *pFuncs : PROG_TEST_FUNCS{}; }
+void PROG_SetTestFuncs(const PROG_TEST_FUNCS* pFuncs) {
+  _Funcs = pFuncs ? *pFuncs : PROG_TEST_FUNCS{};
+}
 
 void PROG_SetProgressForTest(APP_PROGRESS* p) {
   _pTestProgress = p;

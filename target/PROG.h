@@ -82,7 +82,8 @@ int PROG_BankStep(FlashModuleHandle* pHandle, FlashBank* pBank, PROG_REQUEST* pR
                   const BANK_INFO* pBankInfo);
 
 // The sectors of the opened bank that hold any of the bank data, as runs. 0, or -1.
-int PROG_DetermineDirtyRuns(FlashBank* pBank, DataImage* pBankData, SECTOR_RUN_LIST* pList, uint64_t* pNumBytes);
+int PROG_DetermineDirtyRuns(FlashBank* pBank, DataImage* pBankData, SECTOR_RUN_LIST* pList,
+                            uint64_t* pNumBytes);
 int PROG_EraseRuns(FlashBank* pBank, FlashModuleHandle* pHandle, SECTOR_RUN_LIST* pList, int EraseType,
                    bool BlankCheckFirst); // 0, or negative
 /*
@@ -90,8 +91,9 @@ int PROG_EraseRuns(FlashBank* pBank, FlashModuleHandle* pHandle, SECTOR_RUN_LIST
  * tell the first byte that is not (both untouched when a failure or a missing function is the
  * reason). AdvanceProgress: each piece checked advances the progress dialog.
  */
-bool PROG_BlankCheckRange(uint32_t Addr, uint32_t* pFirstNonBlank, FlashBank* pBank, FlashModuleHandle* pHandle,
-                          uint32_t LastAddr, uint8_t EmptyValue, uint8_t* pValue, bool AdvanceProgress);
+bool PROG_BlankCheckRange(uint32_t Addr, uint32_t* pFirstNonBlank, FlashBank* pBank,
+                          FlashModuleHandle* pHandle, uint32_t LastAddr, uint8_t EmptyValue, uint8_t* pValue,
+                          bool AdvanceProgress);
 int PROG_ProgramRuns(DataImage* pData, PROG_REQUEST* pReq, FlashModuleHandle* pHandle, FlashBank* pBank,
                      SECTOR_RUN_LIST* pList); // 0, or negative
 int PROG_VerifyRuns(PROG_REQUEST* pReq, DataImage* pData, FlashModuleHandle* pHandle, FlashBank* pBank,
@@ -133,16 +135,11 @@ APP_PROGRESS* PROG_GetProgress(void);
 bool PROG_IsCancelled(void);
 
 /*
- * Jobs. Parameters: "Erase flash" PROG_JOB_PARAMS.Param 1 selected sectors, 3 chip; "Program
- * flash" pImage and Param 1 with verify; "Verify flash" pImage; "Read flash" Param 0 selected
- * sectors, 1 entire chip, 2 range (First, Last). "Check blank" takes none.
+ * Jobs, with the parameter blocks of core/APP_JobParams.h: "Check blank" none; "Erase flash" a
+ * uint32_t (1 selected sectors, 3 chip); "Program flash" APP_PROGRAM_PARAMS; "Verify flash"
+ * APP_IMAGE_PARAMS; "Read flash" a uint32_t (0 selected sectors, 1 entire chip, 2 a range, asked
+ * for through PROG_SetReadRangeSource).
  */
-struct PROG_JOB_PARAMS {
-  DataImage* pImage;
-  uint32_t Param;
-  uint32_t First;
-  uint32_t Last;
-};
 void PROG_InstallJobs(void); // also the flash engine's hooks
 // Asks for the range of "Read flash" (2) when the job brings none: 0 with the range, else cancelled.
 void PROG_SetReadRangeSource(int (*pfAsk)(uint32_t* pFirst, uint32_t* pLast));

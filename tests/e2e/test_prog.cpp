@@ -11,7 +11,12 @@
 
 namespace {
 
-bool Has(const TForgeRun& r, const std::string& s) { return r.Out.find(s) != std::string::npos; }
+bool Has(const TForgeRun& r, const std::string& s) {
+  return r.Out.find(s) != std::string::npos;
+}
+
+// The main flash algorithm with its own blank check and verify.
+constexpr const char* kExtended = "AT32F425 64 KB (extended)";
 
 // Main flash starts after the magic and the three sizes in the simulator's flash file.
 constexpr long kMainFlashInFile = 8 + 3 * 4;
@@ -60,7 +65,8 @@ protected:
   }
   static std::vector<uint8_t> Counting(size_t n) {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = uint8_t(i * 7 + 1);
+    for (size_t i = 0; i < n; i++)
+      v[i] = uint8_t(i * 7 + 1);
     return v;
   }
   // A simulator configuration of the test's own (the default probe and chip, and Lines).
@@ -91,8 +97,8 @@ protected:
 TEST_F(ProgE2E, ThreeBytesAtTheEndOfABankAreProgrammedAsOnePaddedSector) {
   std::string Data = Bin("end.bin", {0xA1, 0xB2, 0xC3});
   std::string Out = Home.Path("back.bin");
-  TForgeRun r = Run({"-open" + Data + ",0x0800FFFD", "-erasechip", "-program", "-readrange0x0800FC00,0x0800FFFF",
-                     "-saveas" + Out});
+  TForgeRun r = Run({"-open" + Data + ",0x0800FFFD", "-erasechip", "-program",
+                     "-readrange0x0800FC00,0x0800FFFF", "-saveas" + Out});
   ASSERT_EQ(r.ExitCode, 0) << r.Out;
   EXPECT_TRUE(Has(r, "Programming range 0x0800FC00 - 0x0800FFFF (  1 Sector, 1024 Bytes)")) << r.Out;
   EXPECT_TRUE(Has(r, "Target programmed successfully")) << r.Out;
@@ -104,15 +110,18 @@ TEST_F(ProgE2E, ThreeBytesAtTheEndOfABankAreProgrammedAsOnePaddedSector) {
 }
 
 // What one process programmed, another verifies; a byte changed on the chip in between fails
-// that verify with its address, by CRC and by read-back alike.
+// that verify with its address, by CRC, by read-back and by the extended algorithm's own verify.
 TEST_F(ProgE2E, ASecondProcessVerifiesAndFindsAChangedByte) {
   struct Case {
+    const char* sLoader;
     const char* sVerifyType;
     const char* sFailure;
   };
-  for (const Case& c : {Case{"1", "Verification failed @ address 0x08000123 (CRC: 0x"},
-                        Case{"2", "Verification failed @ address 0x08000123\n"}}) {
-    SCOPED_TRACE(c.sVerifyType);
+  for (const Case& c : {Case{"AT32F425 64 KB", "1", "Verification failed @ address 0x08000123 (CRC: 0x"},
+                        Case{"AT32F425 64 KB", "2", "Verification failed @ address 0x08000123\n"},
+                        Case{kExtended, "1", "Failed to verify @ address 0x08000123\n"}}) {
+    SCOPED_TRACE(std::string(c.sLoader) + " " + c.sVerifyType);
+    SetProjectKey("LoaderName", std::string("\"") + c.sLoader + "\"");
     SetProjectKey("VerifyType", c.sVerifyType);
     std::string Data = Bin("fw.bin", Counting(0x800));
     TForgeRun r = Run({"-open" + Data + ",0x08000000", "-erasechip", "-programverify"});
@@ -152,8 +161,8 @@ TEST_F(ProgE2E, ReadBack) {
     size_t FileSize;
   };
   for (const Case& c : {
-           Case{"erased bank", "0x08000000,0x0800FFFF", "", "Target memory read successfully. (65536 bytes, 1 range)",
-                0x10000},
+           Case{"erased bank", "0x08000000,0x0800FFFF", "",
+                "Target memory read successfully. (65536 bytes, 1 range)", 0x10000},
            Case{"outside every bank", "0x30000000,0x300000FF", "",
                 "Target memory read successfully. (0 bytes, 0 ranges)", 0},
        }) {
@@ -169,6 +178,19 @@ TEST_F(ProgE2E, ReadBack) {
       EXPECT_EQ(ReadAll(Out), std::string(c.FileSize, '\xFF'));
     }
   }
+}
+
+// The extended algorithm blank-checks on the chip: an erased bank comes back whole although the
+// probe could not read a byte of it.
+TEST_F(ProgE2E, AnErasedBankIsBlankCheckedNotRead) {
+  SetProjectKey("LoaderName", std::string("\"") + kExtended + "\"");
+  ASSERT_EQ(Run({"-erasechip"}).ExitCode, 0);
+  std::string Out = Home.Path("back.bin");
+  TForgeRun r = Run({"-readrange0x08000000,0x0800FFFF", "-saveas" + Out},
+                    SimConfig("FaultReadErrorAt = 0x08000000-0x0800FFFF"));
+  EXPECT_EQ(r.ExitCode, 0) << r.Out;
+  EXPECT_TRUE(Has(r, "Target memory read successfully. (65536 bytes, 1 range)")) << r.Out;
+  EXPECT_EQ(ReadAll(Out), std::string(0x10000, '\xFF'));
 }
 
 TEST_F(ProgE2E, ReadFailureDiscardsTheImage) {
@@ -191,8 +213,9 @@ TEST_F(ProgE2E, EraseSelectedSectorsSkipsWhatIsBlank) {
   EXPECT_EQ(r.ExitCode, 0) << r.Out;
   size_t First = r.Out.find("Erasing range 0x08000000 - 0x0800FFFF ( 64 Sectors, 64 KB)");
   EXPECT_NE(First, std::string::npos) << r.Out;
-  EXPECT_EQ(r.Out.find("Erasing range 0x08000000", First + 1), std::string::npos) << "the second erase found it blank\n"
-                                                                                   << r.Out;
+  EXPECT_EQ(r.Out.find("Erasing range 0x08000000", First + 1), std::string::npos)
+      << "the second erase found it blank\n"
+      << r.Out;
   EXPECT_TRUE(Has(r, "Target is blank")) << r.Out;
 }
 
@@ -214,7 +237,8 @@ TEST_F(ProgE2E, RequestsThatCannotBeCarriedOutSayWhy) {
            Case{{"-program"}, "Could not program target, no data file opened"},
            Case{{"-programverify"}, "Could not program and verify target, no data file opened"},
            Case{{"-verify"}, "Could not verify target, no data file opened to verify"},
-           Case{{"-readrange0x08000100,0x080000FF"}, "Invalid address range 0x8000100 - 0x80000FF: start address above end address"},
+           Case{{"-readrange0x08000100,0x080000FF"},
+                "Invalid address range 0x8000100 - 0x80000FF: start address above end address"},
        }) {
     SCOPED_TRACE(c.Args[0]);
     TForgeRun r = Run(c.Args);

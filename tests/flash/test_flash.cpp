@@ -444,6 +444,33 @@ protected:
     dlclose(h);
     return p;
   }
+  // Work RAM and a few registers set to values of the test's own (by Seed), to see that an
+  // operation gives them back.
+  static constexpr uint32_t kSeenRegs[] = {0, 1, 9, 13, 14, 15};
+  std::vector<uint8_t> SeedTarget(uint8_t Seed) {
+    std::vector<uint8_t> RAM(g_RAMSize);
+    for (size_t i = 0; i < RAM.size(); i++)
+      RAM[i] = uint8_t(i * Seed + 3);
+    EXPECT_EQ(XRELAYARM_WriteMemEx(0x20000000, uint32_t(RAM.size()), RAM.data(), 0), int(RAM.size()));
+    for (uint32_t r : kSeenRegs)
+      EXPECT_EQ(XRELAYARM_WriteReg(r, 0x20002000 + 16 * Seed + 4 * r), 0);
+    return RAM;
+  }
+  void ExpectTargetAsSeeded(uint8_t Seed, const std::vector<uint8_t>& RAM, const char* sWhat) {
+    std::vector<uint8_t> Now(RAM.size());
+    ASSERT_EQ(XRELAYARM_ReadMemEx(0x20000000, uint32_t(Now.size()), Now.data(), 0), int(Now.size()));
+    EXPECT_EQ(Now, RAM) << sWhat;
+    for (uint32_t r : kSeenRegs) {
+      uint32_t v = 0;
+      ASSERT_EQ(XRELAYARM_ReadReg(r, &v), 0);
+      EXPECT_EQ(v, 0x20002000 + 16 * Seed + 4 * r) << sWhat << ": register " << r;
+    }
+  }
+  // How often the library ran the function behind XRELAY_GetpFunc(Index).
+  static int64_t NumPFuncCalls(int Index) {
+    auto pf = reinterpret_cast<int64_t (*)(int)>(RealEntry("XRELAYARM_SIM_GetNumPFuncCalls"));
+    return pf ? pf(Index) : -1;
+  }
   std::vector<uint8_t> ReadFlash(uint32_t Addr, uint32_t n) {
     std::vector<uint8_t> v(n);
     EXPECT_EQ(XRELAYARM_ReadMemEx(Addr, n, v.data(), 0), int(n));
@@ -710,16 +737,7 @@ TEST_F(FlashTarget, OperationsShowTheirRangesAndGiveTheTargetBack) {
   ASSERT_EQ(OpenModule(Main.Info, &h), 0);
   // The registers and the work RAM are saved and written back when the handle allows it.
   h.NoSaveRegs = h.NoSaveRAM = 0;
-  std::vector<uint8_t> RAM(g_RAMSize);
-  for (size_t i = 0; i < RAM.size(); i++)
-    RAM[i] = uint8_t(i * 13);
-  ASSERT_EQ(XRELAYARM_WriteMemEx(0x20000000, uint32_t(RAM.size()), RAM.data(), 0), int(RAM.size()));
-  const uint32_t aReg[] = {0, 1, 9, 13, 14, 15};
-  uint32_t aBefore[6];
-  for (int i = 0; i < 6; i++) {
-    ASSERT_EQ(XRELAYARM_WriteReg(aReg[i], 0x20001000 + 4 * uint32_t(i)), 0);
-    aBefore[i] = 0x20001000 + 4 * uint32_t(i);
-  }
+  std::vector<uint8_t> RAM = SeedTarget(13);
   struct Case {
     const char* sWhat;
     int (*pfRun)(FlashModuleHandle*);
@@ -739,14 +757,7 @@ TEST_F(FlashTarget, OperationsShowTheirRangesAndGiveTheTargetBack) {
     ASSERT_EQ(c.pfRun(&h), 0) << c.sWhat << Join(g_Errors);
     ASSERT_EQ(g_Progress.size(), c.NumLines) << c.sWhat << "\n" << Join(g_Progress);
     EXPECT_EQ(g_Progress[0], c.sProgress) << c.sWhat;
-    std::vector<uint8_t> Now(RAM.size());
-    ASSERT_EQ(XRELAYARM_ReadMemEx(0x20000000, uint32_t(Now.size()), Now.data(), 0), int(Now.size()));
-    EXPECT_EQ(Now, RAM) << c.sWhat;
-    for (int i = 0; i < 6; i++) {
-      uint32_t v = 0;
-      ASSERT_EQ(XRELAYARM_ReadReg(aReg[i], &v), 0);
-      EXPECT_EQ(v, aBefore[i]) << c.sWhat << ": register " << aReg[i];
-    }
+    ExpectTargetAsSeeded(13, RAM, c.sWhat);
   }
   EXPECT_EQ(ReadFlash(0x08000000, 0x10000), std::vector<uint8_t>(0x10000, 0xFF));
   // Reading goes straight to the flash when the algorithm has no Read entry.
@@ -760,7 +771,7 @@ TEST_F(FlashTarget, OperationsShowTheirRangesAndGiveTheTargetBack) {
 }
 
 TEST_F(FlashTarget, AFailingStepNamesItsBlockAndTheNextOperationWorks) {
-  Configure("FaultProgramErrorAt = 0x08000402\n");
+  Configure("FaultProgramErrorAt = 0x08000402\nFaultEraseErrorAt = 0x08001000\n");
   Connect();
   for (const char* sFile : {"flm_main_64k.flm", "flm_main_64k_ext.flm"}) {
     ClearRecorders();
@@ -778,6 +789,9 @@ TEST_F(FlashTarget, AFailingStepNamesItsBlockAndTheNextOperationWorks) {
     FLASH_PROG_REQUEST One{0, Data.data(), 1};
     EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &One), 0) << sFile << Join(g_Errors);
     EXPECT_EQ(ReadFlash(0x08000000, 0x400), std::vector<uint8_t>(0x400, 0x5A)) << sFile;
+    // An erase that fails says so once.
+    EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 3, 2), -1) << sFile;
+    EXPECT_EQ(Join(g_Errors), "Failed to erase sectors.\n\n") << sFile;
     FLASH_ModuleCMSIS.pfClose(&h);
   }
 }
@@ -794,15 +808,9 @@ TEST_F(FlashTarget, AFailedPrepareGivesTheTargetBack) {
       {"image filed as 64-bit", 0, 1,
        "No matching RAMCode found\nFailed to prepare for programming.\nFailed to download RAMCode!\n"},
   };
-  const uint32_t aReg[] = {0, 9, 13, 14, 15};
   for (const Case& c : aCase) {
     ClearRecorders();
-    std::vector<uint8_t> RAM(g_RAMSize);
-    for (size_t i = 0; i < RAM.size(); i++)
-      RAM[i] = uint8_t(i * 5 + 3);
-    ASSERT_EQ(XRELAYARM_WriteMemEx(0x20000000, uint32_t(RAM.size()), RAM.data(), 0), int(RAM.size()));
-    for (uint32_t r : aReg)
-      ASSERT_EQ(XRELAYARM_WriteReg(r, 0x20002000 + 4 * r), 0);
+    std::vector<uint8_t> RAM = SeedTarget(5);
     TinyAlgo A(1, c.InitResult);
     A.Info.ImageSlot = c.ImageSlot;
     FlashModuleHandle h;
@@ -811,14 +819,7 @@ TEST_F(FlashTarget, AFailedPrepareGivesTheTargetBack) {
     EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 1), -1) << c.sWhat;
     EXPECT_EQ(Join(g_Errors), c.sErrors) << c.sWhat;
     EXPECT_EQ(XRELAYARM_IsHalted(), 1) << c.sWhat;
-    std::vector<uint8_t> Now(RAM.size());
-    ASSERT_EQ(XRELAYARM_ReadMemEx(0x20000000, uint32_t(Now.size()), Now.data(), 0), int(Now.size()));
-    EXPECT_EQ(Now, RAM) << c.sWhat;
-    for (uint32_t r : aReg) {
-      uint32_t v = 0;
-      ASSERT_EQ(XRELAYARM_ReadReg(r, &v), 0);
-      EXPECT_EQ(v, 0x20002000 + 4 * r) << c.sWhat << ": register " << r;
-    }
+    ExpectTargetAsSeeded(5, RAM, c.sWhat);
     FLASH_ModuleCMSIS.pfClose(&h);
   }
 }
@@ -958,6 +959,59 @@ TEST_F(FlashTarget, ABankIsPreparedProgrammedAndRestoredThroughItsModule) {
   // The module's own step lines are not shown: the host installs no log function.
   EXPECT_FALSE(LogHas("Preparing RAMCode")) << Gui.Log;
   EXPECT_FALSE(LogHas("ERROR")) << Gui.Log;
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FlashTarget, TheLoaderScriptRunsAroundTheAlgorithm) {
+  Connect();
+  // Outside the work RAM, so that the marks stay.
+  std::string Script = Dir + "/loader.xrs";
+  WriteAll(Script, "function FLASH_Prepare\n  write32 0x20004800 0x11111111\n  return 48000000\nend\n"
+                   "function FLASH_Restore\n  write32 0x20004804 0x22222222\nend\n");
+  FakeDescriptors();
+  g_sFakeScript = Script.c_str();
+  int64_t Before[] = {NumPFuncCalls(19), NumPFuncCalls(20), NumPFuncCalls(65)};
+  FlashBank Bank;
+  ASSERT_EQ(FLASH_OpenBank(&Bank, 0, 0x10000, false), 0) << Gui.Log;
+  FlashModuleHandle h{1, 1, FLASH_OP_PREPARE, 0, 0, Bank.BaseAddr, Bank.Size, Bank.pState};
+  ASSERT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), 0) << Gui.Log;
+  FLASH_LogCPUSpeed(&Bank, &h);
+  ASSERT_EQ(FLASH_RestoreBank(&h, &Bank), 0) << Gui.Log;
+  FLASH_CloseBank(&Bank);
+  // The script's clock is the clock from then on.
+  EXPECT_TRUE(LogHas("CPU is running at 48000 kHz.")) << Gui.Log;
+  uint32_t aMark[2] = {};
+  ASSERT_EQ(XRELAYARM_ReadMemEx(0x20004800, 8, aMark, 0), 8);
+  EXPECT_EQ(aMark[0], 0x11111111u);
+  EXPECT_EQ(aMark[1], 0x22222222u);
+  EXPECT_EQ(NumPFuncCalls(19) - Before[0], 1);
+  EXPECT_EQ(NumPFuncCalls(20) - Before[1], 1);
+  EXPECT_EQ(NumPFuncCalls(65) - Before[2], 2);
+  EXPECT_FALSE(LogHas("ERROR")) << Gui.Log;
+}
+
+TEST_F(FlashTarget, AScriptThatDoesNotTranslateFailsThePrepareOnce) {
+  Connect();
+  std::string Script = Dir + "/bad.xrs";
+  WriteAll(Script, "function FLASH_Prepare\n  jump 0x20000000\nend\n");
+  FakeDescriptors();
+  g_sFakeScript = Script.c_str();
+  FlashBank Bank;
+  ASSERT_EQ(FLASH_OpenBank(&Bank, 0, 0x10000, false), 0) << Gui.Log;
+  FlashModuleHandle h{1, 1, FLASH_OP_PREPARE, 0, 0, Bank.BaseAddr, Bank.Size, Bank.pState};
+  EXPECT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), -1);
+  EXPECT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), -1);
+  FLASH_CloseBank(&Bank);
+  std::string Text = "ERROR: Flash bank @ 0x08000000: Failed to translate X-Relay script file associated with flash "
+                     "loader. X-Relay script file: " + Script;
+  size_t n = 0;
+  for (size_t p = Gui.Log.find(Text); p != std::string::npos; p = Gui.Log.find(Text, p + 1))
+    n++;
+  EXPECT_EQ(n, 1u) << Gui.Log;
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1);
 }
 
 } // namespace

@@ -173,6 +173,7 @@ struct FakeProbe {
   int BusyPolls = 2;
   bool NeverDone = false;
   uint32_t FirstBlock = 0; // block 0; block 1 lies 56 bytes after it
+  bool ReadOnHalt = false;  // a halt fills r1 bytes at r2 with (r0 + i), as a Read entry would
 };
 FakeProbe* g_pFake;
 
@@ -250,6 +251,9 @@ int FakeGoIntDis() {
 int FakeIsHalted() {
   if (!g_pFake->Halted && !g_pFake->NeverHalts) {
     g_pFake->Halted = true;
+    if (g_pFake->ReadOnHalt) {
+      for (uint32_t i = 0; i < g_pFake->Reg[1]; i++) g_pFake->Mem[g_pFake->Reg[2] + i] = (uint8_t)(g_pFake->Reg[0] + i);
+    }
     g_pFake->Reg[g_pFake->PCReg] = g_pFake->HaltPC;
     g_pFake->Reg[g_pFake->ResultReg] = g_pFake->Result;
   }
@@ -456,41 +460,52 @@ TEST_F(RamcodeFake, ArmCatchesTheReturnByAnEmbeddedICEWatchpoint) {
   EXPECT_EQ(Fake.Ice, Expected);
 }
 
-TEST_F(RamcodeFake, ArmDumpsAllModesAndCortexTheShortRegisters) {
+// The whole text of a return elsewhere: ARM cores dump every mode's registers, the others R0-R7.
+TEST_F(RamcodeFake, UnexpectedPCAppendsTheFamilysRegisterDump) {
+  const std::string Head = "PC of target system has unexpected value after programming sector. (PC = 0x20000300)!\n" +
+                           std::string(70, '-') + " Registers " + std::string(85, '-') + "\n";
+  const std::string Tail = std::string(172, '-') + "\n\n";
+  const std::string Zero3 = "R13 = 00000000,\tR14 = 00000000,\tSPSR = 00000000\n";
+  const std::string ShortBody = "    \tPC   = 20000300\nCurrent:\tR0   = 00000000,\tR1   = 00000100,\tR2   = 20000218,"
+                                "\tR3   = 00000000\n    \tR4   = 00000000,\tR5   = 00000000,\tR6   = 00000000,"
+                                "\tR7   = 00000000\n";
   struct Case {
     int DeviceFamily;
+    uint32_t CoreId;
     uint32_t PCReg;
-    std::vector<std::string> Parts;
+    std::string Text;
   } aCase[] = {
-      {7, 9,
-       {"\n" + std::string(70, '-') + " Registers " + std::string(85, '-') + "\n",
-        "    \tPC      = 20000300\n    \tCPSR = 000000F3 (SVC mode, THUMB, FIQ dis., IRQ dis.)\n",
-        "SVC:\tR13 = 00002626,\tR14 = 00002727,\tSPSR = 00002525\n", std::string(172, '-') + "\n\n"}},
-      {14, 15,
-       {"\n" + std::string(70, '-') + " Registers " + std::string(85, '-') + "\n",
-        "    \tPC   = 20000300\nCurrent:\tR0   = 00000000,\tR1   = 00000100,",
-        std::string(172, '-') + "\n\n"}},
+      {7, 0x070001FF, 9,
+       Head + "    \tPC      = 20000300\n    \tCPSR = 000000F3 (SVC mode, THUMB, FIQ dis., IRQ dis.)\n\n"
+              "Current:\tR0   = 08000400,\tR1   = 00000100,\tR2   = 20000218,\tR3   = 00000000\n"
+              "    \tR4   = 00000000,\tR5   = 00000000,\tR6   = 00000000,\tR7   = 00000000\n"
+              "USR:\tR8   = 00000000,\tR9   = 20000008,\tR10 = 00000000,\tR11 = 00000000,\tR12 = 00000000\n"
+              "    \tR13 = 20000210,\tR14 = 00000000\n"
+              "FIQ:\tR8   = 00000000,\tR9   = 00000000,\tR10 = 00000000,\tR11 = 00000000,\tR12 = 00000000\n"
+              "    \tR13 = 00000000,\tR14 = 00000000,\tSPSR = 00000000\n"
+              "SVC:\tR13 = 00002626,\tR14 = 00002727,\tSPSR = 00002525\n"
+              "ABT:\t" + Zero3 + "IRQ:\t" + Zero3 + "UND:\t" + Zero3 + Tail},
+      {14, kCoreM4, 15, Head + ShortBody + Tail},
+      // The short dump shows the PC of the family, not register 15 (the stack pointer here).
+      {12, 0x0C0000FF, 9, Head + ShortBody + Tail},
   };
   for (const Case& c : aCase) {
+    SCOPED_TRACE(c.DeviceFamily);
     Fake = FakeProbe{};
     g_Errors.clear();
     Fake.PCReg = c.PCReg;
     Fake.HaltPC = 0x20000300;
-    ASSERT_EQ(Prepare(c.DeviceFamily, false, c.DeviceFamily == 7 ? 0x070001FF : kCoreM4), 0);
-    // The mode bits the call leaves; the banked registers of SVC mode.
-    Fake.Reg[25] = 0x2525;
+    ASSERT_EQ(Prepare(c.DeviceFamily, false, c.CoreId), 0);
+    Fake.Reg[25] = 0x2525; // SPSR, R13 and R14 of SVC mode
     Fake.Reg[26] = 0x2626;
     Fake.Reg[27] = 0x2727;
-    RAMCODE_REQUEST Req = ProgramRequest();
-    // The call writes CPSR; the halt leaves SVC mode, Thumb, both interrupts off.
+    // The Cortex cores return R0 = 0; an ARM core keeps its R0 and halts in SVC mode, Thumb
+    // state, both interrupts off.
     Fake.ResultReg = c.DeviceFamily == 7 ? 8 : 0;
     Fake.Result = c.DeviceFamily == 7 ? 0xF3 : 0;
+    RAMCODE_REQUEST Req = ProgramRequest();
     EXPECT_LT(RAMCODE_Call(&R, &Req), 0);
-    ASSERT_EQ(g_Errors.size(), 1u);
-    for (const std::string& Part : c.Parts) {
-      EXPECT_NE(g_Errors[0].find(Part), std::string::npos) << "family " << c.DeviceFamily << ": " << Part << "\n"
-                                                           << g_Errors[0];
-    }
+    EXPECT_EQ(g_Errors, std::vector<std::string>{c.Text});
   }
 }
 
@@ -615,6 +630,56 @@ TEST_F(RamcodeFake, RegistersPreservedByCoreIdAndState) {
   }
   uint64_t aSmall[8];
   EXPECT_EQ(RAMCODE_SaveRegs(kCoreM4, false, aSmall, 8), RAMCODE_REGS_CACHE_FULL);
+}
+
+TEST_F(RamcodeFake, ReadFlashInDirectMode) {
+  struct Case {
+    const char* sWhat;
+    bool ReadEntry;
+    bool Callback;
+    int32_t R0;
+    int Result;
+    const char* sError;
+    int Calls;
+  } aCase[] = {
+      {"through the Read entry in chunks of B", true, true, 0, 0, nullptr, 3},
+      {"the Read entry fails", true, true, -2, -1, "Failed to read flash @ 0x08000100 (error code = -2).", 1},
+      {"no Read entry: read directly", false, true, 0, 0, nullptr, 0},
+      {"no read function", true, false, 0, -1, "Read call back not set", 0},
+  };
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(c.sWhat);
+    Fake = FakeProbe{};
+    g_Errors.clear();
+    Fake.HaltPC = kBP;
+    Fake.ReadOnHalt = true;
+    Fake.Result = (uint32_t)c.R0;
+    if (c.ReadEntry) A.Entry(MCUDB_ENTRY_READ, 9);
+    ASSERT_EQ(Prepare(14, false), 0);
+    if (!c.Callback) R.pfReadMem = nullptr;
+    for (uint32_t i = 0; i < 600; i++) Fake.Mem[kFlash + 0x100 + i] = (uint8_t)(kFlash + 0x100 + i);
+    std::vector<uint8_t> Out(600, 0xEE);
+    EXPECT_EQ(RAMCODE_ReadFlash(&R, 5000, 0, kFlash + 0x100, 600, Out.data()), c.Result);
+    if (c.sError) {
+      EXPECT_EQ(g_Errors, std::vector<std::string>{c.sError});
+    } else {
+      EXPECT_TRUE(g_Errors.empty());
+      for (uint32_t i = 0; i < Out.size(); i++) ASSERT_EQ(Out[i], (uint8_t)(kFlash + 0x100 + i)) << i;
+    }
+    // Every call a run of the Read entry with the chunk's address, its length and buffer 0.
+    std::vector<std::vector<uint32_t>> Args, Want;
+    for (size_t i = 0; i + 2 < Fake.Writes.size(); i++) {
+      if (Fake.Writes[i].first == 0 && Fake.Writes[i + 1].first == 1 && Fake.Writes[i + 2].first == 2) {
+        Args.push_back({(uint32_t)Fake.Writes[i].second, (uint32_t)Fake.Writes[i + 1].second,
+                        (uint32_t)Fake.Writes[i + 2].second});
+      }
+    }
+    uint32_t aLength[3] = {256, 256, 88};
+    for (int i = 0; i < c.Calls; i++) Want.push_back({kFlash + 0x100 + 256u * i, aLength[i], kRAM + 0x218});
+    EXPECT_EQ(Args, Want);
+    EXPECT_EQ(RAMCODE_ReadFlash(&R, 5000, 0, kFlash, 0, Out.data()), 0); // nothing to read
+    A.Entry(MCUDB_ENTRY_READ, -1);
+  }
 }
 
 TEST_F(RamcodeFake, ReadBackMismatchNamesTheAddressAndTwoWords) {
@@ -747,13 +812,15 @@ TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
     const char* sWhat;
     bool NeverDone;
     int AbortAfter;
-    bool CoreStops;
+    uint32_t HaltPC;   // where the core stops; 0: it runs on
     const char* sText; // null: no text
   } aCase[] = {
-      {"timeout", true, -1, false, "Timeout while programming sector, RAMCode did not respond in time!"},
-      {"abort", true, 1, false, nullptr},
-      {"the Start entry stopped", false, -1, true,
+      {"timeout", true, -1, 0, "Timeout while programming sector, RAMCode did not respond in time!"},
+      {"abort", true, 1, 0, nullptr},
+      {"the Start entry stopped", false, -1, 0x20000300,
        "PC of target system has unexpected value after programming sector. (PC = 0x20000300)!"},
+      {"the Start entry returned", false, -1, kBP,
+       "RAMCode returned while programming sector instead of serving requests."},
   };
   for (const Case& c : aCase) {
     SCOPED_TRACE(c.sWhat);
@@ -764,14 +831,14 @@ TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
     g_Polls = 0;
     std::vector<uint8_t> Data(256, 0x5A);
     RAMCODE_REQUEST Req = Program(0, Data);
-    Req.TimeoutMs = c.sText && !c.CoreStops ? 0 : 60000;
+    Req.TimeoutMs = c.sText && !c.HaltPC ? 0 : 60000;
     int Runs = Fake.Runs, Halts = Fake.Halts;
     ASSERT_EQ(RAMCODE_Call(&R, &Req), 0);
     ASSERT_EQ(RAMCODE_Call(&R, &Req), 1);
     EXPECT_EQ(Fake.Runs, Runs + 1);
-    if (c.CoreStops) {
+    if (c.HaltPC) {
       Fake.NeverHalts = false;
-      Fake.HaltPC = 0x20000300;
+      Fake.HaltPC = c.HaltPC;
     }
     EXPECT_EQ(RAMCODE_Sync(&R), -1);
     if (c.sText) {
@@ -781,7 +848,7 @@ TEST_F(RamcodeBackground, TimeoutAbortAndAStoppedStartDropEverythingPending) {
       EXPECT_TRUE(g_Errors.empty());
     }
     EXPECT_TRUE(Fake.Halted);
-    EXPECT_GE(Fake.Halts, Halts + (c.CoreStops ? 0 : 1));
+    EXPECT_GE(Fake.Halts, Halts + (c.HaltPC ? 0 : 1));
     EXPECT_FALSE(R.IsRunning);
     int32_t Result;
     EXPECT_EQ(RAMCODE_GetResult(&R, 0, &Result), -1);

@@ -37,7 +37,8 @@ struct FakeFlash {
   }
   size_t Count(const std::string& Prefix) const {
     size_t n = 0;
-    for (const std::string& c : Calls) n += c.rfind(Prefix, 0) == 0;
+    for (const std::string& c : Calls)
+      n += c.rfind(Prefix, 0) == 0;
     return n;
   }
 };
@@ -49,18 +50,28 @@ std::string Call(const char* sName, uint32_t a, uint32_t b) {
   return ac;
 }
 
-uint8_t* Cell(uint32_t Addr) { return &_pFake->Cells[Addr - _pFake->Base]; }
+// A cell of the fake flash; an access outside it is a fault of the caller.
+uint8_t* Cell(uint32_t Addr) {
+  static uint8_t Outside;
+  if (Addr < _pFake->Base || Addr - _pFake->Base >= _pFake->Cells.size()) {
+    ADD_FAILURE() << "access outside the bank at 0x" << std::hex << Addr;
+    return &Outside;
+  }
+  return &_pFake->Cells[Addr - _pFake->Base];
+}
 
 int _Program(FlashModuleHandle*, const FLASH_PROG_REQUEST* p) {
   uint32_t Size = _pFake->SectorSize();
   _pFake->Record(Call("Program", p->FirstSector, p->NumSectors));
-  std::memcpy(Cell(_pFake->Base + p->FirstSector * Size), p->pData, size_t(p->NumSectors) * Size);
+  for (uint32_t i = 0; i < p->NumSectors * Size; i++)
+    *Cell(_pFake->Base + p->FirstSector * Size + i) = p->pData[i];
   return 0;
 }
 int _EraseSectors(FlashModuleHandle*, uint32_t First, uint32_t Num) {
   uint32_t Size = _pFake->SectorSize();
   _pFake->Record(Call("EraseSectors", First, Num));
-  std::memset(Cell(_pFake->Base + First * Size), 0xFF, size_t(Num) * Size);
+  for (uint32_t i = 0; i < Num * Size; i++)
+    *Cell(_pFake->Base + First * Size + i) = 0xFF;
   return 0;
 }
 int _EraseChip(FlashModuleHandle*) {
@@ -70,7 +81,8 @@ int _EraseChip(FlashModuleHandle*) {
 }
 int _Read(FlashModuleHandle*, uint32_t Addr, uint32_t NumBytes, void* pDest) {
   _pFake->Calls.push_back(Call("Read", Addr, NumBytes));
-  std::memcpy(pDest, Cell(Addr), NumBytes);
+  for (uint32_t i = 0; i < NumBytes; i++)
+    static_cast<uint8_t*>(pDest)[i] = *Cell(Addr + i);
   return 0;
 }
 int _BlankCheckFunc(FlashModuleHandle*, uint32_t Addr, uint32_t NumBytes) {
@@ -82,10 +94,13 @@ int _BlankCheckFunc(FlashModuleHandle*, uint32_t Addr, uint32_t NumBytes) {
 }
 int _CRCFunc(FlashModuleHandle*, uint32_t Addr, uint32_t NumBytes, const void*, uint32_t* pCRC) {
   _pFake->Calls.push_back(Call("CRC", Addr, NumBytes));
-  *pCRC = CRC32_Update(0, Cell(Addr), NumBytes);
+  *pCRC = 0;
+  for (uint32_t i = 0; i < NumBytes; i++)
+    *pCRC = CRC32_Update(*pCRC, Cell(Addr + i), 1);
   return 0;
 }
-int _VerifyFunc(FlashModuleHandle*, uint32_t Addr, uint32_t NumBytes, const void* pData, uint32_t* pMismatch) {
+int _VerifyFunc(FlashModuleHandle*, uint32_t Addr, uint32_t NumBytes, const void* pData,
+                uint32_t* pMismatch) {
   _pFake->Calls.push_back(Call("Verify", Addr, NumBytes));
   for (uint32_t i = 0; i < NumBytes; i++) {
     if (*Cell(Addr + i) != static_cast<const uint8_t*>(pData)[i]) {
@@ -216,9 +231,9 @@ TEST_F(ProgTest, ErasePiecesFollowTheClock) {
     std::vector<std::string> Calls;
   };
   for (const Case& c : {
-           Case{8000000, {"EraseSectors 0 10", "EraseSectors 10 10"}},    // 0x10000: 16 sectors of 4 KB
-           Case{0, {"EraseSectors 0 20"}},                                 // not determined: 0x20000
-           Case{12000000, {"EraseSectors 0 20"}},                          // 0x20000
+           Case{8000000, {"EraseSectors 0 10", "EraseSectors 10 10"}}, // 0x10000: 16 sectors of 4 KB
+           Case{0, {"EraseSectors 0 20"}},                             // not determined: 0x20000
+           Case{12000000, {"EraseSectors 0 20"}},                      // 0x20000
            Case{3000000, {"EraseSectors 0 8", "EraseSectors 8 8", "EraseSectors 10 8", "EraseSectors 18 8"}},
        }) {
     SCOPED_TRACE(c.Hz);
@@ -247,7 +262,8 @@ TEST_F(ProgTest, ASectorLargerThanThePieceIsErasedAlone) {
   RunList L;
   Runs(Data.p, &L.L);
   ASSERT_EQ(PROG_EraseRuns(&Bank, &Handle, &L.L, PROG_ERASE_SECTORS, false), 0);
-  EXPECT_EQ(Fake.Calls, (std::vector<std::string>{"EraseSectors 0 1", "EraseSectors 1 1", "EraseSectors 2 1"}));
+  EXPECT_EQ(Fake.Calls,
+            (std::vector<std::string>{"EraseSectors 0 1", "EraseSectors 1 1", "EraseSectors 2 1"}));
 }
 
 // Blank check first leaves blank pieces alone, by the module's blank check or by reading.
@@ -288,7 +304,8 @@ TEST_F(ProgTest, ChipEraseFallsBackToSectorsWhenTheAlgorithmHasNone) {
     Runs(Data.p, &L.L);
     ASSERT_EQ(PROG_EraseRuns(&Bank, &Handle, &L.L, PROG_ERASE_CHIP, false), 0);
     EXPECT_EQ(Fake.Calls, c.Calls);
-    EXPECT_EQ(Logged("Chip erase not supported for flash bank @ 0x08000000. Switched to sector erase"), !c.ChipErase);
+    EXPECT_EQ(Logged("Chip erase not supported for flash bank @ 0x08000000. Switched to sector erase"),
+              !c.ChipErase);
   }
 }
 
@@ -409,7 +426,7 @@ TEST_F(ProgTest, VerifyFindsTheFirstDifferingAddress) {
   for (const Case& c : {
            Case{true, false, 1, "Verification failed @ address 0x08001405 (CRC: 0x"},
            Case{false, false, 2, "Verification failed @ address 0x08001405\n"},
-           Case{false, true, 1, "Failed to verify @ address 0x08001400"},
+           Case{false, true, 1, "Failed to verify @ address 0x08001405"},
        }) {
     SCOPED_TRACE(c.sText);
     Gui.Log.clear();
@@ -429,8 +446,8 @@ TEST_F(ProgTest, VerifyFindsTheFirstDifferingAddress) {
     Req.FirstFailAddr = -1;
     EXPECT_LT(PROG_VerifyRuns(&Req, Data.p, &Handle, &Bank, &L.L, c.VerifyType), 0);
     EXPECT_TRUE(Logged(c.sText)) << Gui.Log;
+    EXPECT_EQ(Req.FirstFailAddr, 0x08001405);
     if (!c.Native) {
-      EXPECT_EQ(Req.FirstFailAddr, 0x08001405);
       std::vector<uint8_t> Both(Bytes);
       Both.insert(Both.end(), Bytes.begin(), Bytes.end());
       EXPECT_EQ(Req.ExpectedCRC, CRC32_Update(0, Both.data(), Both.size()));
@@ -485,10 +502,11 @@ TEST_F(ProgTest, BlankCheckRangeNamesTheFirstByteThatIsNotBlank) {
     OpenBank();
     uint32_t First = 0;
     uint8_t Value = 0;
-    EXPECT_FALSE(PROG_BlankCheckRange(Fake.Base, &First, &Bank, &Handle, Fake.Base + 0xFFFF, 0xFF, &Value, false));
+    EXPECT_FALSE(
+        PROG_BlankCheckRange(Fake.Base, &First, &Bank, &Handle, Fake.Base + 0xFFFF, 0xFF, &Value, false));
     EXPECT_EQ(First, Fake.Base + 0x2345);
     EXPECT_EQ(Value, 0x7E);
-    EXPECT_TRUE(PROG_BlankCheckRange(Fake.Base + 0x2346, &First, &Bank, &Handle, Fake.Base + 0xFFFF, 0xFF, &Value,
-                                     false));
+    EXPECT_TRUE(PROG_BlankCheckRange(Fake.Base + 0x2346, &First, &Bank, &Handle, Fake.Base + 0xFFFF, 0xFF,
+                                     &Value, false));
   }
 }

@@ -7,6 +7,8 @@
 #include "mcudb/MCUDB_Loader.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <unistd.h>
 
 using namespace xrt;
 
@@ -72,6 +74,39 @@ TEST(ExtendedAlgorithmFile, TheProgramsParserFindsEveryEntry) {
   EXPECT_EQ(info.aRegion[1].NumSectors, 0u);
   EXPECT_EQ(info.PrgDataAddr, elf.prgData);
   MCUDB_FreeCMSISInfo(&info);
+}
+
+/* A loader script compiled by the probe library carries its data entries as the program's
+   reader expects them. */
+TEST(LoaderScriptFile, TheProgramsReaderFindsItsDataEntries) {
+  char path[] = "/tmp/xrelay-script-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  std::string text = "function FLASH_Prepare\n  return 1\nend\n"
+                     "data FLASH_AlgoParams 1 2 3 4 5 6 7 8 9 0x401\n"
+                     "data FLASH_CFIConfig 0 16 2 1 0\n";
+  ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(fd);
+  auto* translate = reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
+  ASSERT_NE(translate, nullptr);
+  uint8_t* compiled = nullptr;
+  uint32_t size = 0;
+  ASSERT_EQ(translate(path, [](uint32_t n) { return malloc(n); }, &compiled, &size), 0);
+  unlink(path);
+  EXPECT_EQ(MCUDB_FindScriptEntry(compiled, size, "flash_prepare"), 0);
+  MCUDB_ALGO_INFO* info = nullptr;
+  ASSERT_EQ(MCUDB_ReadAlgoParams(compiled, size, nullptr, 0, &info), 0);
+  for (uint32_t i = 0; i < 8; i++)
+    EXPECT_EQ(info->aWord[i], i + 2) << i;
+  EXPECT_EQ(info->Flags, 0x2401u);
+  MCUDB_FreeAlgoInfo(&info);
+  MCUDB_CFI_CONFIG cfi{};
+  EXPECT_EQ(MCUDB_ReadCFIConfig(compiled, size, &cfi), 0);
+  EXPECT_EQ(cfi.aWord[0], 2u);
+  EXPECT_EQ(cfi.aWord[1], 1u);
+  EXPECT_EQ(cfi.aWord[2], 0u);
+  EXPECT_EQ(cfi.IsSet, 1);
+  free(compiled);
 }
 
 class ExtendedAlgorithm : public SimTest {

@@ -725,11 +725,217 @@ TEST_F(ProbeInterface, AnotherDeviceDatabaseLeavesWhatWasHandedOutIntact) {
   ASSERT_EQ(XRELAYARM_ExecCommand(("XRelayDevicesXMLPath = " + shipped).c_str(), nullptr, 0), 0);
 }
 
+/* A loader may name a script file beside its algorithm; the descriptor hands it over by path. */
+TEST_F(ProbeInterface, LoaderNamesItsScriptFile) {
+  std::string db = dir_ + "/script-devices.ini";
+  std::ofstream(db) << "[Device]\nName = SCRIPTED\nManufacturer = Nobody\nCore = 0x0E0000FF\n"
+                       "Bank = Main flash | 0x08000000 | 64*0x400\n"
+                       "Loader = 0x08000000 | With script | 8 | algo.flm | loader.script\n"
+                       "Loader = 0x08000000 | Absolute | 8 | /opt/algo.flm | /opt/loader.script\n"
+                       "Loader = 0x08000000 | Without | 8 | algo.flm\n";
+  ASSERT_EQ(XRELAYARM_ExecCommand(("XRelayDevicesXMLPath = " + db).c_str(), nullptr, 0), 0);
+  int idx = XRELAYARM_DEVICE_GetIndex("SCRIPTED");
+  ASSERT_GE(idx, 0);
+  auto* loaderDesc = reinterpret_cast<XRELAY_LOADER_DESC_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_LOADER_DESC));
+  struct Case {
+    const char* loader;
+    std::string script; /* "" none */
+  } const cases[] = {{"With script", dir_ + "/loader.script"}, {"Absolute", "/opt/loader.script"}, {"Without", ""}};
+  for (const Case& c : cases) {
+    XRELAYARM_LOADER_DESC desc{};
+    desc.SizeOfStruct = sizeof desc;
+    ASSERT_EQ(loaderDesc(idx, 0x08000000, 0, c.loader, &desc), 0) << c.loader;
+    EXPECT_EQ(desc.sScriptFile ? desc.sScriptFile : "", c.script) << c.loader;
+  }
+  std::ofstream(db) << "[Device]\nName = BAD\nManufacturer = Nobody\nCore = 0x0E0000FF\n"
+                       "Bank = Main flash | 0x08000000 | 64*0x400\n"
+                       "Loader = 0x08000000 | Six | 8 | algo.flm | loader.script | more\n";
+  char err[256] = "";
+  EXPECT_LT(XRELAYARM_ExecCommand(("XRelayDevicesXMLPath = " + db).c_str(), err, sizeof err), 0);
+  EXPECT_NE(std::string(err).find("[| script file]"), std::string::npos) << err;
+  const std::string shipped = ProgramDir() + "/xrelay-devices.ini";
+  ASSERT_EQ(XRELAYARM_ExecCommand(("XRelayDevicesXMLPath = " + shipped).c_str(), nullptr, 0), 0);
+}
+
 TEST_F(ProbeInterface, OtherFunctionIndicesAreNotSupported) {
-  EXPECT_NE(XRELAY_GetpFunc(XRELAY_PFUNC_FOLDER_LIST), nullptr);
-  EXPECT_NE(XRELAY_GetpFunc(XRELAY_PFUNC_FILE_MOVE), nullptr);
-  for (int i : {-1, 0, 14, 15, 17, 19, 20, 26, 27, 56, 61, 62, 63, 64, 65, 70, 1000})
+  for (int i : {14, 19, 20, 50, 51, 59, 61, 62, 63, 64, 65})
+    EXPECT_NE(XRELAY_GetpFunc(i), nullptr) << i;
+  for (int i : {-1, 0, 15, 17, 26, 27, 56, 70, 1000})
     EXPECT_EQ(XRELAY_GetpFunc(i), nullptr) << i;
+}
+
+/* Functions 19 and 20 run around flash programming and are counted, so that a test sees that
+   a loader ran them; 14 has no algorithm information for any bank. */
+TEST_F(ProbeInterface, FlashHooksAreCountedAndNoBankHasBuiltInAlgorithms) {
+  OpenAndConnect();
+  const int hooks[] = {XRELAY_PFUNC_BEFORE_FLASH, XRELAY_PFUNC_AFTER_FLASH};
+  for (int index : hooks) {
+    auto* hook = reinterpret_cast<XRELAY_FLASH_HOOK_FUNC*>(XRELAY_GetpFunc(index));
+    ASSERT_NE(hook, nullptr) << index;
+    int64_t before = XRELAYARM_SIM_GetNumPFuncCalls(index);
+    int64_t other = XRELAYARM_SIM_GetNumPFuncCalls(index == 19 ? 20 : 19);
+    EXPECT_EQ(hook(), 0) << index;
+    EXPECT_EQ(hook(), 0) << index;
+    EXPECT_EQ(XRELAYARM_SIM_GetNumPFuncCalls(index) - before, 2) << index;
+    EXPECT_EQ(XRELAYARM_SIM_GetNumPFuncCalls(index == 19 ? 20 : 19), other) << index;
+  }
+  auto* algoInfo = reinterpret_cast<XRELAY_ALGO_INFO_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_ALGO_INFO));
+  ASSERT_NE(algoInfo, nullptr);
+  const uint8_t organisation[4] = {2, 1, 0, 0};
+  EXPECT_EQ(algoInfo(0x0E0000FFu, 0x08000000, organisation), nullptr);
+  EXPECT_EQ(algoInfo(0x0E0000FFu, 0x60000000, nullptr), nullptr);
+  EXPECT_TRUE(ErrorTexts().empty()) << "having none is no error";
+}
+
+/* ---- loader scripts ----------------------------------------------------------------------- */
+
+struct ScriptFuncs {
+  XRELAY_SCRIPT_TRANSLATE_FUNC* translate =
+      reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
+  XRELAY_SCRIPT_LOAD_FUNC* load = reinterpret_cast<XRELAY_SCRIPT_LOAD_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_LOAD));
+  XRELAY_SCRIPT_UNLOAD_FUNC* unload =
+      reinterpret_cast<XRELAY_SCRIPT_UNLOAD_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_UNLOAD));
+  XRELAY_SCRIPT_HAS_FUNC_FUNC* has =
+      reinterpret_cast<XRELAY_SCRIPT_HAS_FUNC_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_HAS_FUNC));
+  XRELAY_SCRIPT_CALL_FUNC* call = reinterpret_cast<XRELAY_SCRIPT_CALL_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_CALL));
+};
+
+void* AllocForScript(uint32_t n) {
+  return malloc(n);
+}
+
+class LoaderScript : public ProbeInterface {
+protected:
+  /* Writes the text to a file and translates it: 0 with the compiled bytes, or its result. */
+  int Translate(const std::string& text, std::vector<uint8_t>& compiled) {
+    std::string path = dir_ + "/loader.script";
+    std::ofstream(path) << text;
+    uint8_t* out = reinterpret_cast<uint8_t*>(1);
+    uint32_t n = 1234;
+    int rc = f_.translate(path.c_str(), &AllocForScript, &out, &n);
+    if (rc == 0) compiled.assign(out, out + n);
+    if (rc != 0) {
+      EXPECT_EQ(out, nullptr);
+      EXPECT_EQ(n, 0u);
+    }
+    free(out);
+    return rc;
+  }
+  ScriptFuncs f_;
+};
+
+const char kLoaderScript[] = R"(# What a loader does around programming.
+function FLASH_Prepare
+  write32 0x20004000 0x12345678   # a word
+  write8  0x20004005 0xAB
+  write16 0x20004006 0xCDEF
+  return 48000000
+end
+function FLASH_Restore
+  write32 0x20004000 0
+end
+data FLASH_AlgoParams 1 2 3 4 5 6 7 8 9 0x400
+)";
+
+TEST_F(LoaderScript, FunctionsRunOnTheTargetByName) {
+  OpenAndConnect();
+  std::vector<uint8_t> compiled;
+  ASSERT_EQ(Translate(kLoaderScript, compiled), 0);
+  ASSERT_GT(compiled.size(), 32u);
+  EXPECT_EQ(std::string(compiled.begin(), compiled.begin() + 4), "PCV2");
+  int64_t calls = XRELAYARM_SIM_GetNumPFuncCalls(XRELAY_PFUNC_SCRIPT_CALL);
+  int handle = f_.load(compiled.data(), static_cast<uint32_t>(compiled.size()));
+  ASSERT_GT(handle, 0);
+  compiled.assign(compiled.size(), 0); /* the library keeps its own copy */
+  EXPECT_EQ(f_.has(handle, "FLASH_Prepare"), 1);
+  EXPECT_EQ(f_.has(handle, "flash_restore"), 1) << "names in any case";
+  EXPECT_EQ(f_.has(handle, "FLASH_Erase"), 0);
+  EXPECT_EQ(f_.has(handle, "FLASH_AlgoParams"), 0) << "data is no function";
+
+  int32_t result = -1;
+  ASSERT_EQ(f_.call(handle, "FLASH_Prepare", &result), 0);
+  EXPECT_EQ(result, 48000000);
+  EXPECT_EQ(Read(0x20004000, 8), (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12, 0x00, 0xAB, 0xEF, 0xCD}));
+  ASSERT_EQ(f_.call(handle, "FLASH_Restore", &result), 0);
+  EXPECT_EQ(result, 0) << "a function without return answers 0";
+  EXPECT_EQ(Read(0x20004000, 4), std::vector<uint8_t>(4, 0));
+  ErrorTexts().clear();
+  EXPECT_LT(f_.call(handle, "FLASH_Erase", &result), 0);
+  EXPECT_TRUE(ErrorContains("FLASH_Erase"));
+  EXPECT_EQ(XRELAYARM_SIM_GetNumPFuncCalls(XRELAY_PFUNC_SCRIPT_CALL) - calls, 3);
+
+  XRELAYARM_Close();
+  EXPECT_LT(f_.call(handle, "FLASH_Prepare", &result), 0) << "no target to write";
+  EXPECT_EQ(f_.unload(handle), 0);
+  EXPECT_LT(f_.has(handle, "FLASH_Prepare"), 0);
+  EXPECT_LT(f_.unload(handle), 0);
+}
+
+TEST_F(LoaderScript, BadScriptsAreRefusedWithTheirLine) {
+  struct Case {
+    const char* name;
+    const char* text;
+    const char* error;
+  } const cases[] = {
+      {"unknown statement", "function F\n  jump 1\nend\n", "line 2: unknown statement \"jump\""},
+      {"missing end", "function F\n  return 1\n", "function F has no \"end\""},
+      {"statement outside a function", "write32 1 2\n", "line 1: \"write32\" outside a function"},
+      {"defined twice", "data A 1\ndata a 2\n", "line 2: \"a\" is defined twice"},
+      {"not a number", "function F\n  write32 zz 1\nend\n", "line 2:"},
+      {"too few values", "function F\n  write16 0x20000000\nend\n", "line 2: \"write16\" takes 2 value(s)"},
+      {"end alone", "end\n", "line 1: \"end\" without a function"},
+      {"nested", "function F\nfunction G\nend\n", "line 2: \"function\" inside function F"},
+  };
+  for (const Case& c : cases) {
+    ErrorTexts().clear();
+    std::vector<uint8_t> compiled;
+    EXPECT_LT(Translate(c.text, compiled), 0) << c.name;
+    EXPECT_TRUE(ErrorContains(c.error)) << c.name << ": " << (ErrorTexts().empty() ? "" : ErrorTexts()[0]);
+  }
+  uint8_t* out = nullptr;
+  uint32_t n = 0;
+  EXPECT_LT(f_.translate((dir_ + "/missing.script").c_str(), &AllocForScript, &out, &n), 0);
+  const uint8_t junk[40] = {'P', 'C', 'V', '2', 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0};
+  EXPECT_LE(f_.load(junk, sizeof junk), 0) << "an entry table beyond the buffer";
+  EXPECT_LE(f_.load(junk, 8), 0);
+}
+
+/* ---- memory of any size and alignment ----------------------------------------------------- */
+
+/* Reads and writes of any length at any address: RAM round-trips without touching the bytes
+   around, and flash (also through its boot alias at 0) reads what the cells hold. */
+TEST_F(ProbeInterface, MemoryOfAnySizeAtAnyAlignment) {
+  std::vector<uint8_t> flash(0x10000);
+  for (size_t i = 0; i < flash.size(); i++)
+    flash[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
+  SeedFlashImage(123456, flash);
+  OpenAndConnect();
+  const uint32_t lengths[] = {1, 2, 3, 4, 5, 7, 8, 13, 0x401};
+  for (uint32_t offset = 0; offset < 4; offset++) {
+    for (uint32_t length : lengths) {
+      std::vector<uint8_t> ram(0x480, 0xEE), data(length);
+      for (uint32_t i = 0; i < length; i++)
+        data[i] = static_cast<uint8_t>(0x40 + i * 3 + offset);
+      ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, 0x480, ram.data()), 0);
+      EXPECT_EQ(XRELAYARM_WriteMemEx(0x20000010 + offset, length, data.data(), 0), static_cast<int>(length));
+      std::copy(data.begin(), data.end(), ram.begin() + 0x10 + offset);
+      std::vector<uint8_t> back(0x480);
+      EXPECT_EQ(XRELAYARM_ReadMemEx(0x20000000, 0x480, back.data(), 0), 0x480);
+      EXPECT_EQ(back, ram) << offset << "+" << length;
+      std::vector<uint8_t> part(length);
+      EXPECT_EQ(XRELAYARM_ReadMemEx(0x20000010 + offset, length, part.data(), 0), static_cast<int>(length));
+      EXPECT_EQ(part, data) << offset << "+" << length;
+      for (uint32_t base : {0x08000000u, 0u}) {
+        uint32_t at = 0x3FD + offset; /* across a sector boundary */
+        EXPECT_EQ(XRELAYARM_ReadMemEx(base + at, length, part.data(), 0), static_cast<int>(length));
+        EXPECT_TRUE(std::equal(part.begin(), part.end(), flash.begin() + at)) << std::hex << base + at << "+" << length;
+      }
+    }
+  }
+  std::vector<uint8_t> tail(3);
+  EXPECT_EQ(XRELAYARM_ReadMemEx(0x0800FFFD, 3, tail.data(), 0), 3) << "up to the last byte of the flash";
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), flash.end() - 3));
+  EXPECT_LT(XRELAYARM_ReadMemEx(0x0800FFFD, 4, tail.data(), 0), 0) << "one byte beyond it";
 }
 
 /* ---- programmer files ----------------------------------------------------------------- */

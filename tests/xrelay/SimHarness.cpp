@@ -117,10 +117,17 @@ void SimTest::SeedFlash(uint32_t sn, uint32_t mainSize, uint8_t mainValue, uint8
   uint32_t sizes[3] = {mainSize, 0x1000, 0x200};
   out.insert(out.end(), reinterpret_cast<uint8_t*>(sizes), reinterpret_cast<uint8_t*>(sizes) + 12);
   out.insert(out.end(), mainSize, mainValue);
+  if (!mainImage_.empty()) std::copy(mainImage_.begin(), mainImage_.end(), out.end() - mainSize);
   out.insert(out.end(), 0x1000, bootValue);
   out.insert(out.end(), 0x200, userValue);
   std::ofstream(d + "/flash.bin", std::ios::binary)
       .write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
+}
+
+void SimTest::SeedFlashImage(uint32_t sn, const std::vector<uint8_t>& main) {
+  mainImage_ = main;
+  SeedFlash(sn, static_cast<uint32_t>(main.size()), 0xFF);
+  mainImage_.clear();
 }
 
 void SimTest::OpenAndConnect() {

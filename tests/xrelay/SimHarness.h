@@ -43,6 +43,8 @@ protected:
   /* Fills the state of probe sn with the given main flash, boot memory and user data bytes. */
   void SeedFlash(uint32_t sn, uint32_t mainSize, uint8_t mainValue, uint8_t bootValue = 0xFF,
                  uint8_t userValue = 0xFF);
+  /* The same with the given main flash bytes (boot memory and user system data erased). */
+  void SeedFlashImage(uint32_t sn, const std::vector<uint8_t>& main);
   void OpenAndConnect();
   void DownloadAlgorithm(const std::string& file, uint32_t base);
   /* Calls a function of the downloaded algorithm; its r0, or -1000 - n on a failure of the call. */
@@ -56,6 +58,9 @@ protected:
   Algorithm algo_;
   uint32_t base_ = 0, breakpoint_ = 0;
   int maxPolls_ = 1000;
+
+private:
+  std::vector<uint8_t> mainImage_; /* for SeedFlashImage */
 };
 
 } // namespace xrt

@@ -197,9 +197,38 @@ enum {
 };
 
 /* XRELAY_GetpFunc indices served, and the functions behind them. */
+#define XRELAY_PFUNC_ALGO_INFO 14
+#define XRELAY_PFUNC_BEFORE_FLASH 19
+#define XRELAY_PFUNC_AFTER_FLASH 20
 #define XRELAY_PFUNC_FOLDER_LIST 50
 #define XRELAY_PFUNC_FILE_MOVE 51
 #define XRELAY_PFUNC_LOADER_DESC 59
+#define XRELAY_PFUNC_SCRIPT_TRANSLATE 61
+#define XRELAY_PFUNC_SCRIPT_LOAD 62
+#define XRELAY_PFUNC_SCRIPT_UNLOAD 63
+#define XRELAY_PFUNC_SCRIPT_HAS_FUNC 64
+#define XRELAY_PFUNC_SCRIPT_CALL 65
+/* 14: the library's own algorithm information for a flash bank of the core at BankAddr
+   (pOrganisation: four bytes of the bank's organisation, may be null); null when the library
+   has none, as for every device of the simulator. */
+typedef const void* XRELAY_ALGO_INFO_FUNC(uint32_t Core, uint32_t BankAddr, const uint8_t* pOrganisation);
+/* 19 and 20: run without arguments before (19) and after (20) the program flashes through
+   RAMCode; 0 or negative. */
+typedef int XRELAY_FLASH_HOOK_FUNC(void);
+/* 61: compiles the loader script file sScriptFile into a buffer of the caller's allocator
+   (*ppCompiled, *pNumBytes; the caller frees it); 0, or negative with an error text naming
+   the line. The text form is described in xrelay/README.md. */
+typedef int XRELAY_SCRIPT_TRANSLATE_FUNC(const char* sScriptFile, void* (*pfAlloc)(uint32_t NumBytes),
+                                         uint8_t** ppCompiled, uint32_t* pNumBytes);
+/* 62: loads a compiled script (copied); a handle > 0, or <= 0 on failure. */
+typedef int XRELAY_SCRIPT_LOAD_FUNC(const uint8_t* pCompiled, uint32_t NumBytes);
+/* 63: forgets a loaded script; 0 or negative. */
+typedef int XRELAY_SCRIPT_UNLOAD_FUNC(int Handle);
+/* 64: 1 when the script defines the function (any case), 0 when not, negative for a bad handle. */
+typedef int XRELAY_SCRIPT_HAS_FUNC_FUNC(int Handle, const char* sFunction);
+/* 65: runs a script function on the connected target: 0 with its result in *pResult, or
+   negative when it is not there or a target access fails. */
+typedef int XRELAY_SCRIPT_CALL_FUNC(int Handle, const char* sFunction, int32_t* pResult);
 /* 50: lists sFolder (backslashes or slashes) into at most MaxEntries entries; the number of
    entries the folder holds (may exceed MaxEntries), or negative. */
 typedef int XRELAY_FOLDER_LIST_FUNC(const char* sFolder, XRELAYARM_FOLDER_ENTRY* paEntries, int MaxEntries);
@@ -419,6 +448,9 @@ XRELAY_API int64_t XRELAYARM_SIM_GetVirtualTimeUs(void);
    talks to the probe. Each costs the configured round-trip time (RoundTripUs) on the virtual
    clock, its transfer the bytes at the interface speed; a running core goes on meanwhile. */
 XRELAY_API int64_t XRELAYARM_SIM_GetNumRoundTrips(void);
+/* How often the function behind XRELAY_GetpFunc(Index) has run since the library was loaded
+   (19, 20 and the script functions 61-65), so that a test sees what a flash loader called. */
+XRELAY_API int64_t XRELAYARM_SIM_GetNumPFuncCalls(int Index);
 /* The command "SetSimVTarget = <mV>" (XRELAYARM_ExecCommand) moves the simulated target's
    supply while a probe is open, as editing VTarget in the simulator configuration does. */
 

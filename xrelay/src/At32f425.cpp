@@ -848,8 +848,10 @@ void At32f425::RunSlice() {
   if (!running_ || spinning_) return;
   double endUs = clock_.us + cfg_.runSliceUs;
   RunCore(endUs);
-  /* The host has waited for the slice, or until the core stopped in it. */
-  clock_.us = std::max(clock_.us, running_ ? endUs : std::min(coreUs_, endUs));
+  /* The host has waited for the slice, or until the core stopped in it; a core that turned
+     out to "run" without executing (the application in flash) takes no time of its own. */
+  double seenUs = spinning_ ? coreUs_ : running_ ? endUs : std::min(coreUs_, endUs);
+  clock_.us = std::max(clock_.us, seenUs);
 }
 
 void At32f425::RunAlong() {

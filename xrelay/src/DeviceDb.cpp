@@ -107,8 +107,9 @@ static int ParseDevice(const IniSection& sec, const std::string& dir, DbDevice& 
       auto parts = Split(value, '|');
       uint32_t base = 0;
       DbLoader ld;
-      if (parts.size() != 4 || !ParseU32(parts[0], base) || !ParseU32(parts[2], ld.kind)) {
-        err = Format("device \"%s\": Loader must be \"bank base | name | kind | file\"", name->c_str());
+      if ((parts.size() != 4 && parts.size() != 5) || !ParseU32(parts[0], base) || !ParseU32(parts[2], ld.kind)) {
+        err = Format("device \"%s\": Loader must be \"bank base | name | kind | file [| script file]\"",
+                     name->c_str());
         return -1;
       }
       DbBank* bank = nullptr;
@@ -120,7 +121,9 @@ static int ParseDevice(const IniSection& sec, const std::string& dir, DbDevice& 
         return -1;
       }
       ld.name = parts[1];
-      ld.file = parts[3].empty() || parts[3][0] == '/' ? parts[3] : dir + "/" + parts[3];
+      auto resolve = [&](const std::string& f) { return f.empty() || f[0] == '/' ? f : dir + "/" + f; };
+      ld.file = resolve(parts[3]);
+      if (parts.size() == 5) ld.scriptFile = resolve(parts[4]);
       if (ld.kind == XRELAYARM_LOADER_KIND_CMSIS_IMAGE && !ReadFile(ld.file, ld.image)) {
         err = Format("device \"%s\": cannot read the loader image \"%s\"", name->c_str(), ld.file.c_str());
         return -1;
@@ -231,6 +234,7 @@ int DeviceDb::GetLoaderDesc(int index, uint32_t bankAddr, const char* loaderName
     desc.pImage = ld->image.data();
     desc.ImageSize = static_cast<uint32_t>(ld->image.size());
   }
+  if (!ld->scriptFile.empty()) desc.sScriptFile = ld->scriptFile.c_str();
   desc.paSectors = bank->regions.data();
   desc.NumRegions = static_cast<uint32_t>(bank->regions.size() - 1);
   desc.Flags = 1;

@@ -18,6 +18,7 @@ struct DbLoader {
   std::string name;
   uint32_t kind = 0;
   std::string file;           /* absolute path */
+  std::string scriptFile;     /* loader script, absolute path; "" none */
   std::vector<uint8_t> image; /* kind 12: the file's bytes, handed over in memory */
 };
 

@@ -11,6 +11,7 @@
 #include "At32f425.h"
 #include "DeviceDb.h"
 #include "FlashStore.h"
+#include "LoaderScript.h"
 #include "ProgFs.h"
 #include "SimConfig.h"
 #include "Util.h"
@@ -18,6 +19,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +67,9 @@ struct Session {
   int probe = -1;
   uint32_t calls = 0;
   int64_t roundTrips = 0; /* since the library was loaded */
+  std::map<int, int64_t> pfuncCalls; /* XRELAY_GetpFunc index: calls of its function */
+  std::map<int, Script> scripts;     /* loaded loader scripts by handle */
+  int nextScript = 1;
   uint32_t vtargetMv = 0;
   FlashStore store; /* declared before the target, which keeps pointers into it */
   std::unique_ptr<At32f425> target;
@@ -697,6 +702,99 @@ int FileMove(const char* sOldPath, const char* sNewPath) {
   std::string err;
   int rc = S().fs.Move(sOldPath, sNewPath, err);
   return call_.Ret(rc < 0 ? Fail(err) : rc);
+}
+
+const void* AlgoInfo(uint32_t Core, uint32_t BankAddr, const uint8_t* pOrganisation) {
+  CALL("0x%08X, 0x%08X, %p", Core, BankAddr, static_cast<const void*>(pOrganisation));
+  S().pfuncCalls[XRELAY_PFUNC_ALGO_INFO]++;
+  call_.Note("NULL"); /* no built-in algorithms: every bank has a loader of its own */
+  return nullptr;
+}
+
+int BeforeFlash(void) {
+  CALL("%s", "");
+  S().pfuncCalls[XRELAY_PFUNC_BEFORE_FLASH]++;
+  return call_.Ret(0);
+}
+
+int AfterFlash(void) {
+  CALL("%s", "");
+  S().pfuncCalls[XRELAY_PFUNC_AFTER_FLASH]++;
+  return call_.Ret(0);
+}
+
+int ScriptTranslate(const char* sScriptFile, void* (*pfAlloc)(uint32_t NumBytes), uint8_t** ppCompiled,
+                    uint32_t* pNumBytes) {
+  CALL("\"%s\", %p, %p, %p", sScriptFile ? sScriptFile : "(null)", reinterpret_cast<void*>(pfAlloc),
+       static_cast<void*>(ppCompiled), static_cast<void*>(pNumBytes));
+  S().pfuncCalls[XRELAY_PFUNC_SCRIPT_TRANSLATE]++;
+  if (!sScriptFile || !pfAlloc || !ppCompiled || !pNumBytes)
+    return call_.Ret(Fail("Loader script: translate needs a file, an allocator and two results"));
+  *ppCompiled = nullptr;
+  *pNumBytes = 0;
+  std::string text, err;
+  if (!ReadTextFile(sScriptFile, text)) return call_.Ret(Fail(Format("Loader script: cannot read \"%s\"", sScriptFile)));
+  std::vector<uint8_t> compiled;
+  if (TranslateScript(text, compiled, err) != 0) return call_.Ret(Fail(Format("%s (%s)", err.c_str(), sScriptFile)));
+  auto* out = static_cast<uint8_t*>(pfAlloc(static_cast<uint32_t>(compiled.size())));
+  if (!out) return call_.Ret(Fail("Loader script: the caller's allocator gave no memory"));
+  memcpy(out, compiled.data(), compiled.size());
+  *ppCompiled = out;
+  *pNumBytes = static_cast<uint32_t>(compiled.size());
+  return call_.Ret(0);
+}
+
+int ScriptLoad(const uint8_t* pCompiled, uint32_t NumBytes) {
+  CALL("%p, %u", static_cast<const void*>(pCompiled), NumBytes);
+  Session& s = S();
+  s.pfuncCalls[XRELAY_PFUNC_SCRIPT_LOAD]++;
+  Script script;
+  std::string err;
+  if (script.Load(pCompiled, NumBytes, err) != 0) return call_.Ret(Fail(err));
+  int handle = s.nextScript++;
+  s.scripts[handle] = std::move(script);
+  return call_.Ret(handle);
+}
+
+int ScriptUnload(int Handle) {
+  CALL("%d", Handle);
+  S().pfuncCalls[XRELAY_PFUNC_SCRIPT_UNLOAD]++;
+  if (S().scripts.erase(Handle) == 0) return call_.Ret(Fail(Format("Loader script: no script %d loaded", Handle)));
+  return call_.Ret(0);
+}
+
+const Script* FindScript(int handle) {
+  auto it = S().scripts.find(handle);
+  if (it == S().scripts.end()) {
+    Fail(Format("Loader script: no script %d loaded", handle));
+    return nullptr;
+  }
+  return &it->second;
+}
+
+int ScriptHasFunc(int Handle, const char* sFunction) {
+  CALL("%d, \"%s\"", Handle, sFunction ? sFunction : "(null)");
+  S().pfuncCalls[XRELAY_PFUNC_SCRIPT_HAS_FUNC]++;
+  const Script* script = FindScript(Handle);
+  if (!script) return call_.Ret(-1);
+  return call_.Ret(sFunction && script->HasFunction(sFunction) ? 1 : 0);
+}
+
+int ScriptCall(int Handle, const char* sFunction, int32_t* pResult) {
+  CALL("%d, \"%s\", %p", Handle, sFunction ? sFunction : "(null)", static_cast<void*>(pResult));
+  S().pfuncCalls[XRELAY_PFUNC_SCRIPT_CALL]++;
+  if (!sFunction || !pResult) return call_.Ret(Fail("Loader script: call needs a function name and a result"));
+  const Script* script = FindScript(Handle);
+  if (!script) return call_.Ret(-1);
+  std::string err;
+  auto write = [](uint32_t addr, unsigned size, uint32_t value, std::string&) {
+    return WriteTarget("Loader script", addr, size, &value); /* reports its own failure */
+  };
+  int32_t result = 0;
+  if (script->Call(sFunction, write, result, err) != 0) return call_.Ret(err.empty() ? -1 : Fail(err));
+  *pResult = result;
+  call_.Note(Format("0 (result %d)", result));
+  return 0;
 }
 
 int LoaderDesc(int DeviceIndex, uint32_t BankAddr, uint32_t Flags, const char* sLoaderName,
@@ -1446,6 +1544,30 @@ void* XRELAY_GetpFunc(int Index) {
   CALL("%d", Index);
   void* f = nullptr;
   switch (Index) {
+  case XRELAY_PFUNC_ALGO_INFO:
+    f = reinterpret_cast<void*>(&AlgoInfo);
+    break;
+  case XRELAY_PFUNC_BEFORE_FLASH:
+    f = reinterpret_cast<void*>(&BeforeFlash);
+    break;
+  case XRELAY_PFUNC_AFTER_FLASH:
+    f = reinterpret_cast<void*>(&AfterFlash);
+    break;
+  case XRELAY_PFUNC_SCRIPT_TRANSLATE:
+    f = reinterpret_cast<void*>(&ScriptTranslate);
+    break;
+  case XRELAY_PFUNC_SCRIPT_LOAD:
+    f = reinterpret_cast<void*>(&ScriptLoad);
+    break;
+  case XRELAY_PFUNC_SCRIPT_UNLOAD:
+    f = reinterpret_cast<void*>(&ScriptUnload);
+    break;
+  case XRELAY_PFUNC_SCRIPT_HAS_FUNC:
+    f = reinterpret_cast<void*>(&ScriptHasFunc);
+    break;
+  case XRELAY_PFUNC_SCRIPT_CALL:
+    f = reinterpret_cast<void*>(&ScriptCall);
+    break;
   case XRELAY_PFUNC_FOLDER_LIST:
     f = reinterpret_cast<void*>(&FolderList);
     break;
@@ -1467,6 +1589,14 @@ int64_t XRELAYARM_SIM_GetVirtualTimeUs(void) {
   int64_t us = static_cast<int64_t>(S().clock.us);
   call_.Note(std::to_string(us));
   return us;
+}
+
+int64_t XRELAYARM_SIM_GetNumPFuncCalls(int Index) {
+  CALL("%d", Index);
+  auto it = S().pfuncCalls.find(Index);
+  int64_t n = it == S().pfuncCalls.end() ? 0 : it->second;
+  call_.Note(std::to_string(n));
+  return n;
 }
 
 int64_t XRELAYARM_SIM_GetNumRoundTrips(void) {
