@@ -171,11 +171,13 @@ int _SecureStep(FlashModuleHandle* pHandle, FlashBank* pBank, PROG_REQUEST*, Dat
   return FLASH_SecureChip(pHandle, pBank);
 }
 
+constexpr int _API_SLOT_SECURE = 8; // the secure-chip function of an algorithm API record
+
 // Whether an opened bank's algorithm brings a secure function (the records built for loader
 // scripts never do).
 bool _HasSecureFunc(const FlashBank& Bank) {
   const MCUDB_ALGO_INFO* p = Bank.pAlgoInfo;
-  return p && p->pAPI && p != Bank.pOwnAlgoInfo && p->pAPI->apFunc[8] != nullptr;
+  return p && p->pAPI && p != Bank.pOwnAlgoInfo && p->pAPI->apFunc[_API_SLOT_SECURE] != nullptr;
 }
 
 /*********************************************************************
