@@ -57,6 +57,18 @@ void _WriteProject(const std::string& Path, bool Skip, bool Extended) {
   if (Extended) Set("LoaderName", "\"AT32F425 64 KB (extended)\""); // the main flash bank's, the first one
   Set("Speed0", "12000");
   Set("Speed1", "12000");
+  // The init sequence runs the core from the PLL (HICK / 2 times 12 = 48 MHz), as a line would
+  // for the algorithm's own work (the CRC of the verify above all).
+  Text.replace(Text.find("  NumInitSteps = 1"), Text.find("  NumExitSteps") - Text.find("  NumInitSteps = 1"),
+               "  NumInitSteps = 4\r\n"
+               "  InitStep0_Action = \"Reset\"\r\n  InitStep0_Value0 = 0x00000000\r\n  InitStep0_Value1 = 0x00000000\r\n"
+               "  InitStep0_Comment = \"\"\r\n"
+               "  InitStep1_Action = \"Write 32bit\"\r\n  InitStep1_Value0 = 0x40021004\r\n"
+               "  InitStep1_Value1 = 0x00280000\r\n  InitStep1_Comment = \"PLL x12 from HICK / 2\"\r\n"
+               "  InitStep2_Action = \"Write 32bit\"\r\n  InitStep2_Value0 = 0x40021000\r\n"
+               "  InitStep2_Value1 = 0x01000001\r\n  InitStep2_Comment = \"HICK and PLL on\"\r\n"
+               "  InitStep3_Action = \"Write 32bit\"\r\n  InitStep3_Value0 = 0x40021004\r\n"
+               "  InitStep3_Value1 = 0x00280002\r\n  InitStep3_Comment = \"System clock from the PLL\"\r\n");
   Set("EraseType", "3");
   Set("ProgramSN", "0");
   Set("VerifyType", "1");
