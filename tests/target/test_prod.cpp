@@ -59,6 +59,11 @@ int _RecordIndicators(const XRELAYARM_INDICATOR_STATE* p, int n) {
   }
   return _Real<decltype(&XRELAYARM_INDICATORS_SetState)>("XRELAYARM_INDICATORS_SetState")(p, n);
 }
+std::vector<std::string> s_Commands; // probe library commands
+int _RecordCommand(const char* sIn, char* sError, int BufferSize) {
+  s_Commands.push_back(sIn);
+  return _Real<decltype(&XRELAYARM_ExecCommand)>("XRELAYARM_ExecCommand")(sIn, sError, BufferSize);
+}
 #define RECORD_NO_ARGS(Name)                                                                                   \
   int _Record##Name(void) {                                                                                    \
     s_Calls.push_back(#Name);                                                                                  \
@@ -275,6 +280,19 @@ TEST_F(ProdTest, StartApplicationByResetPinOrThroughTheDebugInterface) {
     EXPECT_FALSE(TARGET_IsConnected());
     EXPECT_FALSE(XRELAYARM_IsOpen()) << "the probe lets go of the target";
   }
+}
+
+// With target power on, the start powers the target again and waits before it lets go.
+TEST_F(ProdTest, StartApplicationPowersTheTarget) {
+  EditProduction([](PROJECT_PRODUCTION* p) {
+    p->EnableTargetPower = 1;
+    p->TargetPowerDelay = 0;
+  });
+  s_Commands.clear();
+  PROBE_SetEntry("XRELAYARM_ExecCommand", reinterpret_cast<void*>(_RecordCommand));
+  EXPECT_EQ(PROD_StartApplication(0), 0) << Log();
+  EXPECT_EQ(s_Commands, (std::vector<std::string>{"SupplyPower = 1", "Device = AT32F425C8T7"}));
+  EXPECT_EQ(s_Calls, std::vector<std::string>{"Reset"});
 }
 
 TEST_F(ProdTest, StartApplicationWithoutProbeFails) {
@@ -538,4 +556,43 @@ TEST_F(ProdTest, JobsOfTheTestMenu) {
   Job.pParams = &Signal;
   paJob[JOB_SET_SERIAL_SIGNAL].pfHandler(&Job);
   EXPECT_EQ(s_Calls, std::vector<std::string>{"Indicator(1,1,2,1,0)"});
+}
+
+// The AutoPerforms settings pick the steps of the cycle; the success line stays the same, and a
+// verify that finds what the steps left fails the board.
+TEST_F(ProdTest, ProductionSettingsPickTheSteps) {
+  struct Case {
+    uint32_t Erase, Program, Verify, Disconnect;
+    int Result;
+  } aCase[] = {
+      {1, 1, 1, 1, 0},
+      {0, 0, 1, 0, 0},  // verify alone, on the board the first case programmed
+      {1, 1, 0, 0, 0},
+      {1, 0, 1, 1, -1}, // erased but not programmed: the verify finds the difference
+  };
+  UseExampleBanks();
+  EditProduction([](PROJECT_PRODUCTION* p) { p->EraseType = 1; });
+  ImageGuard Image{Pattern(0x08000000, 0x400)};
+  for (const Case& c : aCase) {
+    SCOPED_TRACE(testing::Message() << c.Erase << c.Program << c.Verify << c.Disconnect);
+    PROJECT_PRODUCTION P;
+    PROJECT_GetProduction(&P);
+    P.AutoPerformsErase = c.Erase;
+    P.AutoPerformsProgram = c.Program;
+    P.AutoPerformsVerify = c.Verify;
+    P.AutoPerformsDisconnect = c.Disconnect;
+    PROJECT_SetProduction(&P);
+    ClearLog();
+    EXPECT_EQ(PROD_AutoProgram(Image.p), c.Result) << Log();
+    EXPECT_EQ(LogHas("Start of erasing sectors"), c.Erase != 0) << Log();
+    EXPECT_EQ(LogHas("Start of flash programming\n"), c.Program != 0) << Log();
+    EXPECT_EQ(LogHas("Start of verifying flash"), c.Verify != 0) << Log();
+    EXPECT_EQ(LogHas("Target erased, programmed and verified successfully"), c.Result == 0) << Log();
+    if (c.Result != 0) {
+      EXPECT_TRUE(LogHas("Verification failed @ address 0x08000000")) << Log();
+    } else {
+      EXPECT_EQ(TARGET_IsConnected(), c.Disconnect == 0);
+    }
+    TARGET_Disconnect();
+  }
 }
