@@ -387,13 +387,8 @@ int _BankRanges(DataImage* pImage, bool Whole, int* pTotal) {
 }
 
 struct ProgressScope {
-  explicit ProgressScope(const char* sText) {
-    _pProgress = _TestProgressSet ? _pTestProgress : APP_ProgressCreate(sText, 0);
-  }
-  ~ProgressScope() {
-    if (!_TestProgressSet) APP_ProgressDelete(&_pProgress);
-    _pProgress = nullptr;
-  }
+  explicit ProgressScope(const char* sText) { PROG_BeginProgress(sText); }
+  ~ProgressScope() { PROG_EndProgress(); }
 };
 
 // The result of an operation after its bank loop ended with LoopResult: 0 success, 1 cancelled,
@@ -1287,6 +1282,13 @@ bool PROG_GetReadRangeProposal(uint32_t* pFirst, uint32_t* pLast) {
   return true;
 }
 
+void PROG_BeginProgress(const char* sText) {
+  _pProgress = _TestProgressSet ? _pTestProgress : APP_ProgressCreate(sText, 0);
+}
+void PROG_EndProgress(void) {
+  if (!_TestProgressSet) APP_ProgressDelete(&_pProgress);
+  _pProgress = nullptr;
+}
 APP_PROGRESS* PROG_GetProgress(void) {
   return _pProgress;
 }

@@ -126,6 +126,10 @@ bool PROG_AreAllSectorsSelected(void);
 // sector on, or the base address of the first bank alone. false without a project.
 bool PROG_GetReadRangeProposal(uint32_t* pFirst, uint32_t* pLast);
 
+// The progress dialog of an operation built on the bank loop elsewhere (production programming):
+// opened with its text, closed again at the end.
+void PROG_BeginProgress(const char* sText);
+void PROG_EndProgress(void);
 // The progress dialog of the running operation (null: none) and whether its user cancelled.
 APP_PROGRESS* PROG_GetProgress(void);
 bool PROG_IsCancelled(void);
