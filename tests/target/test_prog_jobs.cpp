@@ -19,6 +19,7 @@
 #include "data/DATAIMAGE.h"
 #include "data/DATAJOBS.h"
 #include "mcudb/MCUDB.h"
+#include "probe/PROBE.h"
 #include "probe/PROBE_Test.h"
 #include "project/PROJDEV.h"
 #include "project/PROJECT.h"
@@ -30,7 +31,9 @@
 
 // The emulator under the probe library keeps bookkeeping until the process ends; the leak check
 // tells it apart by its library's name only while the library stays mapped.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libunicorn.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libunicorn.so\n";
+}
 
 namespace {
 
@@ -46,6 +49,12 @@ public:
     APP_StripEscapes(ac, sizeof(ac), sLine);
     std::lock_guard<std::mutex> g(Lock);
     Log += ac;
+  }
+  int Answer = -1; // of the questions: -1 the default, else the button
+  std::vector<std::string> Questions;
+  void ShowMsgBox(MsgBoxRequest* p) override {
+    if (p->sButton1) Questions.push_back(p->sText); // boxes with a choice only
+    p->Result = Answer < 0 ? p->DefaultResult : Answer;
   }
   CHexEditor* CreateDataWindow(DataImage*, const char* sTitle) override {
     Titles.push_back(sTitle);
@@ -193,4 +202,50 @@ TEST_F(ProgJobTest, DataThatNoBankTakesFailsTheProgramming) {
   EXPECT_TRUE(LogHas("Failed to program target")) << Gui.Log;
   EXPECT_FALSE(LogHas("Target programmed successfully")) << Gui.Log;
   DATAIMAGE_Delete(pImage);
+}
+
+// Data beside the selected sectors (0x08000000 - 0x080007FF) is offered a move onto them; the
+// user's Yes moves it and programs it there, No leaves it and the target alone.
+TEST_F(ProgJobTest, RelocationOfferFollowsTheAnswer) {
+  struct Case {
+    uint32_t Addr;
+    int Answer;
+    const char* sOffer;
+    const char* sResult;
+  };
+  for (const Case& c : {
+           Case{0x07FFFF00, 0, "Relocating it by 0x100 bytes would fix this problem.",
+                "Program relocated for programming by 0x100 bytes"},
+           Case{0x08000900, 0, "Relocating it by -0x900 bytes would fix this problem.",
+                "Program relocated for programming by -0x900 bytes"},
+           Case{0x07FFFF00, 1, "Relocating it by 0x100 bytes would fix this problem.",
+                "Programming cannot be done without relocation of selected data."},
+       }) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.Addr << " " << c.Answer);
+    Gui.Log.clear();
+    Gui.Questions.clear();
+    Gui.Answer = c.Answer;
+    uint32_t EraseSectors = APP_ERASE_SELECTED_SECTORS;
+    ASSERT_EQ(RunJob(JOB_ERASE, &EraseSectors), 0) << Gui.Log;
+    DataImage* pImage = DATAIMAGE_Create();
+    std::vector<uint8_t> Bytes(0x100, 0x77);
+    ASSERT_EQ(DATAIMAGE_AddData(pImage, c.Addr, 0x100, Bytes.data()), 0);
+    APP_PROGRAM_PARAMS Program{pImage, 1};
+    EXPECT_EQ(RunJob(JOB_PROGRAM, &Program), c.Answer == 0 ? 0 : -1) << Gui.Log;
+    ASSERT_EQ(Gui.Questions.size(), 1u) << Gui.Log;
+    EXPECT_NE(Gui.Questions[0].find(c.sOffer), std::string::npos) << Gui.Questions[0];
+    EXPECT_TRUE(LogHas(c.sResult)) << Gui.Log;
+    uint8_t b = 0;
+    uint32_t Programmed = 0;
+    ASSERT_GE(XRELAYARM_ReadMemU8(0x08000000, 1, &b, nullptr), 0);
+    Programmed = b;
+    if (c.Answer == 0) {
+      EXPECT_EQ(DATAIMAGE_GetStartAddr(pImage), 0x08000000u);
+      EXPECT_EQ(Programmed, 0x77u);
+    } else {
+      EXPECT_EQ(DATAIMAGE_GetStartAddr(pImage), c.Addr) << "the data stays where it was";
+      EXPECT_EQ(Programmed, 0xFFu);
+    }
+    DATAIMAGE_Delete(pImage);
+  }
 }
