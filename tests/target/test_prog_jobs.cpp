@@ -178,9 +178,17 @@ TEST_F(ProgJobTest, BlankCheckJobFailsOnTheFirstByteThatIsNotBlank) {
   DATAIMAGE_Delete(pImage);
 }
 
-// A bank detected automatically skips the fit check: data that no bank takes must still fail the
-// programming, never end with the success line.
-TEST_F(ProgJobTest, DataThatNoBankTakesFailsTheProgramming) {
+// A bank detected automatically skips the fit check: data that no bank takes must still fail
+// programming and verifying, never end with the success line.
+TEST_F(ProgJobTest, DataThatNoBankTakesFailsTheOperation) {
+  std::vector<uint8_t> Bytes(16, 0x21);
+  DataImage* pInBank = DATAIMAGE_Create();
+  ASSERT_EQ(DATAIMAGE_AddData(pInBank, 0x08000000, 16, Bytes.data()), 0);
+  uint32_t EraseSectors = APP_ERASE_SELECTED_SECTORS;
+  ASSERT_EQ(RunJob(JOB_ERASE, &EraseSectors), 0) << Gui.Log;
+  APP_PROGRAM_PARAMS ProgramInBank{pInBank, 0};
+  ASSERT_EQ(RunJob(JOB_PROGRAM, &ProgramInBank), 0) << Gui.Log;
+
   PROJECT_FLASH F;
   PROJECT_GetFlash(&F);
   F.NumBanks = 2;
@@ -192,16 +200,40 @@ TEST_F(ProgJobTest, DataThatNoBankTakesFailsTheProgramming) {
   F.aBank[1].OrgNumBits = 16;
   F.aBank[1].OrgNumChips = 1;
   PROJECT_SetFlash(&F);
-  DataImage* pImage = DATAIMAGE_Create();
-  std::vector<uint8_t> Bytes(16, 0x21);
-  ASSERT_EQ(DATAIMAGE_AddData(pImage, 0x08000000, 16, Bytes.data()), 0);
-  ASSERT_EQ(DATAIMAGE_AddData(pImage, 0x50000000, 16, Bytes.data()), 0);
-  APP_PROGRAM_PARAMS Program{pImage, 0};
-  EXPECT_EQ(RunJob(JOB_PROGRAM, &Program), -1) << Gui.Log;
-  EXPECT_TRUE(LogHas("16 bytes could not be programmed.")) << Gui.Log;
-  EXPECT_TRUE(LogHas("Failed to program target")) << Gui.Log;
-  EXPECT_FALSE(LogHas("Target programmed successfully")) << Gui.Log;
-  DATAIMAGE_Delete(pImage);
+
+  // Each with 16 bytes outside every bank: new bytes for an erased sector to program, and the
+  // bytes programmed above to verify.
+  DataImage* pNew = DATAIMAGE_Create();
+  ASSERT_EQ(DATAIMAGE_AddData(pNew, 0x08000400, 16, Bytes.data()), 0);
+  ASSERT_EQ(DATAIMAGE_AddData(pNew, 0x50000000, 16, Bytes.data()), 0);
+  DataImage* pOld = DATAIMAGE_Create();
+  ASSERT_EQ(DATAIMAGE_AddData(pOld, 0x08000000, 16, Bytes.data()), 0);
+  ASSERT_EQ(DATAIMAGE_AddData(pOld, 0x50000000, 16, Bytes.data()), 0);
+  APP_PROGRAM_PARAMS Program{pNew, 0};
+  APP_IMAGE_PARAMS Verify{pOld};
+  struct Case {
+    uint32_t JobId;
+    void* pParams;
+    const char* sLeftOut;
+    const char* sFailed;
+    const char* sSuccess;
+  };
+  for (const Case& c : {
+           Case{JOB_PROGRAM, &Program, "16 bytes could not be programmed.", "Failed to program target",
+                "Target programmed successfully"},
+           Case{JOB_VERIFY, &Verify, "16 bytes could not be verified.", "Failed to verify target",
+                "Target verified successfully"},
+       }) {
+    SCOPED_TRACE(c.sFailed);
+    Gui.Log.clear();
+    EXPECT_EQ(RunJob(c.JobId, c.pParams), -1) << Gui.Log;
+    EXPECT_TRUE(LogHas(c.sLeftOut)) << Gui.Log;
+    EXPECT_TRUE(LogHas(c.sFailed)) << Gui.Log;
+    EXPECT_FALSE(LogHas(c.sSuccess)) << Gui.Log;
+  }
+  DATAIMAGE_Delete(pNew);
+  DATAIMAGE_Delete(pOld);
+  DATAIMAGE_Delete(pInBank);
 }
 
 // Data beside the selected sectors (0x08000000 - 0x080007FF) is offered a move onto them; the
