@@ -29,7 +29,8 @@ struct FLASH_SCRIPT {
 
 namespace {
 
-// The loader-script copy of a bank's algorithm information: the hooks find the script here.
+// The algorithm information built for a bank's loader script ("AlgoInfoOFL"): its API's hooks
+// find the script here.
 struct ScriptAlgoInfo {
   MCUDB_ALGO_INFO Info; // first: the hooks receive its address
   FLASH_SCRIPT* pScript;
@@ -70,18 +71,19 @@ struct KindRow {
   const FlashModule* pModule;
 };
 const KindRow _aKind[] = {
-    {FLASH_KIND_INTERNAL, nullptr},      {FLASH_KIND_INTERNAL_BG, nullptr}, {3, nullptr}, {4, nullptr},
-    {FLASH_KIND_EXTERNAL, nullptr},      {FLASH_KIND_CMSIS_FILE, &FLASH_ModuleCMSIS},
-    {FLASH_KIND_RAMLESS, nullptr},       {FLASH_KIND_CMSIS_IMAGE, &FLASH_ModuleCMSIS},
+    {FLASH_KIND_INTERNAL, nullptr},
+    {FLASH_KIND_INTERNAL_BG, nullptr},
+    {3, nullptr},
+    {4, nullptr},
+    {FLASH_KIND_EXTERNAL, nullptr},
+    {FLASH_KIND_CMSIS_FILE, &FLASH_ModuleCMSIS},
+    {FLASH_KIND_RAMLESS, nullptr},
+    {FLASH_KIND_CMSIS_IMAGE, &FLASH_ModuleCMSIS},
     {FLASH_KIND_EXTERNAL_SCRIPT, nullptr},
 };
 
 bool _IsCMSISKind(int Kind) {
   return Kind == FLASH_KIND_CMSIS_FILE || Kind == FLASH_KIND_CMSIS_IMAGE;
-}
-
-void* _GetpFunc(int Index) {
-  return XRELAY_GetpFunc(Index);
 }
 
 /*********************************************************************
@@ -110,28 +112,32 @@ int _LoadScript(FLASH_SCRIPT* p) {
   uint32_t Size = p->CompiledSize;
   uint8_t* pTranslated = nullptr;
   if (p->sScriptFile) {
-    auto pfTranslate = reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
+    auto pfTranslate =
+        reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
     if (pfTranslate == nullptr) {
-      return _ScriptFailed(p,
-                           "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with loader. "
-                           "X-Relay script file: %s",
-                           p->BankAddr, p->sScriptFile);
+      return _ScriptFailed(
+          p,
+          "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with loader. "
+          "X-Relay script file: %s",
+          p->BankAddr, p->sScriptFile);
     }
     if (pfTranslate(p->sScriptFile, _ScriptAlloc, &pTranslated, &Size) < 0 || pTranslated == nullptr) {
       SYS_MEM_Free(pTranslated);
-      return _ScriptFailed(p,
-                           "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with flash "
-                           "loader. X-Relay script file: %s",
-                           p->BankAddr, p->sScriptFile);
+      return _ScriptFailed(
+          p,
+          "Flash bank @ 0x%.8X: Failed to translate X-Relay script file associated with flash "
+          "loader. X-Relay script file: %s",
+          p->BankAddr, p->sScriptFile);
     }
     pScript = pTranslated;
   }
-  auto pfLoad = reinterpret_cast<XRELAY_SCRIPT_LOAD_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_LOAD));
-  auto pfHas = reinterpret_cast<XRELAY_SCRIPT_HAS_FUNC_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_HAS_FUNC));
+  auto pfLoad = reinterpret_cast<XRELAY_SCRIPT_LOAD_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_LOAD));
+  auto pfHas = reinterpret_cast<XRELAY_SCRIPT_HAS_FUNC_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_HAS_FUNC));
   int Handle = (pfLoad && pfHas && pScript) ? pfLoad(pScript, Size) : 0;
   SYS_MEM_Free(pTranslated); // the library keeps its own copy once loaded
   if (Handle <= 0) {
-    return _ScriptFailed(p, "Flash bank @ 0x%.8X: Failed to load script file associated with loader", p->BankAddr);
+    return _ScriptFailed(p, "Flash bank @ 0x%.8X: Failed to load script file associated with loader",
+                         p->BankAddr);
   }
   p->Handle = Handle;
   p->HasPrepare = pfHas(Handle, "FLASH_Prepare") > 0;
@@ -143,7 +149,7 @@ int _RunScript(FLASH_SCRIPT* p, const char* sName, uint8_t FLASH_SCRIPT::*pHas) 
   if (p == nullptr) return 0;
   if (_LoadScript(p) < 0) return -1;
   if (!(p->*pHas)) return 0;
-  auto pfCall = reinterpret_cast<XRELAY_SCRIPT_CALL_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_CALL));
+  auto pfCall = reinterpret_cast<XRELAY_SCRIPT_CALL_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_CALL));
   if (pfCall == nullptr) return -1;
   int32_t Result = 0;
   int r = pfCall(p->Handle, sName, &Result);
@@ -160,7 +166,7 @@ int _HookScriptRestore(MCUDB_ALGO_INFO* pInfo, uint32_t, uint32_t) {
   return FLASH_ScriptRestore(_ScriptOf(pInfo));
 }
 
-// The script object of a CMSIS bank and the "AlgoInfoOFL" copy whose API runs it; 0, or -1.
+// The script object of a CMSIS bank and the "AlgoInfoOFL" record whose API runs it; 0, or -1.
 int _CreateScript(FlashBank* pBank, const XRELAYARM_LOADER_DESC& Desc, uint32_t BankAddr) {
   auto pScript = static_cast<FLASH_SCRIPT*>(SYS_MEM_Alloc(sizeof(FLASH_SCRIPT), "FLASH: Loader script"));
   if (pScript == nullptr) return -1;
@@ -173,14 +179,15 @@ int _CreateScript(FlashBank* pBank, const XRELAYARM_LOADER_DESC& Desc, uint32_t 
   auto pOFL = static_cast<ScriptAlgoInfo*>(SYS_MEM_Alloc(sizeof(ScriptAlgoInfo), "AlgoInfoOFL"));
   if (pOFL == nullptr) return -1;
   std::memset(pOFL, 0, sizeof(*pOFL));
-  if (pBank->pScriptAlgoInfo) pOFL->Info = *pBank->pScriptAlgoInfo;
   pOFL->pScript = pScript;
   pBank->pOwnAlgoInfo = &pOFL->Info;
   auto pAPI = static_cast<MCUDB_ALGO_API*>(SYS_MEM_Alloc(sizeof(MCUDB_ALGO_API), "AlgoAPIOFL"));
   if (pAPI == nullptr) return -1;
   std::memset(pAPI, 0, sizeof(*pAPI));
-  pAPI->apFunc[FLASH_API_SLOT_PREPARE] = reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptPrepare));
-  pAPI->apFunc[FLASH_API_SLOT_RESTORE] = reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptRestore));
+  pAPI->apFunc[FLASH_API_SLOT_PREPARE] =
+      reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptPrepare));
+  pAPI->apFunc[FLASH_API_SLOT_RESTORE] =
+      reinterpret_cast<void*>(static_cast<FLASH_ALGO_HOOK*>(_HookScriptRestore));
   pOFL->Info.pAPI = pAPI;
   return 0;
 }
@@ -213,12 +220,12 @@ int _Fail(FlashBank* pBank) {
 /*********************************************************************
  * Shared setters
  */
-#define FLASH_SETTER(Name, Type, Member)                                                                         \
-  int Name(FlashModuleHandle* pHandle, Type* pf) {                                                               \
-    FLASH_HOST_FUNCS* p = _HostFuncs(pHandle);                                                                   \
-    if (p == nullptr) return -1;                                                                                 \
-    p->Member = pf;                                                                                              \
-    return 0;                                                                                                    \
+#define FLASH_SETTER(Name, Type, Member)                                                                     \
+  int Name(FlashModuleHandle* pHandle, Type* pf) {                                                           \
+    FLASH_HOST_FUNCS* p = _HostFuncs(pHandle);                                                               \
+    if (p == nullptr) return -1;                                                                             \
+    p->Member = pf;                                                                                          \
+    return 0;                                                                                                \
   }
 FLASH_SETTER(FLASH_SetProgressFunc, FLASH_PROGRESS_FUNC, pfProgress)
 FLASH_SETTER(FLASH_SetLogFunc, FLASH_LOG_FUNC, pfLog)
@@ -318,10 +325,9 @@ int FLASH_OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool Dete
   int Kind;
   if (Settings.IsInternal) {
     int DevBank = _FindDeviceBank(Device, Settings.BaseAddr);
-    if (DevBank < 0 ||
-        MCUDB_GetAlgoInfo(Device, DevBank, Settings.acLoaderName, &Desc, nullptr, &pBank->pScriptAlgoInfo) < 0) {
+    // The loader descriptor only: the data entries of a compiled script serve other modules.
+    if (DevBank < 0 || MCUDB_GetLoaderInfo(Device, DevBank, Settings.acLoaderName, &Desc, nullptr) < 0)
       return -1;
-    }
     paList = reinterpret_cast<const SectorRegion*>(Desc.paSectors);
     // The probe library's own algorithm information would tell whether a RAMCode for
     // background use comes with it; its records arrive with the modules that use them.
@@ -344,7 +350,6 @@ int FLASH_OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool Dete
   Ctx.Kind = Kind;
   Ctx.BankAddr = Settings.BaseAddr;
   Ctx.paSectors = paList;
-  Ctx.pAlgoInfo = pBank->pScriptAlgoInfo;
   if (_IsCMSISKind(Kind)) {
     if (MCUDB_ParseFlashLoader(Kind, Desc.pImage, Desc.ImageSize, Desc.sAlgoFile, paList, Desc.sScriptFile,
                                &pBank->CMSIS, 0) < 0) {
@@ -382,7 +387,8 @@ int FLASH_OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool Dete
     pBank->EmptyValue = v >= 0 ? uint8_t(v) : 0xFF;
   }
   if (!DetermineLayout || pBank->pModule->pfGetFunc == nullptr) return 0;
-  auto pfInfo = reinterpret_cast<FLASH_FLASHINFO_FUNC*>(pBank->pModule->pfGetFunc(&Handle, FLASH_FUNC_GET_FLASH_INFO));
+  auto pfInfo =
+      reinterpret_cast<FLASH_FLASHINFO_FUNC*>(pBank->pModule->pfGetFunc(&Handle, FLASH_FUNC_GET_FLASH_INFO));
   if (pfInfo == nullptr) return 0;
   APP_LogOutf("Start of determining flash info (Bank %d @ 0x%.8X)", BankIndex, pBank->BaseAddr);
   FLASH_LAYOUT Layout;
@@ -408,7 +414,8 @@ void FLASH_CloseBank(FlashBank* pBank) {
   pBank->pState = nullptr;
   if (pBank->pScript) {
     if (pBank->pScript->Handle > 0 && XRELAYARM_IsOpen()) {
-      auto pfUnload = reinterpret_cast<XRELAY_SCRIPT_UNLOAD_FUNC*>(_GetpFunc(XRELAY_PFUNC_SCRIPT_UNLOAD));
+      auto pfUnload =
+          reinterpret_cast<XRELAY_SCRIPT_UNLOAD_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_SCRIPT_UNLOAD));
       if (pfUnload) pfUnload(pBank->pScript->Handle);
     }
     SYS_MEM_Free(pBank->pScript);
@@ -419,7 +426,6 @@ void FLASH_CloseBank(FlashBank* pBank) {
     SYS_MEM_Free(pBank->pOwnAlgoInfo);
     pBank->pOwnAlgoInfo = nullptr;
   }
-  MCUDB_FreeAlgoInfo(&pBank->pScriptAlgoInfo);
   MCUDB_FreeCMSISInfo(&pBank->CMSIS);
   pBank->pAlgoInfo = pBank->pAlgoInfo2 = nullptr;
 }

@@ -24,18 +24,18 @@ typedef void FLASH_PROGRESS_FUNC(int Level, const char* sText0, const char* sTex
 typedef void FLASH_LOG_FUNC(const char* sText);
 typedef void FLASH_ERROR_FUNC(const char* sText);
 typedef int FLASH_READMEM_FUNC(uint32_t Addr, uint32_t NumBytes, void* pData); // bytes read, or < 0
-typedef int FLASH_ABORT_FUNC(void);                                             // non-zero: the user cancelled
+typedef int FLASH_ABORT_FUNC(void);                                            // non-zero: the user cancelled
 
 // What the target-information function fills.
 struct FLASH_TARGET_INFO {
-  uint8_t BigEndian;       // the byte of target settings: non-zero = big-endian target
-  uint32_t Core;           // core word of the device (top byte: core family)
-  uint32_t RAMAddr;        // work RAM
+  uint8_t BigEndian; // the byte of target settings: non-zero = big-endian target
+  uint32_t Core;     // core word of the device (top byte: core family)
+  uint32_t RAMAddr;  // work RAM
   uint32_t RAMSize;
-  uint32_t AddMemAddr;     // additional memory to preserve (this host: 0)
+  uint32_t AddMemAddr; // additional memory to preserve (this host: 0)
   uint32_t AddMemSize;
-  uint32_t MaxRAMUsage;    // RAM-usage limit (this host: 0 = none)
-  uint32_t BufferSize;     // requested buffer size (this host: 0 = by the data)
+  uint32_t MaxRAMUsage; // RAM-usage limit (this host: 0 = none)
+  uint32_t BufferSize;  // requested buffer size (this host: 0 = by the data)
 };
 typedef void FLASH_TARGETINFO_FUNC(FLASH_TARGET_INFO* pInfo);
 
@@ -62,10 +62,10 @@ enum {
 };
 
 struct FlashModuleHandle {
-  uint32_t NoSaveRegs;       // non-zero: the module leaves the CPU registers alone
-  uint32_t NoSaveRAM;        // non-zero: the module leaves target RAM alone
-  uint32_t OpCode;           // FLASH_OP_*
-  uint8_t ProgramBlank;      // program chunks that hold only the empty value, too
+  uint32_t NoSaveRegs;        // non-zero: the module leaves the CPU registers alone
+  uint32_t NoSaveRAM;         // non-zero: the module leaves target RAM alone
+  uint32_t OpCode;            // FLASH_OP_*
+  uint8_t ProgramBlank;       // program chunks that hold only the empty value, too
   uint8_t SkipRAMCodeRestore; // leave the RAMCode-side restore out
   uint32_t BankAddr;
   uint32_t BankSize;
@@ -237,11 +237,10 @@ struct FlashBank {
   MCUDB_ALGO_INFO* pAlgoInfo2;
   const FlashModule* pModule;
   FLASH_SCRIPT* pScript;
-  // Owned by the bank: the parsed algorithm of kinds 8 and 12, the loader-script copy of the
-  // algorithm information, and the algorithm information read from a compiled script.
+  // Owned by the bank: the parsed algorithm of kinds 8 and 12 and the algorithm information
+  // whose API runs the loader script.
   CMSISInfo CMSIS;
   MCUDB_ALGO_INFO* pOwnAlgoInfo;
-  MCUDB_ALGO_INFO* pScriptAlgoInfo;
 };
 
 // What the layers above hand down at start-up (null members: the defaults said).
@@ -249,9 +248,9 @@ struct FLASH_HOOKS {
   // The project's bank BankIndex and the device of the project; 0, or -1 when there is none.
   int (*pfGetBank)(int BankIndex, BANK_INFO* pBank, int* pDevice);
   void (*pfGetTargetInfo)(FLASH_TARGET_INFO* pInfo); // default: all 0
-  bool (*pfIsAborted)(void);                           // default: never
-  FLASH_PROGRESS_FUNC* pfProgress;                     // default: none
-  uint32_t (*pfGetSecureValue)(void);                  // the project's value for secure chip
+  bool (*pfIsAborted)(void);                         // default: never
+  FLASH_PROGRESS_FUNC* pfProgress;                   // default: none
+  uint32_t (*pfGetSecureValue)(void);                // the project's value for secure chip
 };
 void FLASH_SetHooks(const FLASH_HOOKS* pHooks); // null: the defaults
 
@@ -260,7 +259,7 @@ void FLASH_SetHooks(const FLASH_HOOKS* pHooks); // null: the defaults
 int FLASH_OpenBank(FlashBank* pBank, int BankIndex, uint32_t BankSize, bool DetermineLayout);
 void FLASH_CloseBank(FlashBank* pBank);
 int FLASH_PrepareBank(FlashModuleHandle* pHandle, FlashBank* pBank, uint32_t Arg); // 0, or -1
-int FLASH_RestoreBank(FlashModuleHandle* pHandle, FlashBank* pBank);              // 0, or -1
+int FLASH_RestoreBank(FlashModuleHandle* pHandle, FlashBank* pBank);               // 0, or -1
 void FLASH_SetHostFuncs(FlashBank* pBank, FlashModuleHandle* pHandle);
 void FLASH_LogCPUSpeed(FlashBank* pBank, FlashModuleHandle* pHandle);
 void FLASH_LogBankInfo(const FlashBank* pBank);

@@ -24,7 +24,8 @@ enum : uint32_t {
   FLAG_INT_ENABLED = 0x4000,
   FLAG_NO_SKIP_EMPTY = 0x8000, // bit 15: every chunk is sent, also one that holds only the empty value
 };
-static_assert(uint32_t(FLAG_INT_ENABLED) == uint32_t(RAMCODE_FLAG_INT_ENABLED), "the runner reads the module's flags");
+static_assert(uint32_t(FLAG_INT_ENABLED) == uint32_t(RAMCODE_FLAG_INT_ENABLED),
+              "the runner reads the module's flags");
 
 enum : uint32_t {
   TIMEOUT_PREPARE_MS = 2000,
@@ -40,7 +41,6 @@ enum : uint32_t {
 };
 constexpr uint32_t RESULT_PROGRAM_OK = 0x40000000u;
 constexpr uint32_t RESULT_ERASE_OK = 0x40000001u;
-
 
 struct CMSISState {
   FLASH_HOST_FUNCS Host; // first: the shared setters write here
@@ -97,7 +97,8 @@ void _Log(CMSISState* st, const char* sFormat, ...) {
   UTIL_vOutf(st->Host.pfLog, sFormat, Args);
   va_end(Args);
 }
-void _Progress(CMSISState* st, uint32_t NumBytes, const char* sFormat, ...) __attribute__((format(printf, 3, 4)));
+void _Progress(CMSISState* st, uint32_t NumBytes, const char* sFormat, ...)
+    __attribute__((format(printf, 3, 4)));
 void _Progress(CMSISState* st, uint32_t NumBytes, const char* sFormat, ...) {
   if (st->Host.pfProgress == nullptr) return;
   char ac[256];
@@ -207,8 +208,10 @@ int _FirstUse(CMSISState* st) {
   }
   RAMCODE_SetCore(&st->Runner, XRELAYARM_GetDeviceFamily(), st->Target.Core, IsAArch64);
   st->Runner.Flags = st->Flags;
-  st->pfBeforeProgramming = reinterpret_cast<XRELAY_FLASH_HOOK_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_BEFORE_FLASH));
-  st->pfAfterProgramming = reinterpret_cast<XRELAY_FLASH_HOOK_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_AFTER_FLASH));
+  st->pfBeforeProgramming =
+      reinterpret_cast<XRELAY_FLASH_HOOK_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_BEFORE_FLASH));
+  st->pfAfterProgramming =
+      reinterpret_cast<XRELAY_FLASH_HOOK_FUNC*>(XRELAY_GetpFunc(XRELAY_PFUNC_AFTER_FLASH));
   st->Ready = true;
   return 0;
 }
@@ -220,8 +223,8 @@ uint32_t _RAMSize(const CMSISState* st) {
 }
 
 int _CalcLayout(CMSISState* st, uint32_t NumBytesToProgram) {
-  return RAMCODE_CalcLayout(&st->Runner, _RAMSize(st), NumBytesToProgram, st->Target.BufferSize, &st->BufferAddr,
-                            &st->BufferSize);
+  return RAMCODE_CalcLayout(&st->Runner, _RAMSize(st), NumBytesToProgram, st->Target.BufferSize,
+                            &st->BufferAddr, &st->BufferSize);
 }
 
 int _SaveRAM(CMSISState* st, uint32_t Addr, uint32_t NumBytes) {
@@ -235,7 +238,8 @@ int _ReportRegs(CMSISState* st, int r, const char* sFailed) {
   if (r == RAMCODE_REGS_NOT_SUPPORTED) {
     _Error(st, "FLASH_CMSIS: The connected CPU core is not supported by this flash module.");
   } else if (r == RAMCODE_REGS_CACHE_FULL) {
-    _Error(st, "FLASH_CMSIS: Internal error. Number of registers to preserve exceeds internal register cache.");
+    _Error(st,
+           "FLASH_CMSIS: Internal error. Number of registers to preserve exceeds internal register cache.");
   } else {
     _Error(st, "%s", sFailed);
   }
@@ -279,9 +283,11 @@ int _PrepareTarget(CMSISState* st, FlashModuleHandle* pHandle, uint32_t NumBytes
   }
   if (!pHandle->NoSaveRegs) {
     _Log(st, "Preserving CPU registers");
-    int r = RAMCODE_SaveRegs(st->Target.Core, st->Runner.IsAArch64, st->aRegCache, RAMCODE_MAX_PRESERVED_REGS);
+    int r =
+        RAMCODE_SaveRegs(st->Target.Core, st->Runner.IsAArch64, st->aRegCache, RAMCODE_MAX_PRESERVED_REGS);
     if (r < 0) {
-      return _ReportRegs(st, r, "Failed to preserve CPU registers. Could not prepare target for flash programming.");
+      return _ReportRegs(st, r,
+                         "Failed to preserve CPU registers. Could not prepare target for flash programming.");
     }
     st->RegsSaved = true;
   }
@@ -296,7 +302,8 @@ int _PrepareTarget(CMSISState* st, FlashModuleHandle* pHandle, uint32_t NumBytes
       return -1;
     }
     if (Hz == 0) {
-      _Log(st, "Auto detection of CPU clock frequency is not supported for this core. Use default value (0Hz).");
+      _Log(st,
+           "Auto detection of CPU clock frequency is not supported for this core. Use default value (0Hz).");
     } else {
       _Log(st, "CPU frequency = %d kHz", Hz / 1000);
     }
@@ -375,7 +382,8 @@ int _InitForOperation(CMSISState* st, uint32_t OpCode) {
 int _GiveBack(CMSISState* st, FlashModuleHandle* pHandle) {
   RAMCODE_Stop(&st->Runner);
   if (!pHandle->NoSaveRAM) XRELAYARM_WA_Restore();
-  if (st->RegsSaved) RAMCODE_RestoreRegs(st->Target.Core, st->Runner.IsAArch64, st->aRegCache, RAMCODE_MAX_PRESERVED_REGS);
+  if (st->RegsSaved)
+    RAMCODE_RestoreRegs(st->Target.Core, st->Runner.IsAArch64, st->aRegCache, RAMCODE_MAX_PRESERVED_REGS);
   st->RegsSaved = false;
   st->RAMUsageKnown = false;
   st->InitCode = 0;
@@ -421,7 +429,8 @@ int _Restore(FlashModuleHandle* pHandle) {
   if (!pHandle->NoSaveRegs && st->RegsSaved) {
     st->RegsSaved = false;
     _Log(st, "Restoring CPU registers");
-    int r = RAMCODE_RestoreRegs(st->Target.Core, st->Runner.IsAArch64, st->aRegCache, RAMCODE_MAX_PRESERVED_REGS);
+    int r =
+        RAMCODE_RestoreRegs(st->Target.Core, st->Runner.IsAArch64, st->aRegCache, RAMCODE_MAX_PRESERVED_REGS);
     if (r < 0) Result = _ReportRegs(st, r, "Could not restore target.");
   }
   st->InitCode = 0;
@@ -439,7 +448,8 @@ FlashModuleHandle _OpHandle(FlashModuleHandle* pHandle, uint32_t OpCode) {
 }
 
 // Runs pfBody between a prepare and a restore; the restore runs whenever the prepare succeeded.
-template <typename BODY> int _Bracket(FlashModuleHandle* pHandle, uint32_t OpCode, uint32_t NumBytes, BODY Body) {
+template <typename BODY>
+int _Bracket(FlashModuleHandle* pHandle, uint32_t OpCode, uint32_t NumBytes, BODY Body) {
   FlashModuleHandle h = _OpHandle(pHandle, OpCode);
   if (_Prepare(&h, NumBytes) < 0) return -1;
   CMSISState* st = _State(pHandle);
@@ -452,14 +462,16 @@ template <typename BODY> int _Bracket(FlashModuleHandle* pHandle, uint32_t OpCod
 int _ProgramSectors(CMSISState* st, FlashModuleHandle* pHandle, const FLASH_PROG_REQUEST* pReq) {
   uint32_t FirstAddr = 0, Size = 0;
   if (_GetSector(st, pReq->FirstSector, &FirstAddr, &Size) < 0) return -1;
-  uint32_t Chunk = FLASH_CMSIS_CalcChunkSize(st->BufferSize, st->PageSize, st->ClockHz, pReq->pData != nullptr);
+  uint32_t Chunk =
+      FLASH_CMSIS_CalcChunkSize(st->BufferSize, st->PageSize, st->ClockHz, pReq->pData != nullptr);
   int Default = 0;
   uint32_t Timeout = FLASH_CMSIS_CalcProgramTimeout(st->Info.TimeoutProgram, Chunk / st->PageSize, &Default);
   if (Default == 1) _Log(st, "Program page timeout too high. Use default timeout: %d [ms]", int(Timeout));
   if (Default == 2) _Log(st, "No program page timeout is set. Use default timeout: %d [ms]", int(Timeout));
   std::vector<uint8_t> Empty;
   if (pReq->pData == nullptr) Empty.assign(Chunk, uint8_t(st->EmptyValue));
-  bool MaySkip = pReq->pData && !(st->Flags & FLAG_NO_SKIP_EMPTY) && !pHandle->ProgramBlank && st->EmptyValueKnown;
+  bool MaySkip =
+      pReq->pData && !(st->Flags & FLAG_NO_SKIP_EMPTY) && !pHandle->ProgramBlank && st->EmptyValueKnown;
   for (uint32_t s = 0; s < pReq->NumSectors; s++) {
     uint32_t Addr = 0;
     if (_GetSector(st, pReq->FirstSector + s, &Addr, &Size) < 0) return -1;
@@ -545,10 +557,11 @@ int _Open(FLASH_BANK_CONTEXT* pCtx, FLASH_ERROR_FUNC* pfErrorOut) {
   uint32_t p = st->PageSize;
   if (p == 0 || (p & (p - 1)) != 0) {
     char ac[256];
-    UTIL_sprintf(ac, sizeof(ac),
-                 "KFL algo error: Only power of 2 are supported for FlashDevice.szPage / FlashDevice.PageSize "
-                 "(found: %u)",
-                 p);
+    UTIL_sprintf(
+        ac, sizeof(ac),
+        "KFL algo error: Only power of 2 are supported for FlashDevice.szPage / FlashDevice.PageSize "
+        "(found: %u)",
+        p);
     return Fail(ac);
   }
   while ((1u << st->PageShift) < p)
@@ -563,8 +576,9 @@ int _Open(FLASH_BANK_CONTEXT* pCtx, FLASH_ERROR_FUNC* pfErrorOut) {
   bool NoPrepRestore = !_Has(st, MCUDB_ENTRY_PREPARE) && !_Has(st, MCUDB_ENTRY_RESTORE);
   bool InitUnInit = _Has(st, MCUDB_ENTRY_INIT) && _Has(st, MCUDB_ENTRY_UNINIT);
   if (!PrepRestore && !(NoPrepRestore && InitUnInit)) {
-    return Fail("KFL algo error: Neither KORVEN_FL_Prepare() / KORVEN_FL_Restore() nor CMSIS Init() / UnInit() "
-                "entry point pair found");
+    return Fail(
+        "KFL algo error: Neither KORVEN_FL_Prepare() / KORVEN_FL_Restore() nor CMSIS Init() / UnInit() "
+        "entry point pair found");
   }
   if (!_Has(st, MCUDB_ENTRY_ERASE) && !_Has(st, MCUDB_ENTRY_ERASE_SECTOR)) {
     return Fail("KFL algo error: Neither KORVEN_FL_Erase() nor CMSIS EraseSector() found");
@@ -708,10 +722,11 @@ int _CRC(FlashModuleHandle* pHandle, uint32_t Addr, uint32_t NumBytes, const voi
   int r = _Bracket(pHandle, FLASH_OP_VERIFY, 0, [&](CMSISState* st) {
     char acSize[32];
     _FormatSize(acSize, sizeof(acSize), NumBytes);
-    _Progress(st, NumBytes, pCompare ? "Comparing range 0x%.8X - 0x%.8X (%s)" : "Verifying range 0x%.8X - 0x%.8X (%s)",
+    _Progress(st, NumBytes,
+              pCompare ? "Comparing range 0x%.8X - 0x%.8X (%s)" : "Verifying range 0x%.8X - 0x%.8X (%s)",
               Addr, Addr + NumBytes - 1, acSize);
-    RAMCODE_REQUEST Req =
-        _Request(st, "calculating CRC", _IsSlow(st) ? TIMEOUT_SLOW_MS : TIMEOUT_DEFAULT_MS, RAMCODE_OP_CALC_CRC);
+    RAMCODE_REQUEST Req = _Request(st, "calculating CRC", _IsSlow(st) ? TIMEOUT_SLOW_MS : TIMEOUT_DEFAULT_MS,
+                                   RAMCODE_OP_CALC_CRC);
     Req.Offset = Addr - st->BankAddr;
     Req.Length = NumBytes;
     int32_t Result = 0;
@@ -723,7 +738,8 @@ int _CRC(FlashModuleHandle* pHandle, uint32_t Addr, uint32_t NumBytes, const voi
   return r < 0 ? -1 : Differs;
 }
 
-int _Verify(FlashModuleHandle* pHandle, uint32_t Addr, uint32_t NumBytes, const void* pData, uint32_t* pMismatch) {
+int _Verify(FlashModuleHandle* pHandle, uint32_t Addr, uint32_t NumBytes, const void* pData,
+            uint32_t* pMismatch) {
   int Differs = 0;
   int r = _Bracket(pHandle, FLASH_OP_VERIFY, 0, [&](CMSISState* st) {
     auto p = static_cast<const uint8_t*>(pData);
@@ -788,7 +804,8 @@ int _GetFlashInfo(FlashModuleHandle* pHandle, FLASH_LAYOUT* pLayout) {
   if (r < 0) return -1;
   uint32_t NumRanges = UTIL_Load32(ab + 12, false);
   if (NumRanges == 0) {
-    _Error(st, "%s(): Sectorization information reported by algo is incorrect. Algo did not report any ranges.",
+    _Error(st,
+           "%s(): Sectorization information reported by algo is incorrect. Algo did not report any ranges.",
            sFunc);
     return -1;
   }
@@ -815,7 +832,8 @@ int _GetFlashInfo(FlashModuleHandle* pHandle, FLASH_LAYOUT* pLayout) {
     _Log(st, "%s(): Flash size changed from 0x%.8X to 0x%.8X according to new sector ranges.", sFunc,
          uint32_t(OldSize), uint32_t(NewSize));
     if (NewSize > OldSize) {
-      _Error(st, "%s(): Dynamically reported flash size must not be larger than statically reported flash size",
+      _Error(st,
+             "%s(): Dynamically reported flash size must not be larger than statically reported flash size",
              sFunc);
       return -1;
     }
@@ -831,7 +849,8 @@ void* _GetFunc(FlashModuleHandle* pHandle, int FuncId) {
   if (st == nullptr) return nullptr;
   switch (FuncId) {
   case FLASH_FUNC_CRC:
-    return _Has(st, MCUDB_ENTRY_CALC_CRC) ? reinterpret_cast<void*>(static_cast<FLASH_CRC_FUNC*>(_CRC)) : nullptr;
+    return _Has(st, MCUDB_ENTRY_CALC_CRC) ? reinterpret_cast<void*>(static_cast<FLASH_CRC_FUNC*>(_CRC))
+                                          : nullptr;
   case FLASH_FUNC_GET_FLASH_INFO:
     return reinterpret_cast<void*>(static_cast<FLASH_FLASHINFO_FUNC*>(_GetFlashInfo));
   case FLASH_FUNC_SYNC:

@@ -596,12 +596,19 @@ int _VerifyOp(DataImage* pData) {
   Req.Verify = 1;
   Req.VerifyType = Perf.VerifyType == PROG_VERIFY_READBACK ? PROG_VERIFY_READBACK : PROG_VERIFY_CRC;
   Req.FirstFailAddr = -1;
+  uint32_t Counted = 0;
   int Loop;
   {
     ProgressScope Progress("Verifying target ...");
     _SetIndicators(1, 100);
-    Loop = PROG_RunBanks(PROG_BankStep, &Req, pData, nullptr, true, true);
+    Loop = PROG_RunBanks(PROG_BankStep, &Req, pData, &Counted, true, true);
     _SetIndicators(0, 0);
+  }
+  // As with programming: bytes that no bank took were not compared, so the target is not known
+  // to hold them.
+  uint32_t NumBytes = DATAIMAGE_GetNumBytes(pData);
+  if (!_ErrorPending() && !PROG_IsCancelled() && NumBytes != Counted) {
+    APP_ErrorOutf("%d bytes could not be verified.", int(NumBytes - Counted));
   }
   return _Outcome(Loop, "Failed to verify target", "Verify canceled by user", "Target verified successfully");
 }

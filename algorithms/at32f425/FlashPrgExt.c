@@ -179,7 +179,8 @@ static uint32_t RunRequest(const volatile struct CommandBlock* b, uint32_t op) {
  * BLOCK_POSTED, a non-zero operation) in one transfer; this loop marks it busy, runs it, clears
  * the operation and then writes the result, so that a status other than the two waiting values
  * means the block is free again. It then turns to the block that the finished one names, which
- * the host fills meanwhile.
+ * the host fills meanwhile. While it waits it feeds the watchdog and says so with the YIELD
+ * hint, which the chip executes as a no-op and the simulator as "only waiting".
  */
 __attribute__((noreturn)) void KORVEN_FL_Start(volatile struct CommandBlock* block0) {
   volatile struct CommandBlock* b = block0;
@@ -187,6 +188,7 @@ __attribute__((noreturn)) void KORVEN_FL_Start(volatile struct CommandBlock* blo
     uint32_t op;
     while ((op = b->op) == 0) {
       FeedWatchdog();
+      __asm volatile("yield"); /* only waiting: a no-op hint on the chip */
     }
     b->status = BLOCK_BUSY;
     uint32_t result = RunRequest(b, op);

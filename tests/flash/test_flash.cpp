@@ -37,9 +37,9 @@ TEST(FlashKind, KindsOneToFourFollowWorkRAMAndBackgroundCode) {
     bool Background;
     int Expected;
   } aCase[] = {
-      {1, 2048, true, 1},  {1, 2052, true, 2},  {1, 2052, false, 1}, {2, 2048, true, 1},
-      {2, 2052, true, 2},  {2, 0x10000, false, 1}, {3, 2052, true, 4}, {4, 2048, true, 3},
-      {8, 2048, true, 8},  {12, 0x10000, true, 12}, {5, 0x10000, true, 5},
+      {1, 2048, true, 1}, {1, 2052, true, 2},      {1, 2052, false, 1},   {2, 2048, true, 1},
+      {2, 2052, true, 2}, {2, 0x10000, false, 1},  {3, 2052, true, 4},    {4, 2048, true, 3},
+      {8, 2048, true, 8}, {12, 0x10000, true, 12}, {5, 0x10000, true, 5},
   };
   for (const Case& c : aCase) {
     EXPECT_EQ(FLASH_AdjustKind(c.Kind, c.RAM, c.Background), c.Expected)
@@ -97,12 +97,18 @@ TEST(FlashStatus, TextOfEveryCode) {
     bool HasText;
     const char* sText;
   } aCase[] = {
-      {1, true, "(block verification error)"}, {2, true, "(item verification error)"},
-      {3, true, "(timeout occurred)"},         {4, true, "(program error)"},
-      {5, true, "(program 1 over 0)"},         {6, true, "(sector is locked)"},
-      {7, true, "(erase error)"},              {8, true, "(no flash memory)"},
-      {9, false, ""},                          {0, false, ""},
-      {-3, true, "Unspecified error #3"},      {-262, true, "Unspecified error #262"},
+      {1, true, "(block verification error)"},
+      {2, true, "(item verification error)"},
+      {3, true, "(timeout occurred)"},
+      {4, true, "(program error)"},
+      {5, true, "(program 1 over 0)"},
+      {6, true, "(sector is locked)"},
+      {7, true, "(erase error)"},
+      {8, true, "(no flash memory)"},
+      {9, false, ""},
+      {0, false, ""},
+      {-3, true, "Unspecified error #3"},
+      {-262, true, "Unspecified error #262"},
   };
   for (const Case& c : aCase) {
     char ac[64];
@@ -114,7 +120,8 @@ TEST(FlashStatus, TextOfEveryCode) {
 TEST(FlashCMSISPlain, InitCodeFollowsTheOperation) {
   struct Case {
     uint32_t Op, InForce, Expected;
-  } aCase[] = {{3, 0, 1}, {4, 1, 2}, {0, 2, 3}, {1, 0, 3}, {2, 0, 3}, {5, 1, 3}, {7, 0, 3}, {6, 2, 2}, {9, 1, 1}};
+  } aCase[] = {{3, 0, 1}, {4, 1, 2}, {0, 2, 3}, {1, 0, 3}, {2, 0, 3},
+               {5, 1, 3}, {7, 0, 3}, {6, 2, 2}, {9, 1, 1}};
   for (const Case& c : aCase) {
     EXPECT_EQ(FLASH_CMSIS_GetInitCode(c.Op, c.InForce), c.Expected) << "operation " << c.Op;
   }
@@ -128,7 +135,7 @@ TEST(FlashCMSISPlain, ProgramTimeoutScalesWithThePagesOfAChunk) {
     uint32_t toProg, Pages, Timeout;
     int Default;
   } aCase[] = {
-      {500, 16, 8000, 0}, {500, 20, 10000, 0}, {500, 21, 10000, 1}, {500, 0, 500, 0},
+      {500, 16, 8000, 0}, {500, 20, 10000, 0}, {500, 21, 10000, 1},       {500, 0, 500, 0},
       {0, 16, 5000, 2},   {1000, 1, 1000, 0},  {0xFFFFFFFF, 2, 10000, 1},
   };
   for (const Case& c : aCase) {
@@ -145,9 +152,9 @@ TEST(FlashCMSISPlain, ChunksShrinkOnlyForASlowCoreWithData) {
     bool Data;
     uint32_t Chunk;
   } aCase[] = {
-      {0x8000, 0x400, 0, true, 0x8000},      {0x8000, 0x400, 8000000, true, 0x8000},
-      {0x8000, 0x400, 499999, true, 0x400},  {0x8000, 0x400, 499999, false, 0x8000},
-      {0x10000, 0x400, 32768, true, 0x800},  {0x400, 0x400, 32768, true, 0x400},
+      {0x8000, 0x400, 0, true, 0x8000},     {0x8000, 0x400, 8000000, true, 0x8000},
+      {0x8000, 0x400, 499999, true, 0x400}, {0x8000, 0x400, 499999, false, 0x8000},
+      {0x10000, 0x400, 32768, true, 0x800}, {0x400, 0x400, 32768, true, 0x400},
       {0x8000, 0x100, 400000, true, 0x400},
   };
   for (const Case& c : aCase) {
@@ -209,7 +216,8 @@ std::string AlgoPath(const char* sFile) {
 struct Algo {
   CMSISInfo Info{};
   explicit Algo(const char* sFile) {
-    EXPECT_EQ(MCUDB_ParseFlashLoader(8, nullptr, 0, AlgoPath(sFile).c_str(), nullptr, nullptr, &Info, 0), 0) << sFile;
+    EXPECT_EQ(MCUDB_ParseFlashLoader(8, nullptr, 0, AlgoPath(sFile).c_str(), nullptr, nullptr, &Info, 0), 0)
+        << sFile;
   }
   ~Algo() { MCUDB_FreeCMSISInfo(&Info); }
 };
@@ -254,19 +262,23 @@ TEST(FlashCMSISOpen, RefusesAlgorithmsItCannotRunAndFreesItsState) {
     const char* sError;
   } aCase[] = {
       {"page size 0x600", [](CMSISInfo* p) { p->PageSize = 0x600; },
-       "KFL algo error: Only power of 2 are supported for FlashDevice.szPage / FlashDevice.PageSize (found: 1536)"},
+       "KFL algo error: Only power of 2 are supported for FlashDevice.szPage / FlashDevice.PageSize (found: "
+       "1536)"},
       {"page size 0", [](CMSISInfo* p) { p->PageSize = 0; },
-       "KFL algo error: Only power of 2 are supported for FlashDevice.szPage / FlashDevice.PageSize (found: 0)"},
+       "KFL algo error: Only power of 2 are supported for FlashDevice.szPage / FlashDevice.PageSize (found: "
+       "0)"},
       {"toProg 0", [](CMSISInfo* p) { p->TimeoutProgram = 0; },
        "KFL algo error: FlashDevice.toProg / FlashDevice.TimeoutProgram must not be == 0"},
       {"toErase 0", [](CMSISInfo* p) { p->TimeoutErase = 0; },
        "KFL algo error: FlashDevice.toErase / FlashDevice.TimeoutErase must not be == 0"},
       {"no UnInit", [](CMSISInfo* p) { p->aEntryOffset[MCUDB_ENTRY_UNINIT] = -1; },
-       "KFL algo error: Neither KORVEN_FL_Prepare() / KORVEN_FL_Restore() nor CMSIS Init() / UnInit() entry point "
+       "KFL algo error: Neither KORVEN_FL_Prepare() / KORVEN_FL_Restore() nor CMSIS Init() / UnInit() entry "
+       "point "
        "pair found"},
       {"Prepare without Restore",
        [](CMSISInfo* p) { p->aEntryOffset[MCUDB_ENTRY_PREPARE] = p->aEntryOffset[MCUDB_ENTRY_INIT]; },
-       "KFL algo error: Neither KORVEN_FL_Prepare() / KORVEN_FL_Restore() nor CMSIS Init() / UnInit() entry point "
+       "KFL algo error: Neither KORVEN_FL_Prepare() / KORVEN_FL_Restore() nor CMSIS Init() / UnInit() entry "
+       "point "
        "pair found"},
       {"no erase", [](CMSISInfo* p) { p->aEntryOffset[MCUDB_ENTRY_ERASE_SECTOR] = -1; },
        "KFL algo error: Neither KORVEN_FL_Erase() nor CMSIS EraseSector() found"},
@@ -341,15 +353,20 @@ int GetBank(int, BANK_INFO* p, int* pDevice) {
 
 // The device database's loader descriptor, with the kind and script a test wants.
 XRELAY_LOADER_DESC_FUNC* g_pfRealLoaderDesc = nullptr;
-int g_FakeKind = 0;            // 0: as the database says
+int g_FakeKind = 0; // 0: as the database says
 const char* g_sFakeScript = nullptr;
 const char* g_sFakeAlgoFile = nullptr;
+std::vector<uint8_t> g_FakeCompiledScript; // empty: as the database says
 int FakeLoaderDesc(int Device, uint32_t Addr, uint32_t Flags, const char* sName, XRELAYARM_LOADER_DESC* p) {
   int r = g_pfRealLoaderDesc(Device, Addr, Flags, sName, p);
   if (r < 0) return r;
   if (g_FakeKind) p->LoaderKind = uint32_t(g_FakeKind);
   if (g_sFakeScript) p->sScriptFile = g_sFakeScript;
   if (g_sFakeAlgoFile) p->sAlgoFile = g_sFakeAlgoFile;
+  if (!g_FakeCompiledScript.empty()) {
+    p->pCompiledScript = g_FakeCompiledScript.data();
+    p->CompiledScriptSize = uint32_t(g_FakeCompiledScript.size());
+  }
   return r;
 }
 void* (*g_pfRealGetpFunc)(int) = nullptr;
@@ -396,6 +413,7 @@ protected:
     g_Bank.DeviceIndex = g_Device;
     g_FakeKind = 0;
     g_sFakeScript = g_sFakeAlgoFile = nullptr;
+    g_FakeCompiledScript.clear();
     FLASH_HOOKS Hooks{};
     Hooks.pfGetBank = GetBank;
     Hooks.pfGetTargetInfo = TargetInfo;
@@ -414,7 +432,8 @@ protected:
     std::system(("rm -rf '" + Dir + "'").c_str());
   }
   void Configure(const std::string& Lines) {
-    WriteAll(Dir + "/sim.ini", "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n" + Lines);
+    WriteAll(Dir + "/sim.ini",
+             "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n" + Lines);
     setenv("XRELAY_SIM_CONFIG", (Dir + "/sim.ini").c_str(), 1);
   }
   void Connect() {
@@ -522,8 +541,8 @@ TEST_F(FlashTarget, OpensTheMainFlashWithItsLayoutAndEmptyValue) {
   EXPECT_EQ(Bank.aRegion[1].NumSectors, 0u);
   EXPECT_TRUE(Bank.EmptyValueKnown);
   EXPECT_EQ(Bank.EmptyValue, 0xFF);
-  for (const char* s : {"Start of determining flash info (Bank 0 @ 0x08000000)", "End of determining flash info",
-                        "Flash bank info:", "64 * 1 KB @ 0x08000000"}) {
+  for (const char* s : {"Start of determining flash info (Bank 0 @ 0x08000000)",
+                        "End of determining flash info", "Flash bank info:", "64 * 1 KB @ 0x08000000"}) {
     EXPECT_TRUE(LogHas(s)) << s << "\n" << Gui.Log;
   }
   FLASH_CloseBank(&Bank);
@@ -624,9 +643,12 @@ TEST_F(FlashTarget, MinimalAlgorithmIsReinitialisedForEraseThenProgram) {
   ASSERT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), 0) << Join(g_Errors);
   ASSERT_EQ(FLASH_ModuleCMSIS.pfRestore(&h), 0) << Join(g_Errors);
   std::vector<std::string> Expected = {
-      "Initializing RAMCode (InitType: 3 = Verify)", "Executing Init(3)",
-      "Initializing RAMCode (InitType: 1 = Erase)",  "Executing Init(1)",
-      "Initializing RAMCode (InitType: 2 = Program)", "Executing Init(2)",
+      "Initializing RAMCode (InitType: 3 = Verify)",
+      "Executing Init(3)",
+      "Initializing RAMCode (InitType: 1 = Erase)",
+      "Executing Init(1)",
+      "Initializing RAMCode (InitType: 2 = Program)",
+      "Executing Init(2)",
       "Executing UnInit()",
   };
   EXPECT_EQ(Join(InitLines()), Join(Expected)) << Join(g_Log);
@@ -665,7 +687,8 @@ TEST_F(FlashTarget, ChunksOfTheEmptyValueAreSkippedOnlyWhenThatIsKnown) {
     g_Progress.clear();
     FLASH_PROG_REQUEST Req{0, Data.data(), 4};
     ASSERT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), 0) << c.sWhat << Join(g_Errors);
-    EXPECT_EQ(CountLines(g_Progress, "Programming range"), c.NumProgrammed) << c.sWhat << "\n" << Join(g_Progress);
+    EXPECT_EQ(CountLines(g_Progress, "Programming range"), c.NumProgrammed) << c.sWhat << "\n"
+                                                                            << Join(g_Progress);
     if (c.NumProgrammed == 2) {
       EXPECT_EQ(g_Progress[0], "Programming range 0x08000000 - 0x080003FF (1024 Bytes)");
       EXPECT_EQ(g_Progress[1], "Programming range 0x08000800 - 0x08000BFF (1024 Bytes)");
@@ -682,13 +705,19 @@ struct TinyAlgo {
   CMSISInfo Info{};
   TinyAlgo(uint8_t NumRanges, uint8_t InitResult) {
     const uint16_t aCode[] = {
-        0x2000, 0x4770,                           // 0: movs r0, #0; bx lr
-        uint16_t(0x2100 | NumRanges), 0x60C1,     // 4: movs r1, #n; str r1, [r0, #12]
-        0x2000, 0x4770,                           //    movs r0, #0; bx lr
-        uint16_t(0x2000 | InitResult), 0x4770,    // 12: movs r0, #InitResult; bx lr
-        0x0000, 0x0000,                           // 16: PrgData
+        0x2000,
+        0x4770, // 0: movs r0, #0; bx lr
+        uint16_t(0x2100 | NumRanges),
+        0x60C1, // 4: movs r1, #n; str r1, [r0, #12]
+        0x2000,
+        0x4770, //    movs r0, #0; bx lr
+        uint16_t(0x2000 | InitResult),
+        0x4770, // 12: movs r0, #InitResult; bx lr
+        0x0000,
+        0x0000, // 16: PrgData
     };
-    Image.assign(reinterpret_cast<const uint8_t*>(aCode), reinterpret_cast<const uint8_t*>(aCode) + sizeof(aCode));
+    Image.assign(reinterpret_cast<const uint8_t*>(aCode),
+                 reinterpret_cast<const uint8_t*>(aCode) + sizeof(aCode));
     Info.pImage = Image.data();
     Info.ImageSize = uint32_t(Image.size());
     Info.PageSize = 0x400;
@@ -721,7 +750,8 @@ TEST_F(FlashTarget, GetFlashInfoRefusesRangeCountsItCannotHold) {
     TinyAlgo A(c.NumRanges, 0);
     FlashModuleHandle h;
     ASSERT_EQ(OpenModule(A.Info, &h), 0) << Join(g_Errors);
-    auto pfInfo = reinterpret_cast<FLASH_FLASHINFO_FUNC*>(FLASH_ModuleCMSIS.pfGetFunc(&h, FLASH_FUNC_GET_FLASH_INFO));
+    auto pfInfo =
+        reinterpret_cast<FLASH_FLASHINFO_FUNC*>(FLASH_ModuleCMSIS.pfGetFunc(&h, FLASH_FUNC_GET_FLASH_INFO));
     ASSERT_NE(pfInfo, nullptr);
     FLASH_LAYOUT Layout{};
     EXPECT_EQ(pfInfo(&h, &Layout), -1);
@@ -782,7 +812,8 @@ TEST_F(FlashTarget, AFailingStepNamesItsBlockAndTheNextOperationWorks) {
     ASSERT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 2), 0) << sFile << Join(g_Errors);
     FLASH_PROG_REQUEST Req{0, Data.data(), 2};
     EXPECT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), -1) << sFile;
-    EXPECT_EQ(Join(g_Errors), "Programming failed (error code = 1) for block @ address 0x08000400 (1024)\n") << sFile;
+    EXPECT_EQ(Join(g_Errors), "Programming failed (error code = 1) for block @ address 0x08000400 (1024)\n")
+        << sFile;
     // The first sector went in before the failure; erasing and programming it again works.
     g_Errors.clear();
     EXPECT_EQ(FLASH_ModuleCMSIS.pfEraseSectors(&h, 0, 1), 0) << sFile << Join(g_Errors);
@@ -842,7 +873,8 @@ TEST_F(FlashTarget, AProgramTimeoutAboveTheLimitIsReplacedWithItsLine) {
     FLASH_PROG_REQUEST Req{0, Data.data(), 1};
     ASSERT_EQ(FLASH_ModuleCMSIS.pfProgram(&h, &Req), 0) << Join(g_Errors);
     EXPECT_EQ(CountLines(g_Log, "Program page timeout too high. Use default timeout: 10000 [ms]"), c.NumLines)
-        << c.toProg << "\n" << Join(g_Log);
+        << c.toProg << "\n"
+        << Join(g_Log);
     FLASH_ModuleCMSIS.pfClose(&h);
   }
 }
@@ -852,7 +884,8 @@ TEST_F(FlashTarget, TheUserSystemDataIsNeverBlank) {
   Algo User("flm_usersys.flm");
   FlashModuleHandle h;
   ASSERT_EQ(OpenModule(User.Info, &h), 0);
-  auto pfBlank = reinterpret_cast<FLASH_BLANKCHECK_FUNC*>(FLASH_ModuleCMSIS.pfGetFunc(&h, FLASH_FUNC_BLANK_CHECK));
+  auto pfBlank =
+      reinterpret_cast<FLASH_BLANKCHECK_FUNC*>(FLASH_ModuleCMSIS.pfGetFunc(&h, FLASH_FUNC_BLANK_CHECK));
   ASSERT_NE(pfBlank, nullptr);
   EXPECT_EQ(pfBlank(&h, 0x1FFFF800, 0x200), 1) << Join(g_Errors);
   EXPECT_TRUE(g_Errors.empty()) << Join(g_Errors);
@@ -924,7 +957,8 @@ TEST_F(FlashTarget, BackgroundModeProgramsAndVerifiesWhatDirectModeDoes) {
       // One byte off: verify names it, the CRC differs.
       std::vector<uint8_t> Other = Data;
       Other[0x4567] ^= 0x01;
-      EXPECT_EQ(pfVerify(&h, 0x08000000, uint32_t(Other.size()), Other.data(), &Mismatch), 1) << Join(g_Errors);
+      EXPECT_EQ(pfVerify(&h, 0x08000000, uint32_t(Other.size()), Other.data(), &Mismatch), 1)
+          << Join(g_Errors);
       EXPECT_EQ(Mismatch, 0x08004567u);
       EXPECT_EQ(pfCRC(&h, 0x08000000, uint32_t(Other.size()), Other.data(), &CRC), 1) << Join(g_Errors);
     } else {
@@ -972,25 +1006,43 @@ TEST_F(FlashTarget, TheLoaderScriptRunsAroundTheAlgorithm) {
   WriteAll(Script, "function FLASH_Prepare\n  write32 0x20004800 0x11111111\n  return 48000000\nend\n"
                    "function FLASH_Restore\n  write32 0x20004804 0x22222222\nend\n");
   FakeDescriptors();
-  g_sFakeScript = Script.c_str();
-  int64_t Before[] = {NumPFuncCalls(19), NumPFuncCalls(20), NumPFuncCalls(65)};
-  FlashBank Bank;
-  ASSERT_EQ(FLASH_OpenBank(&Bank, 0, 0x10000, false), 0) << Gui.Log;
-  FlashModuleHandle h{1, 1, FLASH_OP_PREPARE, 0, 0, Bank.BaseAddr, Bank.Size, Bank.pState};
-  ASSERT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), 0) << Gui.Log;
-  FLASH_LogCPUSpeed(&Bank, &h);
-  ASSERT_EQ(FLASH_RestoreBank(&h, &Bank), 0) << Gui.Log;
-  FLASH_CloseBank(&Bank);
-  // The script's clock is the clock from then on.
-  EXPECT_TRUE(LogHas("CPU is running at 48000 kHz.")) << Gui.Log;
-  uint32_t aMark[2] = {};
-  ASSERT_EQ(XRELAYARM_ReadMemEx(0x20004800, 8, aMark, 0), 8);
-  EXPECT_EQ(aMark[0], 0x11111111u);
-  EXPECT_EQ(aMark[1], 0x22222222u);
-  EXPECT_EQ(NumPFuncCalls(19) - Before[0], 1);
-  EXPECT_EQ(NumPFuncCalls(20) - Before[1], 1);
-  EXPECT_EQ(NumPFuncCalls(65) - Before[2], 2);
-  EXPECT_FALSE(LogHas("ERROR")) << Gui.Log;
+  // The same script handed over as a file and compiled, with the loader.
+  auto pfTranslate =
+      reinterpret_cast<XRELAY_SCRIPT_TRANSLATE_FUNC*>(g_pfRealGetpFunc(XRELAY_PFUNC_SCRIPT_TRANSLATE));
+  ASSERT_NE(pfTranslate, nullptr);
+  uint8_t* pCompiled = nullptr;
+  uint32_t CompiledSize = 0;
+  ASSERT_EQ(pfTranslate(
+                Script.c_str(), [](uint32_t n) { return std::malloc(n); }, &pCompiled, &CompiledSize),
+            0);
+  std::vector<uint8_t> Compiled(pCompiled, pCompiled + CompiledSize);
+  std::free(pCompiled);
+  for (bool AsFile : {true, false}) {
+    g_sFakeScript = AsFile ? Script.c_str() : nullptr;
+    if (!AsFile) g_FakeCompiledScript = Compiled;
+    MCUDB_ClearLoaderCache();
+    Gui.Log.clear();
+    uint32_t aClear[2] = {};
+    ASSERT_EQ(XRELAYARM_WriteMemEx(0x20004800, 8, aClear, 0), 8);
+    int64_t Before[] = {NumPFuncCalls(19), NumPFuncCalls(20), NumPFuncCalls(65)};
+    FlashBank Bank;
+    ASSERT_EQ(FLASH_OpenBank(&Bank, 0, 0x10000, false), 0) << AsFile << Gui.Log;
+    FlashModuleHandle h{1, 1, FLASH_OP_PREPARE, 0, 0, Bank.BaseAddr, Bank.Size, Bank.pState};
+    ASSERT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), 0) << Gui.Log;
+    FLASH_LogCPUSpeed(&Bank, &h);
+    ASSERT_EQ(FLASH_RestoreBank(&h, &Bank), 0) << Gui.Log;
+    FLASH_CloseBank(&Bank);
+    // The script's clock is the clock from then on.
+    EXPECT_TRUE(LogHas("CPU is running at 48000 kHz.")) << AsFile << Gui.Log;
+    uint32_t aMark[2] = {};
+    ASSERT_EQ(XRELAYARM_ReadMemEx(0x20004800, 8, aMark, 0), 8);
+    EXPECT_EQ(aMark[0], 0x11111111u) << AsFile;
+    EXPECT_EQ(aMark[1], 0x22222222u) << AsFile;
+    EXPECT_EQ(NumPFuncCalls(19) - Before[0], 1) << AsFile;
+    EXPECT_EQ(NumPFuncCalls(20) - Before[1], 1) << AsFile;
+    EXPECT_EQ(NumPFuncCalls(65) - Before[2], 2) << AsFile;
+    EXPECT_FALSE(LogHas("ERROR")) << AsFile << Gui.Log;
+  }
 }
 
 TEST_F(FlashTarget, AScriptThatDoesNotTranslateFailsThePrepareOnce) {
@@ -1005,8 +1057,10 @@ TEST_F(FlashTarget, AScriptThatDoesNotTranslateFailsThePrepareOnce) {
   EXPECT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), -1);
   EXPECT_EQ(FLASH_PrepareBank(&h, &Bank, 0x400), -1);
   FLASH_CloseBank(&Bank);
-  std::string Text = "ERROR: Flash bank @ 0x08000000: Failed to translate X-Relay script file associated with flash "
-                     "loader. X-Relay script file: " + Script;
+  std::string Text =
+      "ERROR: Flash bank @ 0x08000000: Failed to translate X-Relay script file associated with flash "
+      "loader. X-Relay script file: " +
+      Script;
   size_t n = 0;
   for (size_t p = Gui.Log.find(Text); p != std::string::npos; p = Gui.Log.find(Text, p + 1))
     n++;

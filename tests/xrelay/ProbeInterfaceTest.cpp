@@ -601,6 +601,36 @@ TEST_F(ProbeInterface, ACoreRunsAlongWithTheHostsCalls) {
   EXPECT_EQ(XRELAYARM_IsHalted(), 1);
 }
 
+/* A loop that only waits says so with YIELD (a no-op on the chip): the rest of each run passes
+   without emulating it, and the loop still sees the host's write at the next call. */
+TEST_F(ProbeInterface, AYieldingLoopSpendsItsRunsWaiting) {
+  OpenAndConnect();
+  const uint16_t code[] = {
+      0x6801, /* loop: ldr r1, [r0] */
+      0x3201, /*       adds r2, #1 */
+      0x2900, /*       cmp r1, #0 */
+      0xD101, /*       bne done */
+      0xBF10, /*       yield */
+      0xE7F9, /*       b loop */
+      0xBE00, /* done: bkpt */
+  };
+  ASSERT_EQ(XRELAYARM_WriteMem(0x20000000, sizeof code, code), 0);
+  ASSERT_EQ(XRELAYARM_WriteU32(0x20001000, 0), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(0, 0x20001000), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(2, 0), 0);
+  ASSERT_EQ(XRELAYARM_WriteReg(15, 0x20000000), 0);
+  int64_t t0 = XRELAYARM_SIM_GetVirtualTimeUs();
+  ASSERT_EQ(XRELAYARM_Go(), 0);
+  for (int i = 0; i < 3; i++)
+    EXPECT_EQ(XRELAYARM_IsHalted(), 0);
+  EXPECT_GE(XRELAYARM_SIM_GetVirtualTimeUs() - t0, 4 * 1000 + 3 * 1000) << "the slices and round trips pass";
+  ASSERT_EQ(XRELAYARM_WriteU32(0x20001000, 1), 0);
+  EXPECT_EQ(XRELAYARM_IsHalted(), 1) << "the write is seen on the next run";
+  EXPECT_EQ(Reg(15), 0x2000000Cu);
+  EXPECT_LE(Reg(2), 12u) << "one pass a run, not the thousands that 8 ms at 8 MHz would spin";
+  EXPECT_GE(Reg(2), 8u);
+}
+
 /* ---- device database --------------------------------------------------------------------- */
 
 TEST_F(ProbeInterface, DeviceDatabaseHoldsTheAt32f425Variants) {

@@ -72,6 +72,7 @@ constexpr uint32_t CTRL_FPRGM = 1u << 0, CTRL_SECERS = 1u << 1, CTRL_BANKERS = 1
                    CTRL_USDULKS = 1u << 9;
 constexpr uint32_t kKey1 = 0x45670123u, kKey2 = 0xCDEF89ABu;
 constexpr uint32_t kBkptInterrupt = 7;   /* Unicorn's exception number of BKPT */
+constexpr uint16_t kYield = 0xBF10;      /* the YIELD hint, a no-op on the chip */
 constexpr uint32_t kCpuId = 0x410FC241u; /* Cortex-M4 r0p1 */
 constexpr double kHickHz = 8e6, kLickHz = 40e3;
 constexpr double kHextStartUs = 500; /* the crystal's start-up until HEXTSTBL */
@@ -104,9 +105,17 @@ struct CoreHooks {
   }
   /* Before every instruction: once the slice's virtual time is used up, the slice ends here,
      between two instructions, and the next one starts with this instruction. */
-  static void Step(uc_engine* uc, uint64_t, uint32_t, void* user) {
+  static void Step(uc_engine* uc, uint64_t addr, uint32_t size, void* user) {
     auto* t = static_cast<At32f425*>(user);
     if (t->clock_.us + static_cast<double>(t->pendingInstructions_) * t->usPerInstruction_ >= t->sliceEndUs_) {
+      uc_emu_stop(uc);
+      return;
+    }
+    /* YIELD: the code only waits (for the host); the run ends here, see RunCore. */
+    if (size == 2 && t->IsRam(static_cast<uint32_t>(addr), 2) &&
+        t->ram_[addr - At32f425::kRamBase] == (kYield & 0xFFu) &&
+        t->ram_[addr - At32f425::kRamBase + 1] == (kYield >> 8)) {
+      t->yielded_ = true;
       uc_emu_stop(uc);
       return;
     }
@@ -881,10 +890,20 @@ void At32f425::RunCore(double untilUs) {
       usPerInstruction_ = 1e6 / CpuClockHz();
       sliceEndUs_ = untilUs;
       inCore_ = true;
+      yielded_ = false;
       uc_err e = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, 0, 0);
       inCore_ = false;
       skipBpAtStart_ = false;
       SyncClock();
+      if (yielded_ && e == UC_ERR_OK && stop_ == Stop::None) {
+        /* A loop that waits says so with YIELD: the rest of the run passes as the loop would
+           spend it, without emulating it, and the core goes on after the hint next time. As
+           nothing the host does lands within a run, the loop would have seen no change. */
+        uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
+        pc += 2;
+        uc_reg_write(uc_, UC_ARM_REG_PC, &pc);
+        clock_.us = std::max(clock_.us, untilUs);
+      }
       WdtCheck();
       if (e != UC_ERR_OK && stop_ != Stop::Fault) {
         uc_reg_read(uc_, UC_ARM_REG_PC, &pc);

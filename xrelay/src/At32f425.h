@@ -15,7 +15,8 @@
  * (RunAlong) and while the host polls it (PollHalted). A flash operation that the core starts
  * keeps the controller busy until its end on the core's time; the core's next look at the busy
  * bit waits for that end at once instead of spinning, while the host's transfers go on. An
- * operation that the probe starts puts its time on the clock directly.
+ * operation that the probe starts puts its time on the clock directly. A YIELD hint (a no-op
+ * on the chip) tells that the code only waits: the rest of its run passes without emulation.
  */
 #pragma once
 
@@ -199,6 +200,7 @@ private:
   double sliceEndUs_ = 0;
   double coreUs_ = 0;   /* how far a running core has come; ahead of the clock while it waits */
   bool inCore_ = false; /* the core executes: the clock shows its time */
+  bool yielded_ = false; /* the run ended at a YIELD hint */
 
   /* flash controller */
   uint32_t fPsr_ = 0, fSts_ = 0, fCtrl_ = 0, fAddr_ = 0, fUsd_ = 0;

@@ -218,16 +218,18 @@ ProbeConfig* CurrentProbe() {
 }
 
 /* Virtual time passes on the link: a core that runs goes on running meanwhile, so a transfer
-   of the host overlaps what the RAMCode does on the target. */
-void Spend(double us) {
+   of the host overlaps what the RAMCode does on the target. A caller on another thread (the
+   program's voltage monitor) leaves the core to the next call of the thread that runs it:
+   that call catches up with the time. */
+void Spend(double us, bool letCoreRun = true) {
   Session& s = S();
   s.clock.us += us;
-  if (s.target) s.target->RunAlong();
+  if (s.target && letCoreRun) s.target->RunAlong();
 }
 
 /* Every call that talks to the probe is one round trip and counts; injected faults strike
    after their count. */
-int NeedOpen(const char* what) {
+int NeedOpen(const char* what, bool letCoreRun = true) {
   Session& s = S();
   if (!s.open) return Fail(Format("%s: no connection to a probe is open", what));
   if (s.lost) return Fail(Format("%s: communication with the probe failed (USB connection lost)", what));
@@ -242,7 +244,7 @@ int NeedOpen(const char* what) {
   /* once: a later change of the supply (command or configuration) holds */
   if (p.voltageAfterCalls && s.calls == p.voltageAfterCalls + 1) s.vtargetMv = p.voltageChangeMv;
   s.roundTrips++;
-  Spend(p.roundTripUs);
+  Spend(p.roundTripUs, letCoreRun);
   return 0;
 }
 
@@ -877,7 +879,7 @@ void XRELAYARM_Close(void) {
 int XRELAYARM_GetHWStatus(XRELAYARM_HW_STATUS* pStat) {
   CALL("%p", static_cast<void*>(pStat));
   if (!pStat) return call_.Ret(Fail("GetHWStatus: no status record given"));
-  if (NeedOpen("GetHWStatus") != 0) return call_.Ret(-1);
+  if (NeedOpen("GetHWStatus", false) != 0) return call_.Ret(-1); /* polled by a thread of its own */
   RefreshVTarget(true);
   memset(pStat, 0, sizeof *pStat);
   pStat->VTarget = static_cast<uint16_t>(S().vtargetMv);
