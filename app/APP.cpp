@@ -14,8 +14,12 @@
 #include "probe/PROBE.h"
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
+#include "data/DATAJOBS.h"
+#include "project/PROJECT.h"
 #include "stamper/STAMPER.h"
 #include "stamper/STAMPER_Files.h"
+#include "target/PROD.h"
+#include "target/PROG.h"
 #include "target/TARGET.h"
 
 namespace {
@@ -169,6 +173,36 @@ int _Disconnect(void) {
   return 0;
 }
 
+// The flash operations on the command line: a failure has been reported (and has set the exit
+// code); a cancel is no failure.
+int _Result(int r) { return r < 0 ? -1 : 0; }
+int _EraseSectors(void) { return _Result(PROG_EraseSectors()); }
+int _EraseChip(void) { return _Result(PROG_EraseChip()); }
+int _CheckBlank(void) { return _Result(PROG_BlankCheck()); }
+int _Program(bool Verify) {
+  DataImage* p = DATAJOBS_GetCurImage();
+  return _Result(Verify ? PROG_ProgramVerify(p) : PROG_Program(p));
+}
+int _Verify(void) { return _Result(PROG_Verify(DATAJOBS_GetCurImage())); }
+int _ReadChip(void) { return PROG_ReadToWindow(1, 0, 0); }
+int _ReadSectors(void) { return PROG_ReadToWindow(0, 0, 0); }
+int _ReadRange(uint32_t First, uint32_t Last) { return PROG_ReadToWindow(2, First, Last); }
+// Production: a board that is not right (a cancel included) ends the run with exit code 1.
+int _AutoProgram(void) {
+  if (PROD_AutoProgram(DATAJOBS_GetCurImage()) == 0) return 0;
+  APP_SetExitCode(1);
+  return -1;
+}
+int _SecureChip(void) { return _Result(PROD_SecureChip()); }
+int _StartApp(void) {
+  PROJECT_PRODUCTION Prod{};
+  if (PROJECT_GetProduction(&Prod) != 0) return -1;
+  return _Result(PROD_StartApplication((int)Prod.StartAppType));
+}
+int _AskReadRange(uint32_t* pFirst, uint32_t* pLast) {
+  return CMDLINE_GetAddressRange("", CMDLINE_RANGE_READ, pFirst, pLast);
+}
+
 } // namespace
 
 void APP_InstallTargetHooks(void) {
@@ -180,6 +214,22 @@ void APP_InstallTargetHooks(void) {
   CMDLINE_OPERATIONS* pOps = CMDLINE_GetOperations();
   pOps->pfConnect = _Connect;
   pOps->pfDisconnect = _Disconnect;
+  PROG_InstallJobs();
+  PROG_SetReadRangeSource(_AskReadRange);
+  pOps->pfEraseSectors = _EraseSectors;
+  pOps->pfAreAllSectorsSelected = PROG_AreAllSectorsSelected;
+  pOps->pfEraseChip = _EraseChip;
+  pOps->pfProgram = _Program;
+  pOps->pfVerify = _Verify;
+  pOps->pfReadChip = _ReadChip;
+  pOps->pfReadRange = _ReadRange;
+  pOps->pfReadSectors = _ReadSectors;
+  pOps->pfGetReadRangeProposal = PROG_GetReadRangeProposal;
+  pOps->pfCheckBlank = _CheckBlank;
+  PROD_InstallJobs();
+  pOps->pfAutoProgram = _AutoProgram;
+  pOps->pfSecureChip = _SecureChip;
+  pOps->pfStartApp = _StartApp;
 }
 
 namespace {
@@ -202,7 +252,7 @@ int _StamperConnect(void) { return TARGET_Connect() == 0 ? 0 : -1; }
 } // namespace
 
 void APP_InstallStamperHooks(void) {
-  static const STAMPER_HOOKS Hooks = {nullptr, _StamperConnect, TARGET_CheckStandAloneCore, TARGET_IsGangProgrammer,
+  static const STAMPER_HOOKS Hooks = {PROG_CheckDataFits, _StamperConnect, TARGET_CheckStandAloneCore, TARGET_IsGangProgrammer,
                                       TARGET_SelectGangModule};
   STAMPER_SetHooks(&Hooks);
   STAMPER_InstallJobs();

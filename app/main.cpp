@@ -37,6 +37,10 @@ static void _QtMessage(QtMsgType Type, const QMessageLogContext&, const QString&
   std::fprintf(stderr, "%s\n", Text.toLocal8Bit().constData());
 }
 
+// For builds with the leak checker: the CPU emulator under the simulated probe keeps bookkeeping
+// of invalidated code pages until the process ends, which is no leak of the program's.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libunicorn.so\n"; }
+
 int main(int argc, char** argv) {
   qInstallMessageHandler(_QtMessage);
   // Without a display nobody can use a window: run on the offscreen platform and end after

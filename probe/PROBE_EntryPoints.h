@@ -13,6 +13,8 @@
   X(char, XRELAYARM_IsOpen, (void), ())                                                                     \
   X(void, XRELAYARM_Close, (void), ())                                                                      \
   X(int, XRELAYARM_GetHWStatus, (XRELAYARM_HW_STATUS * pStat), (pStat))                                   \
+  X(int, XRELAYARM_INDICATORS_SetState, (const XRELAYARM_INDICATOR_STATE* paStates, int NumStates),       \
+    (paStates, NumStates))                                                                                  \
   X(int, XRELAYARM_SelectUSB, (int Port), (Port))                                                          \
   X(int, XRELAYARM_EMU_SelectByUSBSN, (uint32_t SerialNo), (SerialNo))                                      \
   X(int, XRELAYARM_SelectIP, (const char* sHost, int Port), (sHost, Port))                                  \
@@ -49,6 +51,9 @@
   X(int, XRELAYARM_GoIntDis, (void), ())                                                                    \
   X(int, XRELAYARM_SetBP, (uint32_t BPIndex, uint32_t Addr), (BPIndex, Addr))                               \
   X(int, XRELAYARM_Reset, (void), ())                                                                       \
+  X(int, XRELAYARM_ResetNoHalt, (void), ())                                                                 \
+  X(int, XRELAYARM_SetRESET, (void), ())                                                                    \
+  X(int, XRELAYARM_ClrRESET, (void), ())                                                                    \
   X(int, XRELAYARM_ResetPullsRESET, (int OnOff), (OnOff))                                                   \
   X(int, XRELAYARM_SetResetType, (int ResetType), (ResetType))                                              \
   X(int, XRELAYARM_SetResetDelay, (int Delay), (Delay))                                                     \
@@ -97,4 +102,5 @@
     (sFile, pData, Offset, NumBytes))                                                                       \
   X(int, XRELAYARM_EMU_FILE_GetSize, (const char* sFile), (sFile))                                          \
   X(int, XRELAYARM_EMU_FILE_Delete, (const char* sFile), (sFile))                                           \
-  X(void*, XRELAY_GetpFunc, (int Index), (Index))
+  X(void*, XRELAY_GetpFunc, (int Index), (Index))                                                           \
+  X(int64_t, XRELAYARM_SIM_GetVirtualTimeUs, (void), ())

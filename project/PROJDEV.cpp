@@ -33,6 +33,17 @@ std::unique_ptr<BANK_LIST> _ProjectBanks(void) {
   return pList;
 }
 
+} // namespace
+
+int PROJDEV_GetBankList(BANK_LIST* pList) {
+  std::unique_ptr<BANK_LIST> p = _ProjectBanks();
+  if (p == nullptr) return -1;
+  *pList = *p;
+  return 0;
+}
+
+namespace {
+
 int _GetDeviceName(int Device, char* sDest, int DestSize) {
   MCUDB_GetDisplayName(Device, sDest, DestSize);
   return sDest[0] ? 0 : -1;

@@ -8,3 +8,8 @@
 #pragma once
 
 void PROJDEV_InstallHooks(void);
+
+// The project's banks as the bank queries take them (internal banks name the project's device).
+// 0, or -1 without a project.
+struct BANK_LIST;
+int PROJDEV_GetBankList(BANK_LIST* pList);

@@ -80,6 +80,7 @@ enum Special : uint8_t {
   SP_INIT_STEPS,
   SP_EXIT_STEPS,
   SP_SPEED,
+  SP_IF_SET, // a number written only when it is not 0
 };
 
 struct KeyDef {
@@ -162,6 +163,7 @@ const KeyDef _aKey[] = {
     {"PRODUCTION", "FixedVTref", FORM_HEX, 0, kAny, 3300, U32(Prod, FixedVTref), SP_NONE},
     {"PRODUCTION", "SerialFile", FORM_STRING, 0, 0, 0, STR(Prod, acSerialFile), SP_NONE},
     {"PRODUCTION", "SNListFile", FORM_STRING, 0, 0, 0, STR(Prod, acSNListFile), SP_NONE},
+    {"PRODUCTION", "SkipUnchangedSectors", FORM_INT, 0, 1, 0, U32(Prod, SkipUnchangedSectors), SP_IF_SET},
     {"PERFORMANCE", "PerfromBlankCheckPriorEraseSelectedSectors", FORM_HEX, 0, 1, 1,
      U8(Perf, PerfromBlankCheckPriorEraseSelectedSectors), SP_NONE},
     {"PERFORMANCE", "PerfromBlankCheckPriorEraseChip", FORM_HEX, 0, 1, 1,
@@ -992,6 +994,9 @@ void PROJECT_Write(void) {
     case SP_INIT_STEPS:
     case SP_EXIT_STEPS:
       _WriteSteps(*pD, k.Kind == SP_INIT_STEPS);
+      break;
+    case SP_IF_SET:
+      if (_GetField(*pD, k)) SETFILE_WriteInt(k.sSection, k.sKey, (int)_GetField(*pD, k));
       break;
     default:
       if (k.KeyForm == FORM_STRING) {

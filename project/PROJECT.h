@@ -140,6 +140,9 @@ struct PROJECT_PRODUCTION {
   uint32_t FixedVTref;
   char acSerialFile[512];
   char acSNListFile[512];
+  // Production programming leaves the sectors alone that already hold their data (compared by
+  // CRC before erasing). Written to the file only when set.
+  uint32_t SkipUnchangedSectors;
 };
 
 struct PROJECT_PERFORMANCE {

@@ -417,17 +417,7 @@ bool _ConnectSequence(void) {
   _Exec("SetEnableMemCache  0");
   _Exec("SetAllowFlashCache 0");
   _SendIDCode(CoreWord);
-  if (Tif.MultipleTargets == 2) {
-    XRELAYARM_JTAG_DEVICE_CONF aConf[PROJECT_MAX_JTAG_DEVICES];
-    uint32_t n = Tif.NumDevices < (uint32_t)PROJECT_MAX_JTAG_DEVICES ? Tif.NumDevices : (uint32_t)PROJECT_MAX_JTAG_DEVICES;
-    for (uint32_t i = 0; i < n; i++) {
-      aConf[i] = XRELAYARM_JTAG_DEVICE_CONF{20, Tif.aDevice[i].IRLen, 0, Tif.aDevice[i].ID, Tif.aDevice[i].acName};
-    }
-    XRELAYARM_JTAG_ConfigDevices(n, aConf);
-  }
-  if (Tif.MultipleTargets == 1 || Tif.MultipleTargets == 2) {
-    XRELAYARM_ConfigJTAG((int)Tif.IRLen, (int)Tif.TAP_Number);
-  }
+  TARGET_ConfigureChain(Tif);
   XRELAYARM_SetEndian(Cpu.EndianMode == 1 ? 1 : 0);
   _SetSpeed(Tif, 0);
   XRELAYARM_HW_STATUS Hw;
@@ -579,6 +569,20 @@ void TARGET_CloseProbe(void) {
   if (_ProbeOpen) XRELAYARM_Close();
   _ProbeOpen = false;
   _IsGang = false;
+}
+
+void TARGET_ConfigureChain(const PROJECT_TIF& Tif) {
+  if (Tif.MultipleTargets == 2) {
+    XRELAYARM_JTAG_DEVICE_CONF aConf[PROJECT_MAX_JTAG_DEVICES];
+    uint32_t n = Tif.NumDevices < (uint32_t)PROJECT_MAX_JTAG_DEVICES ? Tif.NumDevices : (uint32_t)PROJECT_MAX_JTAG_DEVICES;
+    for (uint32_t i = 0; i < n; i++) {
+      aConf[i] = XRELAYARM_JTAG_DEVICE_CONF{20, Tif.aDevice[i].IRLen, 0, Tif.aDevice[i].ID, Tif.aDevice[i].acName};
+    }
+    XRELAYARM_JTAG_ConfigDevices(n, aConf);
+  }
+  if (Tif.MultipleTargets == 1 || Tif.MultipleTargets == 2) {
+    XRELAYARM_ConfigJTAG((int)Tif.IRLen, (int)Tif.TAP_Number);
+  }
 }
 
 bool TARGET_IsGangProgrammer(void) { return _IsGang; }

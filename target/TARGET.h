@@ -38,6 +38,8 @@ int TARGET_Connect(void); // 0 connected (also when it was), 1 failed
 void TARGET_Disconnect(void);
 bool TARGET_IsConnected(void);
 bool TARGET_IsGangProgrammer(void);
+// The project's JTAG chain (its devices, or the core's position in it) handed to the probe.
+void TARGET_ConfigureChain(const PROJECT_TIF& Tif);
 
 // A bare probe and target connection for the JTAG chain jobs: null, or the failure text.
 const char* TARGET_QuickConnect(int Interface, int Device, uint32_t SpeedKHz);

@@ -45,7 +45,7 @@ TEST_F(CmdLineE2E, ExitCodeTellsTheScriptWhatHappened) {
       {{"-readrange0x8000000", "-exit"}, 1, "Separator has to be ','"},
       {{"-open" + std::string(257, 'n') + ".hex", "-exit"}, 1, "CMDLINE_GetString: String to long"},
       {{"-open", "-exit"}, 1, "CMDLINE_GetString:  Missing string"},
-      {{"-program", "-exit"}, 1, "Command line option [-program] is not available"},
+      {{"-program", "-exit"}, 1, "Could not program target, no data file opened"},
       {{"-setrxidcode" + std::string(33, '0'), "-exit"}, 1, "is not a valid RX IDCode (too long)."},
       {{"-unsecurechip", "-exit"}, 0, "Deprecated function \"-unsecurechip\" skipped, see "},
   };

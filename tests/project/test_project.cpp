@@ -499,3 +499,33 @@ TEST_F(Project, SectorSelection) {
 }
 
 } // namespace
+
+// The option that leaves unchanged sectors alone is off in older files, and a project that does
+// not use it is written without the key, so such files stay as they were.
+TEST_F(Project, SkipUnchangedSectorsIsWrittenOnlyWhenSet) {
+  struct {
+    const char* sText;
+    uint32_t Expected;
+  } aCase[] = {
+      {"[PRODUCTION]\r\n  EraseType = 3\r\n", 0},
+      {"[PRODUCTION]\r\n  SkipUnchangedSectors = 1\r\n", 1},
+      {"[PRODUCTION]\r\n  SkipUnchangedSectors = 7\r\n", 1},
+      {"[PRODUCTION]\r\n  SkipUnchangedSectors = -1\r\n", 0},
+  };
+  for (const auto& c : aCase) {
+    ASSERT_EQ(Load(c.sText), 0) << c.sText;
+    EXPECT_EQ(Prod()->SkipUnchangedSectors, c.Expected) << c.sText;
+    std::string Text = Written();
+    size_t p = Text.find("  SkipUnchangedSectors = 1\r\n");
+    EXPECT_EQ(p != std::string::npos, c.Expected != 0) << Text;
+    if (p != std::string::npos) {
+      EXPECT_LT(Text.find("[PRODUCTION]"), p) << Text;
+      EXPECT_GT(Text.find("[PERFORMANCE]"), p) << Text;
+    }
+  }
+  ASSERT_EQ(Load("[PRODUCTION]\r\n  SkipUnchangedSectors = 1\r\n"), 0);
+  auto p = Prod();
+  p->SkipUnchangedSectors = 0;
+  EXPECT_EQ(PROJECT_SetProduction(p.get()), 1) << "switching it off is a change";
+  EXPECT_EQ(Written().find("SkipUnchangedSectors"), std::string::npos);
+}

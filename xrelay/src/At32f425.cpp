@@ -635,6 +635,7 @@ bool At32f425::FlashCellsWrite(uint32_t addr, unsigned size, uint32_t value) {
     return true;
   }
   memcpy(p, &value, size);
+  if (f.stuckByte && f.stuckByteAddr >= addr && f.stuckByteAddr - addr < size) p[f.stuckByteAddr - addr] = 0xFF;
   return true;
 }
 

@@ -39,6 +39,8 @@ struct TargetFaults {
   uint32_t programErrorAddr = 0; /* programming a halfword here sets the programming error */
   bool eraseError = false;
   uint32_t eraseErrorAddr = 0;  /* erasing the sector (or bank) holding it fails */
+  bool stuckByte = false;
+  uint32_t stuckByteAddr = 0;   /* programming never changes this byte, and nothing tells */
   bool coreNeverHalts = false;  /* breakpoints are never reached: the core keeps running */
   bool flashNeverReady = false; /* the flash controller stays busy after any start */
   bool readError = false;

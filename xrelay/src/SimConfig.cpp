@@ -162,6 +162,8 @@ int ParseProbe(const IniSection& sec, ProbeConfig& p, std::string& err) {
       if (!range(f, f.programError, f.programErrorAddr, nullptr)) return bad();
     } else if (IEquals(key, "FaultEraseErrorAt")) {
       if (!range(f, f.eraseError, f.eraseErrorAddr, nullptr)) return bad();
+    } else if (IEquals(key, "FaultStuckByteAt")) {
+      if (!range(f, f.stuckByte, f.stuckByteAddr, nullptr)) return bad();
     } else if (IEquals(key, "FaultReadErrorAt")) {
       if (!range(f, f.readError, f.readErrorFirst, &f.readErrorLast)) return bad();
     } else if (IEquals(key, "FaultCoreNeverHalts")) {
