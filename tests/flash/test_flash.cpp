@@ -23,6 +23,7 @@
 #include "sys/SYS.h"
 #include "sys/UTIL.h"
 #include "tests/NullGUI.h"
+#include "tests/SimProject.h"
 #include "tests/TestFiles.h"
 
 namespace {
@@ -331,17 +332,6 @@ TEST(FlashCMSISOpen, OffersWhatTheAlgorithmHas) {
 /*********************************************************************
  * Against the simulated AT32F425
  */
-class LogGUI : public NullGUI {
-public:
-  std::string Log;
-  void AppendLog(const char* sLine) override {
-    char ac[2048];
-    APP_StripEscapes(ac, sizeof(ac), sLine);
-    Log += ac;
-    Log += "\n";
-  }
-};
-
 // Bank 0 of the project is the AT32F425C8T7's main flash unless a test says otherwise.
 BANK_INFO g_Bank;
 int g_Device = -1;
@@ -386,22 +376,12 @@ void* FakeGetpFunc(int Index) {
 // the process ends, which the leak check can only tell apart (by its library name) while mapped.
 void* g_pPinnedLibrary = dlopen(TFORGE_PROGRAM_DIR "libxrelayarm.so", RTLD_NOW);
 
-class FlashTarget : public ::testing::Test {
+class FlashTarget : public SimProbeTest<LogGUI> {
 protected:
-  std::string Dir;
-  LogGUI Gui;
-
   void SetUp() override {
     ClearRecorders();
-    char ac[] = "/tmp/tforge-flash-XXXXXX";
-    Dir = mkdtemp(ac);
-    setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
-    Configure("");
-    PROBE_ResetEntries();
-    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
-    APP_SetGUI(&Gui);
-    APP_SetLogLevelSource([] { return 9; });
-    ASSERT_EQ(MCUDB_ReadDeviceList(), 0);
+    SimProbeTest::SetUp();
+    if (HasFatalFailure()) return;
     g_Device = MCUDB_FindDevice("AT32F425C8T7");
     ASSERT_GE(g_Device, 0);
     g_Core = MCUDB_GetCore(g_Device);
@@ -422,19 +402,7 @@ protected:
   void TearDown() override {
     FLASH_SetHooks(nullptr);
     if (XRELAYARM_IsOpen()) XRELAYARM_Close();
-    MCUDB_Exit();
-    APP_SetGUI(nullptr);
-    APP_SetLogLevelSource(nullptr);
-    PROBE_ResetEntries();
-    PROBE_Unload();
-    unsetenv("XRELAY_SIM_CONFIG");
-    unsetenv("XRELAY_SIM_DIR");
-    std::system(("rm -rf '" + Dir + "'").c_str());
-  }
-  void Configure(const std::string& Lines) {
-    WriteAll(Dir + "/sim.ini",
-             "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n" + Lines);
-    setenv("XRELAY_SIM_CONFIG", (Dir + "/sim.ini").c_str(), 1);
+    SimProbeTest::TearDown();
   }
   void Connect() {
     ASSERT_EQ(XRELAYARM_OpenEx(nullptr, nullptr), nullptr);

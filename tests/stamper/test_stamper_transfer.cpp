@@ -52,26 +52,15 @@ class TransferTest : public StamperProject {
 protected:
   void SetUp() override {
     StamperProject::SetUp();
-    setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
-    Configure("");
-    TARGET_SetHooks(nullptr);
+    if (HasFatalFailure()) return;
     static const STAMPER_HOOKS Hooks = {nullptr, [] { return TARGET_Connect(); }, TARGET_CheckStandAloneCore,
                                         TARGET_IsGangProgrammer, TARGET_SelectGangModule};
     STAMPER_SetHooks(&Hooks);
     g_aWrite.clear();
   }
   void TearDown() override {
-    TARGET_Disconnect();
-    TARGET_CloseProbe();
     STAMPER_SetHooks(nullptr);
-    APP_SetDisconnectHandler(nullptr);
     StamperProject::TearDown();
-    unsetenv("XRELAY_SIM_CONFIG");
-  }
-  void Configure(const std::string& Lines) {
-    std::string Path = Dir + "/sim.ini";
-    WriteAll(Path, "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n" + Lines + "\n");
-    setenv("XRELAY_SIM_CONFIG", Path.c_str(), 1);
   }
   // The programmer's file as the simulator keeps it (module 0: the programmer itself).
   std::string ProgFile(const std::string& Name, int Module = 0) const {

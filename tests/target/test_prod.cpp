@@ -19,9 +19,7 @@
 #include "core/APP_GUI.h"
 #include "core/APP_Log.h"
 #include "data/DATAIMAGE.h"
-#include "mcudb/MCUDB.h"
 #include "probe/PROBE_Test.h"
-#include "project/PROJDEV.h"
 #include "project/PROJECT.h"
 #include "project/SETFILE.h"
 #include "sys/SYS.h"
@@ -30,6 +28,7 @@
 #include "target/PROG.h"
 #include "target/TARGET.h"
 #include "tests/NullGUI.h"
+#include "tests/SimProject.h"
 #include "tests/TestFiles.h"
 
 // The emulator under the probe library keeps bookkeeping until the process ends; the leak check
@@ -131,37 +130,13 @@ public:
   }
 };
 
-class ProdTest : public ::testing::Test {
+class ProdTest : public SimProjectTest<ProdGUI> {
 protected:
-  std::string Dir;
-  ProdGUI Gui;
+  ProdTest() : SimProjectTest("board") {}
 
   void SetUp() override {
-    char ac[] = "/tmp/tforge-prod-XXXXXX";
-    Dir = mkdtemp(ac);
-    setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
-    Configure("");
-    PROBE_ResetEntries();
-    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
-    APP_SetGUI(&Gui);
-    APP_SetLogLevelSource([] { return 9; });
-    TARGET_SetHooks(nullptr);
-    ASSERT_EQ(MCUDB_ReadDeviceList(), 0);
-    PROJDEV_InstallHooks();
-    std::string File = Dir + "/board.tforge";
-    ASSERT_EQ(SETFILE_Create(File.c_str()), 0);
-    ASSERT_EQ(PROJECT_New(File.c_str()), 0);
-    PROJECT_CPU C;
-    PROJECT_GetCPU(&C);
-    C.Device = MCUDB_FindDevice("ArteryTek AT32F425C8T7");
-    ASSERT_GE(C.Device, 0);
-    std::snprintf(C.acChipName, sizeof(C.acChipName), "%s", "ArteryTek AT32F425C8T7");
-    C.RAMAddr = 0x20000000;
-    C.RAMSize = 0x1000;
-    C.ClockSpeed = 8000000;
-    C.UseAutoSpeed = 0;
-    C.NumInitSteps = 0;
-    PROJECT_SetCPU(&C);
+    SimProjectTest::SetUp();
+    if (HasFatalFailure()) return;
     PROG_InstallJobs(); // the flash engine's hooks
     ASSERT_EQ(PROBE_Load(), 0);
     s_Calls.clear();
@@ -170,24 +145,6 @@ protected:
     PROBE_SetEntry("XRELAYARM_SetRESET", reinterpret_cast<void*>(_RecordSetRESET));
     PROBE_SetEntry("XRELAYARM_Reset", reinterpret_cast<void*>(_RecordReset));
     PROBE_SetEntry("XRELAYARM_ResetNoHalt", reinterpret_cast<void*>(_RecordResetNoHalt));
-  }
-  void TearDown() override {
-    TARGET_Disconnect();
-    TARGET_CloseProbe();
-    PROJECT_Close();
-    SETFILE_Close();
-    MCUDB_Exit();
-    APP_SetGUI(nullptr);
-    APP_SetLogLevelSource(nullptr);
-    PROBE_ResetEntries();
-    PROBE_Unload();
-    unsetenv("XRELAY_SIM_CONFIG");
-    std::system(("rm -rf '" + Dir + "'").c_str());
-  }
-  void Configure(const std::string& Lines) {
-    std::string Path = Dir + "/sim.ini";
-    WriteAll(Path, "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n" + Lines + "\n");
-    setenv("XRELAY_SIM_CONFIG", Path.c_str(), 1);
   }
   void EditProduction(void (*pfEdit)(PROJECT_PRODUCTION*)) {
     PROJECT_PRODUCTION P;
@@ -208,7 +165,7 @@ protected:
   // with the loaders of the build; production with sector erase, program, verify by CRC.
   void UseExampleBanks() {
     std::string Text = ReadAll(TFORGE_EXAMPLE_DIR "/counter.tforge");
-    std::string File = Dir + "/board.tforge";
+    std::string File = ProjectFile();
     WriteAll(File, Text);
     PROJECT_Close();
     ASSERT_EQ(SETFILE_Open(File.c_str()), 0);

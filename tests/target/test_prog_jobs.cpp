@@ -18,15 +18,12 @@
 #include "core/APP_Log.h"
 #include "data/DATAIMAGE.h"
 #include "data/DATAJOBS.h"
-#include "mcudb/MCUDB.h"
 #include "probe/PROBE.h"
-#include "probe/PROBE_Test.h"
-#include "project/PROJDEV.h"
 #include "project/PROJECT.h"
-#include "project/SETFILE.h"
 #include "target/PROG.h"
 #include "target/TARGET.h"
 #include "tests/NullGUI.h"
+#include "tests/SimProject.h"
 #include "tests/TestFiles.h"
 
 // The emulator under the probe library keeps bookkeeping until the process ends; the leak check
@@ -62,35 +59,13 @@ public:
   }
 };
 
-class ProgJobTest : public ::testing::Test {
+class ProgJobTest : public SimProjectTest<WindowGUI> {
 protected:
-  std::string Dir;
-  WindowGUI Gui;
+  ProgJobTest() : SimProjectTest("p", /*MeasureClock=*/true) {}
 
   void SetUp() override {
-    char ac[] = "/tmp/tforge-progjob-XXXXXX";
-    Dir = mkdtemp(ac);
-    setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
-    WriteAll(Dir + "/sim.ini", "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n");
-    setenv("XRELAY_SIM_CONFIG", (Dir + "/sim.ini").c_str(), 1);
-    PROBE_ResetEntries();
-    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
-    APP_SetGUI(&Gui);
-    APP_SetLogLevelSource([] { return 9; });
-    TARGET_SetHooks(nullptr);
-    ASSERT_EQ(MCUDB_ReadDeviceList(), 0);
-    PROJDEV_InstallHooks();
-    std::string File = Dir + "/p.tforge";
-    ASSERT_EQ(SETFILE_Create(File.c_str()), 0);
-    ASSERT_EQ(PROJECT_New(File.c_str()), 0);
-    PROJECT_CPU C;
-    PROJECT_GetCPU(&C);
-    C.Device = MCUDB_FindDevice("ArteryTek AT32F425C8T7");
-    ASSERT_GE(C.Device, 0);
-    C.RAMAddr = 0x20000000;
-    C.RAMSize = 0x1000;
-    C.NumInitSteps = 0;
-    PROJECT_SetCPU(&C);
+    SimProjectTest::SetUp();
+    if (HasFatalFailure()) return;
     PROJECT_FLASH F;
     PROJECT_GetFlash(&F);
     F.NumBanks = 1; // the main flash alone
@@ -104,20 +79,6 @@ protected:
     std::snprintf(F.aBank[0].acLoaderName, sizeof(F.aBank[0].acLoaderName), "Default");
     PROJECT_SetFlash(&F);
     PROG_InstallJobs();
-  }
-  void TearDown() override {
-    TARGET_Disconnect();
-    TARGET_CloseProbe();
-    APP_SetDisconnectHandler(nullptr);
-    PROJECT_Close();
-    SETFILE_Close();
-    MCUDB_Exit();
-    APP_SetGUI(nullptr);
-    APP_SetLogLevelSource(nullptr);
-    PROBE_ResetEntries();
-    PROBE_Unload();
-    unsetenv("XRELAY_SIM_CONFIG");
-    std::system(("rm -rf '" + Dir + "'").c_str());
   }
   int RunJob(uint32_t JobId, void* pParams) {
     JobContext c{};

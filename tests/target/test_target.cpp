@@ -22,14 +22,13 @@
 #include "data/DATAJOBS.h"
 #include "mcudb/MCUDB.h"
 #include "probe/PROBE_Test.h"
-#include "project/PROJDEV.h"
 #include "project/PROJECT.h"
-#include "project/SETFILE.h"
 #include "project/STEPS.h"
 #include "sys/SYS.h"
 #include "target/TARGET.h"
 #include "target/TARGET_Steps.h"
 #include "tests/NullGUI.h"
+#include "tests/SimProject.h"
 #include "tests/TestFiles.h"
 
 namespace {
@@ -60,61 +59,12 @@ struct Step {
   uint32_t Value1;
 };
 
-class TargetTest : public ::testing::Test {
+class TargetTest : public SimProjectTest<StatusGUI> {
 protected:
-  std::string Dir;
-  StatusGUI Gui;
-
   void SetUp() override {
-    char ac[] = "/tmp/tforge-target-XXXXXX";
-    Dir = mkdtemp(ac);
-    setenv("XRELAY_SIM_DIR", (Dir + "/sim").c_str(), 1);
-    Configure("");
-    PROBE_ResetEntries();
-    PROBE_SetLibraryPathForTest(TFORGE_PROGRAM_DIR "libxrelayarm.so");
-    APP_SetGUI(&Gui);
-    APP_SetLogLevelSource([] { return 9; }); // every nested step line
-    TARGET_SetHooks(nullptr);
-    ASSERT_EQ(MCUDB_ReadDeviceList(), 0);
-    PROJDEV_InstallHooks();
-    std::string File = Dir + "/p.tforge";
-    ASSERT_EQ(SETFILE_Create(File.c_str()), 0);
-    ASSERT_EQ(PROJECT_New(File.c_str()), 0);
-    UseDevice("ArteryTek AT32F425C8T7");
+    SimProjectTest::SetUp();
+    if (HasFatalFailure()) return;
     STEPS_SetVariable(0);
-  }
-  void TearDown() override {
-    TARGET_Disconnect();
-    TARGET_CloseProbe();
-    APP_SetTitleSource(nullptr);
-    APP_SetDisconnectHandler(nullptr);
-    PROJECT_Close();
-    SETFILE_Close();
-    MCUDB_Exit();
-    APP_SetGUI(nullptr);
-    APP_SetLogLevelSource(nullptr);
-    PROBE_ResetEntries();
-    PROBE_Unload();
-    unsetenv("XRELAY_SIM_CONFIG");
-    std::system(("rm -rf '" + Dir + "'").c_str());
-  }
-  void Configure(const std::string& Lines) {
-    std::string Path = Dir + "/sim.ini";
-    WriteAll(Path, "[Probe]\nSerialNumber = 123456\nVTarget = 3300\nDevice = AT32F425C8T7\n" + Lines + "\n");
-    setenv("XRELAY_SIM_CONFIG", Path.c_str(), 1);
-  }
-  void UseDevice(const char* sName) {
-    PROJECT_CPU C;
-    PROJECT_GetCPU(&C);
-    C.Device = MCUDB_FindDevice(sName);
-    ASSERT_GE(C.Device, 0) << sName;
-    std::snprintf(C.acChipName, sizeof(C.acChipName), "%s", sName);
-    C.RAMAddr = 0x20000000;
-    C.RAMSize = 0x1000;
-    C.ClockSpeed = 8000000;
-    C.UseAutoSpeed = 0;
-    C.NumInitSteps = 0;
-    PROJECT_SetCPU(&C);
   }
   void EditCPU(void (*pfEdit)(PROJECT_CPU*)) {
     PROJECT_CPU C;
