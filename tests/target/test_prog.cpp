@@ -200,6 +200,8 @@ protected:
     *pList = SECTOR_RUN_LIST{};
     ASSERT_EQ(PROG_DetermineDirtyRuns(&Bank, pData, pList, nullptr), 0);
   }
+  // Erases the dirty runs of the range in the bank, as PROG_EraseRuns returns.
+  int EraseRange(uint32_t Addr, uint32_t NumBytes, int EraseType, bool BlankCheckFirst = false);
   bool Logged(const std::string& s) { return Gui.Log.find(s) != std::string::npos; }
 };
 
@@ -221,6 +223,14 @@ struct RunList {
   ~RunList() { PROG_FreeRuns(&L); }
 };
 
+int ProgTest::EraseRange(uint32_t Addr, uint32_t NumBytes, int EraseType, bool BlankCheckFirst) {
+  Image Data;
+  Data.Range(Addr, NumBytes);
+  RunList L;
+  Runs(Data.p, &L.L);
+  return PROG_EraseRuns(&Bank, &Handle, &L.L, EraseType, BlankCheckFirst);
+}
+
 } // namespace
 
 // The piece of an erase follows the CPU clock, so that each call stays within its time-out
@@ -241,11 +251,7 @@ TEST_F(ProgTest, ErasePiecesFollowTheClock) {
     Fake.Calls.clear();
     Layout(32, 4096);
     OpenBank();
-    Image Data;
-    Data.Range(Fake.Base, 32 * 4096);
-    RunList L;
-    Runs(Data.p, &L.L);
-    ASSERT_EQ(PROG_EraseRuns(&Bank, &Handle, &L.L, PROG_ERASE_SECTORS, false), 0);
+    ASSERT_EQ(EraseRange(Fake.Base, 32 * 4096, PROG_ERASE_SECTORS), 0);
     EXPECT_EQ(Fake.Calls, c.Calls);
   }
   EXPECT_TRUE(Logged("Erasing range 0x08000000 - 0x0800FFFF ( 16 Sectors, 64 KB)")) << Gui.Log;
@@ -257,11 +263,7 @@ TEST_F(ProgTest, ASectorLargerThanThePieceIsErasedAlone) {
   Layout(3, 4096);
   std::fill(Fake.Cells.begin(), Fake.Cells.end(), 0);
   OpenBank();
-  Image Data;
-  Data.Range(Fake.Base, 3 * 4096);
-  RunList L;
-  Runs(Data.p, &L.L);
-  ASSERT_EQ(PROG_EraseRuns(&Bank, &Handle, &L.L, PROG_ERASE_SECTORS, false), 0);
+  ASSERT_EQ(EraseRange(Fake.Base, 3 * 4096, PROG_ERASE_SECTORS), 0);
   EXPECT_EQ(Fake.Calls,
             (std::vector<std::string>{"EraseSectors 0 1", "EraseSectors 1 1", "EraseSectors 2 1"}));
 }
@@ -276,11 +278,7 @@ TEST_F(ProgTest, BlankCheckFirstSkipsBlankPieces) {
     Fake.Calls.clear();
     Fake.Cells[2 * 1024 + 17] = 0x00; // only sector 2 holds anything
     OpenBank();
-    Image Data;
-    Data.Range(Fake.Base, 4 * 1024);
-    RunList L;
-    Runs(Data.p, &L.L);
-    ASSERT_EQ(PROG_EraseRuns(&Bank, &Handle, &L.L, PROG_ERASE_SECTORS, true), 0);
+    ASSERT_EQ(EraseRange(Fake.Base, 4 * 1024, PROG_ERASE_SECTORS, true), 0);
     EXPECT_EQ(Fake.Count("EraseSectors"), 1u);
     EXPECT_EQ(Fake.Count("EraseSectors 2 1"), 1u);
   }
@@ -298,11 +296,7 @@ TEST_F(ProgTest, ChipEraseFallsBackToSectorsWhenTheAlgorithmHasNone) {
     Layout(16, 1024);
     OpenBank();
     // The bank data covers one sector; the fallback still erases the whole bank.
-    Image Data;
-    Data.Range(Fake.Base + 0x800, 0x400);
-    RunList L;
-    Runs(Data.p, &L.L);
-    ASSERT_EQ(PROG_EraseRuns(&Bank, &Handle, &L.L, PROG_ERASE_CHIP, false), 0);
+    ASSERT_EQ(EraseRange(Fake.Base + 0x800, 0x400, PROG_ERASE_CHIP), 0);
     EXPECT_EQ(Fake.Calls, c.Calls);
     EXPECT_EQ(Logged("Chip erase not supported for flash bank @ 0x08000000. Switched to sector erase"),
               !c.ChipErase);
@@ -322,11 +316,7 @@ TEST_F(ProgTest, CancelStopsBeforeTheNextPiece) {
   Fake.CancelAfterCalls = 1;
   Layout(8, 1024);
   OpenBank();
-  Image Data;
-  Data.Range(Fake.Base, 8 * 1024);
-  RunList L;
-  Runs(Data.p, &L.L);
-  EXPECT_EQ(PROG_EraseRuns(&Bank, &Handle, &L.L, PROG_ERASE_SECTORS, false), 0);
+  EXPECT_EQ(EraseRange(Fake.Base, 8 * 1024, PROG_ERASE_SECTORS), 0);
   EXPECT_EQ(Fake.Calls, (std::vector<std::string>{"EraseSectors 0 1"}));
   EXPECT_TRUE(PROG_IsCancelled());
 }
