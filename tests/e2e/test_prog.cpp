@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "RunTForge.h"
+#include "SimProjectE2E.h"
 #include "tests/TestFiles.h"
 
 namespace {
@@ -23,39 +23,21 @@ constexpr long kMainFlashInFile = 8 + 3 * 4;
 
 // A project for the simulated AT32F425 64 KB, made by the program itself, with the external
 // bank that a new project starts with switched off.
-class ProgE2E : public ::testing::Test {
+class ProgE2E : public SimProjectE2E {
 protected:
   void SetUp() override {
-    std::system(("mkdir -p '" + Home.Path("config/KORVEN") + "'").c_str());
-    std::string P = Home.Path("new.tforge");
-    ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
-    std::string Text = ReadAll(P);
-    Replace(&Text, "  ChipName = \"", "  ChipName = \"ArteryTek AT32F425C8T7\"");
-    Replace(&Text, "  RAMAddr = ", "  RAMAddr = 0x20000000");
-    WriteAll(P, Text);
-    TForgeRun r = Home.Run({"-hide", "-updateprj", "-openprj" + P, "-saveprjas" + Project, "-exit"});
-    ASSERT_EQ(r.ExitCode, 0) << r.Out;
-    Text = ReadAll(Project);
+    SimProjectE2E::SetUp();
+    if (HasFatalFailure()) return;
+    std::string Text = ReadAll(Project);
     size_t p = Text.find("[FLASH3]");
     ASSERT_NE(p, std::string::npos) << Text;
     Text.insert(Text.find('\n', p) + 1, "  Disabled = 1\n");
     WriteAll(Project, Text);
   }
-  static void Replace(std::string* pText, const std::string& Key, const std::string& Line) {
-    size_t p = pText->find(Key);
-    ASSERT_NE(p, std::string::npos) << Key;
-    size_t e = pText->find_first_of("\r\n", p);
-    pText->replace(p, e - p, Line);
-  }
   void SetProjectKey(const std::string& Key, const std::string& Value) {
     std::string Text = ReadAll(Project);
     Replace(&Text, "  " + Key + " = ", "  " + Key + " = " + Value);
     WriteAll(Project, Text);
-  }
-  TForgeRun Run(std::vector<std::string> Args, const std::string& Env = "") {
-    Args.insert(Args.begin(), {"-hide", "-openprj" + Project});
-    Args.push_back("-exit");
-    return Home.Run(Args, Env);
   }
   // A binary data file of the test.
   std::string Bin(const std::string& Name, const std::vector<uint8_t>& Bytes) {
@@ -88,8 +70,6 @@ protected:
     f.seekp(kMainFlashInFile + Offset);
     f.write(&c, 1);
   }
-  TForgeHome Home;
-  std::string Project = Home.Path("at.tforge");
 };
 
 } // namespace

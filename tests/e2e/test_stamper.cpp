@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "RunTForge.h"
+#include "SimProjectE2E.h"
 #include "data/CRC32.h"
 #include "tests/TestFiles.h"
 
@@ -24,20 +24,13 @@ uint32_t EnvelopeCRC(const std::string& s, uint32_t Covered) {
 }
 
 // A project for the simulated AT32F425 with its banks, made by the program itself.
-class StamperE2E : public ::testing::Test {
+class StamperE2E : public SimProjectE2E {
 protected:
   void SetUp() override {
-    std::system(("mkdir -p '" + Home.Path("config/KORVEN") + "'").c_str());
-    std::string P = Home.Path("new.tforge");
-    ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
-    std::string Text = ReadAll(P);
-    Replace(&Text, "  ChipName = \"", "  ChipName = \"ArteryTek AT32F425C8T7\"");
-    Replace(&Text, "  RAMAddr = ", "  RAMAddr = 0x20000000");
-    WriteAll(P, Text);
-    TForgeRun r = Home.Run({"-hide", "-updateprj", "-openprj" + P, "-saveprjas" + Project, "-exit"});
-    ASSERT_EQ(r.ExitCode, 0) << r.Out;
+    SimProjectE2E::SetUp();
+    if (HasFatalFailure()) return;
     // The device's three banks; the external bank the new project started with goes.
-    Text = ReadAll(Project);
+    std::string Text = ReadAll(Project);
     Replace(&Text, "  NumBanks = 4", "  NumBanks = 3");
     WriteAll(Project, Text);
     std::string Data(5000, '\0');
@@ -45,18 +38,6 @@ protected:
       Data[i] = char(i * 13 + 5);
     WriteAll(Home.Path("app.bin"), Data);
   }
-  static void Replace(std::string* pText, const std::string& Key, const std::string& Line) {
-    size_t p = pText->find(Key);
-    ASSERT_NE(p, std::string::npos) << Key;
-    pText->replace(p, pText->find("\r\n", p) - p, Line);
-  }
-  TForgeRun Run(std::vector<std::string> Args) {
-    Args.insert(Args.begin(), {"-hide", "-openprj" + Project});
-    Args.push_back("-exit");
-    return Home.Run(Args);
-  }
-  TForgeHome Home;
-  std::string Project = Home.Path("at.tforge");
 };
 
 } // namespace

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-#include "RunTForge.h"
+#include "SimProjectE2E.h"
 #include "tests/TestFiles.h"
 
 namespace {
@@ -18,32 +18,7 @@ size_t Count(const TForgeRun& r, const std::string& s) {
 }
 
 // A project for the simulated AT32F425 with its work RAM, made by the program itself.
-class TargetE2E : public ::testing::Test {
-protected:
-  void SetUp() override {
-    std::system(("mkdir -p '" + Home.Path("config/KORVEN") + "'").c_str());
-    std::string P = Home.Path("new.tforge");
-    ASSERT_EQ(Home.Run({"-hide", "-saveprjas" + P, "-exit"}).ExitCode, 0);
-    std::string Text = ReadAll(P);
-    Replace(&Text, "  ChipName = \"", "  ChipName = \"ArteryTek AT32F425C8T7\"");
-    Replace(&Text, "  RAMAddr = ", "  RAMAddr = 0x20000000");
-    WriteAll(P, Text);
-    TForgeRun r = Home.Run({"-hide", "-updateprj", "-openprj" + P, "-saveprjas" + Project, "-exit"});
-    ASSERT_EQ(r.ExitCode, 0) << r.Out;
-  }
-  static void Replace(std::string* pText, const std::string& Key, const std::string& Line) {
-    size_t p = pText->find(Key);
-    ASSERT_NE(p, std::string::npos) << Key;
-    pText->replace(p, pText->find("\r\n", p) - p, Line);
-  }
-  TForgeRun Run(std::vector<std::string> Args, const std::string& Env = "") {
-    Args.insert(Args.begin(), {"-hide", "-openprj" + Project});
-    Args.push_back("-exit");
-    return Home.Run(Args, Env);
-  }
-  TForgeHome Home;
-  std::string Project = Home.Path("at.tforge");
-};
+class TargetE2E : public SimProjectE2E {};
 
 } // namespace
 
