@@ -519,6 +519,35 @@ int _EraseOp(bool Chip) {
                          "Erase operation completed successfully");
 }
 
+// Programs (Program) and verifies (Verify) pData bank by bank under a progress dialog, with the
+// probe's indicator blinking, as the project's performance settings say; *pReq is the request
+// as the banks left it. Bytes that no bank took (only possible while a bank is detected
+// automatically, which skips the fit check) leave the board incomplete or not known to hold
+// them: that is an error. Returns what PROG_RunBanks returned.
+int _ProgramOrVerify(DataImage* pData, bool Program, bool Verify, PROG_REQUEST* pReq) {
+  PROJECT_PERFORMANCE Perf{};
+  PROJECT_GetPerformance(&Perf);
+  *pReq = PROG_REQUEST{};
+  pReq->pRanges = pReq->pData = pData;
+  pReq->Program = Program;
+  pReq->Verify = Verify;
+  pReq->VerifyType = Perf.VerifyType == PROG_VERIFY_READBACK ? PROG_VERIFY_READBACK : PROG_VERIFY_CRC;
+  pReq->FirstFailAddr = -1;
+  uint32_t NumBytes = DATAIMAGE_GetNumBytes(pData);
+  uint32_t Counted = 0;
+  int Loop;
+  {
+    ProgressScope Progress(Program ? "Programming ..." : "Verifying target ...");
+    _SetIndicators(1, Program ? 300 : 100);
+    Loop = PROG_RunBanks(PROG_BankStep, pReq, pData, &Counted, true, true);
+    _SetIndicators(0, 0);
+  }
+  if (!_ErrorPending() && !PROG_IsCancelled() && NumBytes != Counted) {
+    APP_ErrorOutf("%d bytes could not be %s.", int(NumBytes - Counted), Program ? "programmed" : "verified");
+  }
+  return Loop;
+}
+
 int _ProgramOp(DataImage* pData, bool Verify) {
   if (pData == nullptr) {
     APP_ErrorOut(Verify ? "Could not program and verify target, no data file opened"
@@ -534,28 +563,8 @@ int _ProgramOp(DataImage* pData, bool Verify) {
     if (!Verify) APP_ErrorOut("Could not program target");
     return -1;
   }
-  uint32_t NumBytes = DATAIMAGE_GetNumBytes(pData);
-  PROJECT_PERFORMANCE Perf{};
-  PROJECT_GetPerformance(&Perf);
-  PROG_REQUEST Req{};
-  Req.pRanges = Req.pData = pData;
-  Req.Program = 1;
-  Req.Verify = Verify;
-  Req.VerifyType = Perf.VerifyType == PROG_VERIFY_READBACK ? PROG_VERIFY_READBACK : PROG_VERIFY_CRC;
-  Req.FirstFailAddr = -1;
-  uint32_t Counted = 0;
-  int Loop;
-  {
-    ProgressScope Progress("Programming ...");
-    _SetIndicators(1, 300);
-    Loop = PROG_RunBanks(PROG_BankStep, &Req, pData, &Counted, true, true);
-    _SetIndicators(0, 0);
-  }
-  // Bytes that no bank took (only possible while a bank is detected automatically, which
-  // skips the fit check) leave the board incomplete: that is no success.
-  if (!_ErrorPending() && !PROG_IsCancelled() && NumBytes != Counted) {
-    APP_ErrorOutf("%d bytes could not be programmed.", int(NumBytes - Counted));
-  }
+  PROG_REQUEST Req;
+  int Loop = _ProgramOrVerify(pData, true, Verify, &Req);
   if (!Verify)
     return _Outcome(Loop, "Failed to program target", "Programming canceled by user",
                     "Target programmed successfully");
@@ -589,27 +598,8 @@ int _VerifyOp(DataImage* pData) {
   }
   APP_LogOut(s.c_str());
   if (PROG_CheckDataFits(pData) < 0) return -1;
-  PROJECT_PERFORMANCE Perf{};
-  PROJECT_GetPerformance(&Perf);
-  PROG_REQUEST Req{};
-  Req.pRanges = Req.pData = pData;
-  Req.Verify = 1;
-  Req.VerifyType = Perf.VerifyType == PROG_VERIFY_READBACK ? PROG_VERIFY_READBACK : PROG_VERIFY_CRC;
-  Req.FirstFailAddr = -1;
-  uint32_t Counted = 0;
-  int Loop;
-  {
-    ProgressScope Progress("Verifying target ...");
-    _SetIndicators(1, 100);
-    Loop = PROG_RunBanks(PROG_BankStep, &Req, pData, &Counted, true, true);
-    _SetIndicators(0, 0);
-  }
-  // As with programming: bytes that no bank took were not compared, so the target is not known
-  // to hold them.
-  uint32_t NumBytes = DATAIMAGE_GetNumBytes(pData);
-  if (!_ErrorPending() && !PROG_IsCancelled() && NumBytes != Counted) {
-    APP_ErrorOutf("%d bytes could not be verified.", int(NumBytes - Counted));
-  }
+  PROG_REQUEST Req;
+  int Loop = _ProgramOrVerify(pData, false, true, &Req);
   return _Outcome(Loop, "Failed to verify target", "Verify canceled by user", "Target verified successfully");
 }
 
