@@ -202,6 +202,9 @@ protected:
   }
   // Erases the dirty runs of the range in the bank, as PROG_EraseRuns returns.
   int EraseRange(uint32_t Addr, uint32_t NumBytes, int EraseType, bool BlankCheckFirst = false);
+  // Verifies the dirty runs of the data in the bank with a new request, as PROG_VerifyRuns
+  // returns.
+  int VerifyData(DataImage* pData, int VerifyType, PROG_REQUEST* pReq);
   bool Logged(const std::string& s) { return Gui.Log.find(s) != std::string::npos; }
 };
 
@@ -229,6 +232,14 @@ int ProgTest::EraseRange(uint32_t Addr, uint32_t NumBytes, int EraseType, bool B
   RunList L;
   Runs(Data.p, &L.L);
   return PROG_EraseRuns(&Bank, &Handle, &L.L, EraseType, BlankCheckFirst);
+}
+
+int ProgTest::VerifyData(DataImage* pData, int VerifyType, PROG_REQUEST* pReq) {
+  RunList L;
+  Runs(pData, &L.L);
+  *pReq = PROG_REQUEST{};
+  pReq->FirstFailAddr = -1;
+  return PROG_VerifyRuns(pReq, pData, &Handle, &Bank, &L.L, VerifyType);
 }
 
 } // namespace
@@ -372,11 +383,8 @@ TEST_F(ProgTest, VerifyMethodByTypeAndPieceSize) {
     std::memcpy(Fake.Cells.data(), Bytes.data(), Bytes.size());
     Image Data;
     Data.Add(Fake.Base, Bytes);
-    RunList L;
-    Runs(Data.p, &L.L);
-    PROG_REQUEST Req{};
-    Req.FirstFailAddr = -1;
-    ASSERT_EQ(PROG_VerifyRuns(&Req, Data.p, &Handle, &Bank, &L.L, c.VerifyType), 0) << Gui.Log;
+    PROG_REQUEST Req;
+    ASSERT_EQ(VerifyData(Data.p, c.VerifyType, &Req), 0) << Gui.Log;
     EXPECT_EQ(Fake.Count("CRC"), c.CRCs);
     EXPECT_EQ(Fake.Count("Read"), c.Reads);
     EXPECT_EQ(Req.TargetCRC, CRC32_Update(0, Bytes.data(), Bytes.size()));
@@ -393,11 +401,8 @@ TEST_F(ProgTest, NativeVerifyStillYieldsTheCRCOfTheData) {
   std::memcpy(Fake.Cells.data(), Bytes.data(), Bytes.size());
   Image Data;
   Data.Add(Fake.Base, Bytes);
-  RunList L;
-  Runs(Data.p, &L.L);
-  PROG_REQUEST Req{};
-  Req.FirstFailAddr = -1;
-  ASSERT_EQ(PROG_VerifyRuns(&Req, Data.p, &Handle, &Bank, &L.L, PROG_VERIFY_CRC), 0) << Gui.Log;
+  PROG_REQUEST Req;
+  ASSERT_EQ(VerifyData(Data.p, PROG_VERIFY_CRC, &Req), 0) << Gui.Log;
   EXPECT_EQ(Fake.Count("Verify"), 1u);
   EXPECT_EQ(Fake.Count("CRC"), 0u);
   EXPECT_EQ(Req.TargetCRC, CRC32_Update(0, Bytes.data(), Bytes.size()));
@@ -430,11 +435,8 @@ TEST_F(ProgTest, VerifyFindsTheFirstDifferingAddress) {
     std::memcpy(&Fake.Cells[0], Bytes.data(), 1024);
     std::memcpy(&Fake.Cells[0x1400], Bytes.data(), 1024);
     Fake.Cells[0x1405] = 0x34;
-    RunList L;
-    Runs(Data.p, &L.L);
-    PROG_REQUEST Req{};
-    Req.FirstFailAddr = -1;
-    EXPECT_LT(PROG_VerifyRuns(&Req, Data.p, &Handle, &Bank, &L.L, c.VerifyType), 0);
+    PROG_REQUEST Req;
+    EXPECT_LT(VerifyData(Data.p, c.VerifyType, &Req), 0);
     EXPECT_TRUE(Logged(c.sText)) << Gui.Log;
     EXPECT_EQ(Req.FirstFailAddr, 0x08001405);
     if (!c.Native) {
